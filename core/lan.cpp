@@ -1,0 +1,3 @@
+// PLACEHOLDER until the network settings land.
+#include "core/lan.h"
+int ReadLanParam() { return 0; }

@@ -1,0 +1,3 @@
+// LAN settings from /etc/network/interfaces.
+#pragma once
+int ReadLanParam();

@@ -1,0 +1,2 @@
+#include "core/spine.h"
+int zelpyxMain() { return 0; }

@@ -1,0 +1,21 @@
+// Start-up, thread starters and shutdown of the controller.
+#pragma once
+struct Works;
+
+// The whole controller: start-up, idle loop, shutdown. Returns the exit status.
+int zelpyxMain();
+
+void InitGlobalVar(Works* w);
+void StartThreadLinear(Works* w);
+void StartThreadSoket(Works* w);
+void StartThreadZEL(Works* w);
+void StartThreadCAT(Works* w);
+void StartThreadAudioRead(Works* w);
+void StartThreadAudioWrite(Works* w);
+void StartZelReadFFT(Works* w);
+void StartThreadCATserial(Works* w);
+void StartThreadCommRemote(Works* w);
+void ExitThreadRemote(Works* w);
+
+// Front-panel mailbox: waits until tinyCmdReq is empty, then posts code.
+void PostTinyCmd(Works* w, unsigned char code);

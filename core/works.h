@@ -1,0 +1,105 @@
+// The shared record `works`: one instance for the whole process, handed to
+// every thread. There is no general lock: each field has one writer or is
+// written whole, and readers accept a stale value. Fields read by other
+// threads while being written are atomics; each subsystem keeps its own
+// fields in its own folder and they are all part of the one record.
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+#include "amp/amp_fields.h"
+#include "core/setup_record.h"
+#include "display/display_fields.h"
+#include "menus/menu_fields.h"
+#include "radio/radio_fields.h"
+#include "remote/remote_fields.h"
+#include "screens/screen_fields.h"
+#include "tuner/tuner_fields.h"
+
+struct ZelParam;
+struct PlotBuffers;
+
+struct CoreFields {
+  // Life
+  std::atomic<uint32_t> running{0};  // 1 while the system runs
+  uint8_t started = 0;               // set to 1 at start
+  int failCode = 0;                  // 0 none, 1 amplifier port, 3 radio data port
+  char failText[100] = {};
+
+  char version[20] = {};  // this program's version text
+
+  // Remote endpoint
+  char Server[100] = {};
+  int16_t TcpPort = 0;
+  char accessKey[13] = {};
+
+  // Audio format
+  int audioFrame = 0;   // samples per packet = Multiplier x 240
+  int audioFormat = 0;  // ALSA sample format code (2 = S16_LE)
+  int audioRate = 0;
+
+  // Locks and links
+  std::mutex* connMut = nullptr;
+  std::mutex* sendMut = nullptr;
+  SetupRec* setup = nullptr;
+  void* opusEnc = nullptr;
+  void* opusDec = nullptr;
+  int AudioCompress = 0;  // Opus bit rate, 0 = uncompressed
+
+  // Companion radio
+  ZelParam* zelParam = nullptr;
+  std::mutex* serMut = nullptr;
+
+  // Radio and band state
+  std::atomic<long> freq{0};          // operating frequency, Hz
+  int AntennaIdx = 0;                 // selected antenna, 0-based
+  int AntennaRowIdx = 0;              // antenna-table row in use, -1 = re-evaluate
+  std::atomic<int> ModeWorkIdx{0};    // work mode, -1 until chosen
+  int NumBanco = 0;                   // current bank
+  int MAXbank = 0;                    // number of banks
+  std::atomic<uint8_t> tuneFlags{0};  // bit 0 automatic tune with the companion radio
+  std::atomic<uint8_t> txReqFlags{0}; // transmit request of the manual-tune page
+
+  // Setup-backed values
+  uint8_t EnablePwrPeak = 0;
+  uint8_t TempMode = 0;
+  uint8_t FreqSensIn = 0;
+  int FreqPeriodTime = 0;
+  uint8_t Attenuator = 0;
+  uint8_t AttenuatorTune = 0;
+  float SWRescAutoTune = 0;
+  uint8_t ViewTimeStr = 0;
+  uint8_t ViewTemp = 0;
+  float MaxTemperature = 0;
+  float MaxTemperature2 = 0;
+  uint8_t AutoTuneMaxCicli = 0;
+  uint8_t PowerUnits = 0;
+  uint8_t SaveScreenIdx = 0;
+  int Divide = 0;
+  int MaxTempAllowed = 0;
+  int PSpar1 = 0, PSpar2 = 0, PSpar3 = 0, PSpar4 = 0;
+  int Isteresi1 = 0, Isteresi2 = 0;
+  double OffsetPlot = 0;
+  uint8_t TUNEenabled = 0;
+  int GMpar1 = 0, GMpar2 = 0;
+  uint8_t EnableDebug = 0;
+  uint8_t EnableLOGTemp = 0;
+  int AudioBuffers = 0;
+
+  // Front-panel mailbox
+  std::atomic<uint8_t> tinyCmd{0};     // command being sent, 255 = none
+  std::atomic<uint8_t> tinyCmdReq{0};  // next command, 0 = empty
+
+  // Plot buffers
+  PlotBuffers* plot = nullptr;
+};
+
+struct Works : CoreFields, DisplayFields, AmpFields, TunerFields, RadioFields,
+               ScreenFields, MenuFields, RemoteFields {};
+
+// Two arrays of 1024 values for the spectrum plot.
+struct PlotBuffers {
+  int32_t* a = nullptr;
+  int32_t* b = nullptr;
+};

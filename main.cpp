@@ -1,0 +1,3 @@
+#include "core/spine.h"
+
+int main() { return zelpyxMain(); }

@@ -1,0 +1,41 @@
+// Files under the rooted file system, and the operator's files written so
+// that a power cut or a full disk never leaves them half-written.
+#pragma once
+#include <cstdio>
+#include <string>
+
+// fopen of a system path resolved under ZELPYX_ROOT.
+FILE* openRooted(const std::string& absPath, const char* mode);
+
+// "/opt/set" is mounted read-only; writers open a window around each write.
+// remountSetRw logs "can't mount rw /opt/set/ error %d" (syslog error, and
+// stderr when toStderr) and returns -1 on failure; remountSetRo logs
+// "can't mount ro /opt/set/ error %d".
+int remountSetRw(bool toStderr = false);
+void remountSetRo(bool toStderr = false);
+
+// Writes a file through a temporary file in the same directory: the data
+// is flushed to disk and then renamed over the old file. Until commit()
+// succeeds the old file is untouched; a writer destroyed without commit
+// removes its temporary file.
+class AtomicWriter {
+ public:
+  explicit AtomicWriter(const std::string& absPath);
+  ~AtomicWriter();
+  AtomicWriter(const AtomicWriter&) = delete;
+  AtomicWriter& operator=(const AtomicWriter&) = delete;
+
+  bool ok() const { return f_ != nullptr; }
+  FILE* file() { return f_; }
+  // Flush, fsync, close and rename. Returns 0 on success, -1 on any
+  // failure (a write error seen on the stream included).
+  int commit();
+
+ private:
+  std::string path_;
+  std::string tmp_;
+  FILE* f_ = nullptr;
+};
+
+// Whole-file convenience over AtomicWriter.
+int writeFileAtomic(const std::string& absPath, const std::string& content);

@@ -1,0 +1,12 @@
+// System log. Priority 6 (information) for progress, 3 (error) for failures.
+#pragma once
+#include <string>
+#include <vector>
+
+void zlog(int prio, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+
+// Tests record what was logged; the controller never turns this on.
+void logCaptureStart();
+void logCaptureStop();
+std::vector<std::string> logCaptured();
+bool logContains(const std::string& text);

@@ -1,0 +1,88 @@
+#include "platform/serial.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "platform/paths.h"
+
+static speed_t baudConst(int baud) {
+  switch (baud) {
+    case 1200: return B1200;
+    case 2400: return B2400;
+    case 4800: return B4800;
+    case 9600: return B9600;
+    case 19200: return B19200;
+    case 38400: return B38400;
+    case 57600: return B57600;
+    case 230400: return B230400;
+    case 460800: return B460800;
+    case 921600: return B921600;
+    default: return B115200;
+  }
+}
+
+int serialMakeRaw(int fd) {
+  struct termios t;
+  if (tcgetattr(fd, &t) != 0) return -1;
+  cfmakeraw(&t);
+  t.c_cflag |= CLOCAL | CREAD;
+  t.c_cc[VMIN] = 0;
+  t.c_cc[VTIME] = 0;
+  return tcsetattr(fd, TCSANOW, &t);
+}
+
+int serialOpen(const std::string& absPath, int baud, bool twoStopBits) {
+  int fd = open(rootPath(absPath).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return -1;
+  struct termios t;
+  if (tcgetattr(fd, &t) != 0) {
+    int e = errno;
+    close(fd);
+    errno = e;
+    return -1;
+  }
+  cfmakeraw(&t);
+  cfsetispeed(&t, baudConst(baud));
+  cfsetospeed(&t, baudConst(baud));
+  t.c_cflag &= ~(CSIZE | PARENB | CSTOPB | CRTSCTS);
+  t.c_cflag |= CS8 | CLOCAL | CREAD;
+  if (twoStopBits) t.c_cflag |= CSTOPB;
+  t.c_iflag &= ~(IXON | IXOFF | IXANY);
+  t.c_cc[VMIN] = 0;
+  t.c_cc[VTIME] = 0;
+  if (tcsetattr(fd, TCSANOW, &t) != 0) {
+    int e = errno;
+    close(fd);
+    errno = e;
+    return -1;
+  }
+  tcflush(fd, TCIOFLUSH);
+  return fd;
+}
+
+int serialAvailable(int fd) {
+  int n = 0;
+  if (ioctl(fd, FIONREAD, &n) != 0) return -1;
+  return n;
+}
+
+ssize_t serialWriteAll(int fd, const void* buf, size_t len, int maxStalls) {
+  const unsigned char* p = static_cast<const unsigned char*>(buf);
+  size_t done = 0;
+  int stalls = 0;
+  while (done < len) {
+    ssize_t n = write(fd, p + done, len - done);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+      stalls = 0;
+      continue;
+    }
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return -1;
+    if (++stalls > maxStalls) return done > 0 ? static_cast<ssize_t>(done) : -1;
+    usleep(1000);
+  }
+  return static_cast<ssize_t>(done);
+}

@@ -1,0 +1,3 @@
+// PLACEHOLDER until the work screens land.
+#include "screens/artwork.h"
+bool drawWorkScreen(const char*, FbInfo*) { return false; }

@@ -1,0 +1,12 @@
+// Screen fields of the shared record (timer thread, meters, views).
+#pragma once
+#include <cstdint>
+#include <ctime>
+
+struct ScreenFields {
+  int CycleSleep = 0;     // timer sleep per cycle, microseconds
+  int ViewIdx = 0;        // 0..3 meter views, 4 and 5 spectrum views
+  long LastFreq = 0;      // frequency last handled by the timer
+  long SpectrumSpan = 0;  // spectrum width in Hz
+  time_t LastActivity = 0;  // screen-saver clock
+};

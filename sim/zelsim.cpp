@@ -1,0 +1,2 @@
+// PLACEHOLDER until the simulated station lands.
+int main() { return 0; }
