@@ -10,6 +10,7 @@
 
 #include "amp/amp_fields.h"
 #include "core/setup_record.h"
+#include "core/tables_fields.h"
 #include "display/display_fields.h"
 #include "menus/menu_fields.h"
 #include "radio/radio_fields.h"
@@ -95,8 +96,8 @@ struct CoreFields {
   PlotBuffers* plot = nullptr;
 };
 
-struct Works : CoreFields, DisplayFields, AmpFields, TunerFields, RadioFields,
-               ScreenFields, MenuFields, RemoteFields {};
+struct Works : CoreFields, DisplayFields, AmpFields, TablesFields, TunerFields,
+               RadioFields, ScreenFields, MenuFields, RemoteFields {};
 
 // Two arrays of 1024 values for the spectrum plot.
 struct PlotBuffers {

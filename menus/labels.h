@@ -1,0 +1,13 @@
+// Button-label routines of the menu model: each rewrites one label line
+// of a menu page from the current state.
+#pragma once
+struct Works;
+void SetAttenuatorLabel(Works* w);
+void SetModeWorkLabel(Works* w);
+void LabelByPassATU(Works* w);
+void LabelByPassZarn(Works* w, const char* text);
+void LabelSAVEATU(Works* w);
+void LblCOPY(Works* w);
+void LblRESET(Works* w);
+void LblMenuAntenna(Works* w);
+void ImpostaLblManuale(Works* w);
