@@ -1,2 +1,382 @@
 #include "core/spine.h"
-int zelpyxMain() { return 0; }
+
+#include <opus/opus.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+#include <syslog.h>
+#include <thread>
+#include <unistd.h>
+
+#include "amp/errors.h"
+#include "amp/linear.h"
+#include "core/globals.h"
+#include "core/lan.h"
+#include "core/setup.h"
+#include "core/tables.h"
+#include "core/works.h"
+#include "display/fb.h"
+#include "display/png.h"
+#include "display/text.h"
+#include "menus/buttons.h"
+#include "platform/files.h"
+#include "platform/log.h"
+#include "platform/paths.h"
+#include "radio/cat_serial.h"
+#include "radio/zel_link.h"
+#include "screens/timer.h"
+#include "tuner/antenna.h"
+
+namespace {
+
+const char kVersion[] = "0.054";
+
+Works* g_signalWorks = nullptr;
+
+void onStopSignal(int) {
+  // A lock-free atomic store is safe in a signal handler.
+  if (g_signalWorks != nullptr) g_signalWorks->running.store(0);
+}
+
+// Sleeps in small steps so a stop request is seen quickly; start-up
+// carries on either way and every thread ends at once when it sees
+// `running` at 0.
+void sleepWhileRunning(Works* w, int ms) {
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (w->running.load() != 0 && std::chrono::steady_clock::now() < end)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+}
+
+void showBackground(Works* w, const char* name) {
+  snprintf(w->imgName, sizeof w->imgName, "%s", name);
+  getPng(w, 1);
+  fbSetBack(w->fb);
+  fbRealize(w->fb);
+}
+
+// Splash countdown, drawn once a second while start-up waits.
+void LoadThread(Works* w) {
+  int n = waitZEL;
+  bool posted = false;
+  while (startInitThread != 0) {
+    fbSetBack(w->fb);
+    sleepWhileRunning(w, 1000);
+    char text[32];
+    snprintf(text, sizeof text, "Loading ...%2d", n);
+    if (!posted && n <= 4) {
+      PostTinyCmd(w, 181);
+      posted = true;
+    }
+    putString(9, 300, 400, text, 255, 255, 255, w->fb, 0, 0, 0, 0);
+    n--;
+    fbRealize(w->fb);
+    fprintf(stderr, "Time %s..\n", text);
+  }
+}
+
+// 30 s after start the firmware-update marker is removed: the program
+// survived long enough to count as a good install.
+void AggFWThread(Works* w) {
+  for (int i = 0; i < 30; i++) sleepWhileRunning(w, 1000);
+  if (runCommand("mount -o remount defaults,rw /opt/set") != 0) {
+    int e = errno;
+    zlog(LOG_ERR, "can't mount rw /opt/set/ error %d", e);
+    fprintf(stderr, "can't mount rw /opt/set/ error %d\n", e);
+    return;
+  }
+  if (runCommand("rm -f /opt/good >/dev/null 2>&1") != 0) {
+    int e = errno;
+    zlog(LOG_ERR, "can't :rm -f /opt/good >/dev/null 2>&1  ->error %d", e);
+    fprintf(stderr, "can't :rm -f /opt/good >/dev/null 2>&1  ->error %d\n", e);
+    return;
+  }
+  if (runCommand("mount -v -n -o remount -r /opt/set") != 0) {
+    int e = errno;
+    zlog(LOG_ERR, "can't mount ro /opt/set/ error %d", e);
+    fprintf(stderr, "can't mount ro /opt/set/ error %d\n", e);
+  }
+  fprintf(stderr, "--------- END THREAD AGG FW!!!\n");
+}
+
+void joinIf(bool cond, std::thread& t, const char* logLine) {
+  if (!cond || !t.joinable()) return;
+  t.join();
+  zlog(LOG_INFO, "%s", logLine);
+}
+
+void createCodecs(Works* w) {
+  if (w->AudioCompress <= 0) return;
+  int err = 0;
+  OpusEncoder* enc = opus_encoder_create(w->audioRate, 2, OPUS_APPLICATION_AUDIO, &err);
+  if (err != OPUS_OK || enc == nullptr) {
+    zlog(LOG_ERR, "failed to create an encoder: %s", opus_strerror(err));
+    w->AudioCompress = 0;
+    return;  // nothing left to configure without an encoder
+  }
+  err = opus_encoder_ctl(enc, OPUS_SET_BITRATE(w->AudioCompress));
+  if (err < 0) {
+    zlog(LOG_ERR, "failed to set bitrate: %s", opus_strerror(err));
+    opus_encoder_destroy(enc);
+    w->AudioCompress = 0;
+    return;
+  }
+  OpusDecoder* dec = opus_decoder_create(w->audioRate, 2, &err);
+  if (err != OPUS_OK || dec == nullptr) {
+    zlog(LOG_ERR, "failed to create decoder: %s", opus_strerror(err));
+    opus_encoder_destroy(enc);
+    w->AudioCompress = 0;
+    return;
+  }
+  w->opusEnc = enc;
+  w->opusDec = dec;
+}
+
+void destroyCodecs(Works* w) {
+  if (w->AudioCompress <= 0) return;
+  if (w->opusEnc != nullptr) opus_encoder_destroy(static_cast<OpusEncoder*>(w->opusEnc));
+  if (w->opusDec != nullptr) opus_decoder_destroy(static_cast<OpusDecoder*>(w->opusDec));
+  w->opusEnc = nullptr;
+  w->opusDec = nullptr;
+}
+
+}  // namespace
+
+void PostTinyCmd(Works* w, unsigned char code) {
+  // Only the GPIO thread empties the mailbox. Without it (thread off, or a
+  // dead front panel) waiting for ever would hang the caller, so the wait
+  // is bounded and the code dropped.
+  for (int i = 0; i < 500; i++) {
+    uint8_t expected = 0;
+    if (w->tinyCmdReq.compare_exchange_strong(expected, code)) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  zlog(LOG_ERR, "front panel mailbox busy, code %d dropped", code);
+}
+
+void StartThreadLinear(Works* w) {
+  if (w->setup->EnableLinear == '1') thrLin = std::thread(Linear, w);
+}
+
+void StartThreadSoket(Works* w) {
+  // The remote link threads are not part of this build yet.
+  if (w->setup->WebSocket == '1') fprintf(stderr, ">>>>>>>>>> SOCKET SERVER start\n");
+  else if (w->setup->WebSocket == '2') fprintf(stderr, ">>>>>>>>>> SOCKET CLIENT start\n");
+}
+
+void StartThreadZEL(Works* w) {
+  if (w->setup->zelRun != '1') return;
+  fprintf(stderr, "ZELread start\n");
+  if (thrSer.joinable()) thrSer.join();  // a previous run that has ended
+  thrSer = std::thread(Serial, w);
+}
+
+void StartThreadCAT(Works* w) {
+  if (w->setup->EnableCAT != '1') return;
+  fprintf(stderr, "Cat start\n");
+  if (thrCat.joinable()) thrCat.join();
+  thrCat = std::thread(Cat, w);
+}
+
+void StartThreadAudioRead(Works* w) {
+  // Audio capture is not part of this build yet.
+  if (w->setup->EnableRead == '1') fprintf(stderr, "Th_leggi start\n");
+}
+
+void StartThreadAudioWrite(Works* w) {
+  // Audio playback is not part of this build yet.
+  if (w->setup->EnableWrite == '1') fprintf(stderr, "Th_scrivi start\n");
+}
+
+void StartZelReadFFT(Works*) {
+  // The USB spectrum reader is not part of this build yet.
+}
+
+void StartThreadCATserial(Works* w) {
+  if (w->setup->catSerRun != '1') return;
+  if (thrCatSer.joinable()) thrCatSer.join();
+  thrCatSer = std::thread(CatSerial, w);
+}
+
+void StartThreadCommRemote(Works* w) {
+  w->remoteFault = 0;
+  SetupRec* s = w->setup;
+  if (s->EnableWrite == '0') {
+    s->EnableWrite = '1';
+    StartThreadAudioWrite(w);
+  }
+  if (s->EnableRead == '0') {
+    s->EnableRead = '1';
+    StartThreadAudioRead(w);
+  }
+  if (s->EnableCAT == '0') {
+    s->EnableCAT = '1';
+    StartThreadCAT(w);
+  }
+  if (s->EnableFFT == '0') {
+    s->EnableFFT = '1';
+    StartZelReadFFT(w);
+  }
+  writeSetup(w);
+  PostTinyCmd(w, 149);
+}
+
+void ExitThreadRemote(Works* w) {
+  SetupRec* s = w->setup;
+  s->EnableWrite = '0';
+  s->EnableRead = '0';
+  s->EnableCAT = '0';
+  s->EnableFFT = '0';
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  DeleteErrore(w, 9);
+  DeleteErrore(w, 10);
+  DeleteErrore(w, 5);
+  DeleteErrore(w, 20);
+  writeSetup(w);
+  PostTinyCmd(w, 165);
+  fprintf(stderr, ">>>>>>>>>>>>>>>>>>>>>>>>> REMOTE STOP \n");
+}
+
+int zelpyxMain() {
+  // The records live for the whole process.
+  static Works* works = new Works();
+  static SetupRec setupRec{};
+  static ZelParam zelParam{};
+  static std::mutex serMut, sendMut, connMut;
+  static int32_t plotA[1024], plotB[1024];
+  static PlotBuffers plot;
+  Works* w = works;
+
+  fprintf(stderr, "START Main ----------------------------------------------------------------\n");
+  fprintf(stderr, "ZEL PYX version %s\n", kVersion);
+  zlog(LOG_INFO, "ZEL PYX version %s", kVersion);
+
+  FbInfo* fb = fbInitOrMemory();
+  snprintf(w->version, sizeof w->version, "%s", kVersion);
+  w->fb = fb;
+  memset(w->cmdQueue, 0, sizeof w->cmdQueue);
+  w->cmdQueueIn = 0;
+  w->cmdQueueOut = 0;
+  w->setup = &setupRec;
+  w->sendMut = &sendMut;
+  w->connMut = &connMut;
+  w->zelParam = &zelParam;
+  w->serMut = &serMut;
+
+  InitGlobalVar(w);
+  g_signalWorks = w;
+  struct sigaction sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sa_handler = onStopSignal;
+  sigaction(SIGTERM, &sa, nullptr);
+  sigaction(SIGINT, &sa, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  StepTune1 = 8;
+  CntIP = CntDNS = CntNetMask = CntGateway = 3;
+
+  ReadConfigFile(w);
+  InitMicroCmd(w);
+  ReadVentolaFile(w);
+  LoadTabFiltri(w);
+  readSetup(w);
+  LoadAllBankTable(w, w->NumBanco);
+
+  w->AntennaRowIdx = -1;
+  fprintf(stderr, "ModeWorkIdx %i \n", w->ModeWorkIdx.load());
+
+  memset(plotA, 0, sizeof plotA);
+  memset(plotB, 0, sizeof plotB);
+  plot.a = plotA;
+  plot.b = plotB;
+  w->plot = &plot;
+
+  ReadLanParam();
+  LoadFontTable();
+  PostTinyCmd(w, 197);
+
+  // The GPIO front panel is not part of this build yet.
+  StartThreadLinear(w);
+  sleepWhileRunning(w, 1000);
+
+  waitZEL = 10;
+  w->LastActivity = time(nullptr);
+
+  showBackground(w, w->ampModel == '1' ? "start120" : "start");
+
+  startInitThread = 1;
+  thInit = std::thread(LoadThread, w);
+  sleepWhileRunning(w, (waitZEL + 1) * 1000);
+  startInitThread = 0;
+
+  thAggFw = std::thread(AggFWThread, w);
+
+  showBackground(w, "statusB");
+
+  InitMenuZarn(w);
+  LoadButtons(w);
+
+  ZelParam local;
+  getParameters(w, &local);
+  w->freq = local.freq;
+
+  createCodecs(w);
+
+  // The service keyboard is not part of this build yet.
+  StartThreadSoket(w);
+  StartThreadZEL(w);
+
+  SetupRec* s = w->setup;
+  if (s->EnableWrite == '1' || s->EnableRead == '1' || s->EnableCAT == '1' || s->EnableFFT == '1') {
+    ExitThreadRemote(w);
+    sleepWhileRunning(w, 2000);
+    StartThreadCommRemote(w);
+    sleepWhileRunning(w, 2000);
+    w->remoteStarted = 1;
+  }
+
+  StartThreadCATserial(w);
+  if (s->EnableTime == '1') thrTime = std::thread(timer, w);
+
+  while (w->running.load() != 0) std::this_thread::sleep_for(std::chrono::seconds(1));
+
+  fprintf(stderr, "Close..\n");
+  snprintf(w->imgName, sizeof w->imgName, "%s", "start");
+  getPng(w, 1);
+  fbSetBack(w->fb);
+  fbRealize(w->fb);
+  fbSetBack(w->fb);
+  putString(9, 330, 400, "Error! Close Program! Restart hw.", 255, 255, 255, w->fb, 0, 0, 0, 0);
+  fbRealize(w->fb);
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  zlog(LOG_INFO, "Communicator operations end");
+
+  // The splash thread ends by itself; the clean-up thread may still be
+  // waiting out its 30 s and is left to the process exit.
+  if (thInit.joinable()) thInit.join();
+  if (thAggFw.joinable()) thAggFw.detach();
+
+  joinIf(s->EnableKeyb == '1', thrKey, "Communicator joined Key end");
+  joinIf(s->EnableFFT == '1', thrFFT, "Communicator joined FFT end");
+  joinIf(s->EnableRead == '1', thrLeggi, "Communicator joined Touch end");
+  joinIf(s->EnableWrite == '1', thrScrivi, "Communicator joined Spi end");
+  joinIf(true, thrWsock, "Communicator joined Wsocket end");
+  joinIf(s->EnableCAT == '1', thrCat, "Communicator joined Cat end");
+  joinIf(s->catSerRun == '1', thrCatSer, "Communicator joined CatSerial end");
+  joinIf(s->zelRun == '1', thrSer, "Communicator joined Serial end");
+  joinIf(s->EnableLinear == '1', thrLin, "Communicator joined Linear end");
+  joinIf(s->EnableTime == '1', thrTime, "Communicator joined Time end");
+  joinIf(s->EnableGPIO == '1', thrGPIO, "Communicator joined GPIO end");
+  // A thread whose run byte changed while it ran still has to be reaped
+  // before the process exits; they all end once `running` is 0.
+  for (std::thread* t : {&thrKey, &thrFFT, &thrLeggi, &thrScrivi, &thrWsock, &thrCat, &thrCatSer,
+                         &thrSer, &thrLin, &thrTime, &thrGPIO})
+    if (t->joinable()) t->join();
+
+  destroyCodecs(w);
+  fprintf(stderr, "Closed!\n");
+  return 0;
+}
