@@ -1,9 +1,31 @@
-// Radio-link fields of the shared record.
+// Radio-link fields of the shared record: the companion radio's data and
+// CAT ports, the FT-817 poll. The flag bytes tuneFlags and txReqFlags, the
+// operating frequency and the ZelParam pointer with its serMut live in the
+// core fields; commErrHoldMs is shared with the amplifier link.
 #pragma once
+#include <atomic>
 #include <cstdint>
 
+constexpr int kSpectrumPoints = 854;  // levels drawn by the spectrum plot
+
 struct RadioFields {
-  int serFD = -1;
-  int catFD = -1;
-  int catSerFD = -1;
+  // Descriptors; -1 while closed. catFD is read by the remote link, which
+  // writes the peer's CAT text to it, and closed by whichever side fails.
+  std::atomic<int> serFD{-1};
+  std::atomic<int> catFD{-1};
+  std::atomic<int> catSerFD{-1};
+
+  // Timer cycles during which no automatic tune starts after "RX;" went out.
+  std::atomic<int> txHoldoff{0};
+
+  // FT-817 poll: last decoded frequency (Hz) and last mode byte.
+  std::atomic<int> catSerFreq{0};
+  std::atomic<uint8_t> catSerMode{0};
+
+  // Spectrum levels in dB (byte - 192) for the plot, guarded by serMut.
+  float spectrumLevels[kSpectrumPoints] = {};
+
+  // Set once the ZelParam record has been zeroed by the first decode;
+  // guarded by serMut.
+  uint8_t zelParamReady = 0;
 };

@@ -1,0 +1,208 @@
+// The companion radio's CAT port: discovery by the "DT;" probe, the bridge
+// to the remote peer, and the readiness check of remote operation.
+#include <syslog.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include "amp/errors.h"
+#include "core/works.h"
+#include "platform/log.h"
+#include "platform/radio_ports.h"
+#include "platform/serial.h"
+#include "platform/usb.h"
+#include "radio/zel_link.h"
+#include "radio/zel_usb_ids.h"
+#include "remote/remote_senders.h"
+
+std::atomic<int> verifyCatReplyMs{1000};
+
+namespace {
+
+void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+const char* catPortName(Works* w) { return w->setup != nullptr ? w->setup->CatPort : ""; }
+
+// Waits up to ms for one byte. Returns 1, 0 on silence, -1 on a port error.
+int readByteWithin(int fd, uint8_t* b, int ms) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  for (;;) {
+    int avail = serialAvailable(fd);
+    if (avail < 0) return -1;
+    if (avail > 0) {
+      ssize_t n = serialRead(fd, b, 1);
+      if (n == 1) return 1;
+      if (n < 0 && errno != EAGAIN && errno != EINTR) return -1;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) return 0;
+    sleepMs(1);
+  }
+}
+
+// Reads the answer to "DT;" one byte at a time: stops on silence, at the
+// ";" or after six bytes, so the whole "DT001;" is taken off the port and
+// its ";" is not later bridged to the peer as a text of its own.
+bool probeReply(int fd, const std::string& path) {
+  char buf[200];
+  memset(buf, 0, sizeof buf);
+  int got = 0;
+  while (got < 6) {
+    uint8_t b;
+    if (readByteWithin(fd, &b, verifyCatReplyMs.load()) != 1) break;
+    buf[got++] = static_cast<char>(b);
+    zlog(LOG_INFO, "Received %d \"%s\" %s", 1, buf, path.c_str());
+    if (b == ';') break;
+  }
+  zlog(LOG_INFO, "Received \"%s\" %s", buf, path.c_str());
+  return got >= 5 && memcmp(buf, "DT001", 5) == 0;
+}
+
+}  // namespace
+
+int VerifyCAT(Works* w) {
+  fprintf(stderr, "CAT serial search...\n");
+  std::vector<std::string> ports = globDevices("/dev/MIRKCAT*");
+  if (ports.empty()) {
+    fprintf(stderr, "No CAT serial port found\n");
+    return -1;
+  }
+  for (auto it = ports.rbegin(); it != ports.rend(); ++it) {
+    const char* path = it->c_str();
+    PortOpenStage stage;
+    int fd = serialOpenStaged(*it, 115200, false, &stage);
+    if (fd < 0) {
+      int e = errno;
+      if (stage == PortOpenStage::Open)
+        zlog(LOG_INFO, "Cannot open %s, error %d -%s", path, e, strerror(e));
+      else
+        zlog(LOG_INFO, "Cannot set %s, error %d -%s", path, e, strerror(e));
+      sleepMs(2);
+      continue;
+    }
+    zlog(LOG_INFO, "Opened  %s", path);
+    fprintf(stderr, "Opened %s---------------------------------------------\n", path);
+    zlog(LOG_INFO, "Set %s", path);
+    fprintf(stderr, "set %s---------------------------------------------\n", path);
+    zlog(LOG_INFO, "Send \"DT;\" %s", path);
+    writeSerialPort(fd, "DT;", 3);
+    zlog(LOG_INFO, "Sent \"DT;\" %s", path);
+    fprintf(stderr, "sent %s---------------------------------------------\n", path);
+    if (probeReply(fd, *it)) {
+      fprintf(stderr, "received DT001; %s---------------------------------------------\n", path);
+      w->catFD = fd;
+      fprintf(stderr, "CAT serial found:  %s---------------------------------------------\n", path);
+      return 0;
+    }
+    serialClose(fd);
+    zlog(LOG_INFO, "Cannot connect ZEL using %s", path);
+    sleepMs(2);
+  }
+  zlog(LOG_ERR, "Unable to open device %s", catPortName(w));
+  fprintf(stderr, "CAT: Unable to open device %s\n", catPortName(w));
+  return -1;
+}
+
+void ExitCAT(Works* w) {
+  // Either side may get here first (the bridge on a read error, the remote
+  // link on a write error): the port is closed exactly once.
+  int fd = w->catFD.exchange(-1);
+  if (status_cat.exchange(0) != 0 && fd >= 0) serialClose(fd);
+  w->remoteFault = 1;
+  if (w->setup != nullptr) w->setup->EnableCAT = '0';
+  AddErrore(w, 20);
+}
+
+bool catCollectByte(CatCollector& c, uint8_t b, std::string& out) {
+  c.buf[c.n++] = static_cast<char>(b);
+  if (b == ';') {
+    c.buf[c.n] = '\0';
+    out.assign(c.buf, static_cast<size_t>(c.n));
+    c.n = 0;
+    return true;
+  }
+  if (c.n >= 200) c.n = 0;  // no ";" in 200 bytes: not a CAT text
+  return false;
+}
+
+void Cat(Works* w) {
+  status_cat = 0;
+  for (int i = 0; i < 300 && w->running.load() != 0; i++) sleepMs(10);
+  if (VerifyCAT(w) != 0) {
+    zlog(LOG_ERR, "Unable to open device %s", catPortName(w));
+    fprintf(stderr, "CAT: Unable to open device %s\n", catPortName(w));
+    ExitCAT(w);
+    return;
+  }
+  zlog(LOG_INFO, "OK works->catFD=%d (%s)", w->catFD.load(), catPortName(w));
+  status_cat = 1;
+  CatCollector c;
+  std::string text;
+  while (w->setup->EnableCAT == '1' && w->running.load() != 0) {
+    int fd = w->catFD.load();
+    if (fd < 0) break;  // closed by the remote link
+    int avail = serialAvailable(fd);
+    if (avail < 0) break;
+    if (avail == 0) {
+      sleepMs(1);
+      continue;
+    }
+    uint8_t b;
+    if (serialRead(fd, &b, 1) != 1) break;
+    if (catCollectByte(c, b, text)) {
+      sendWebSockCatFrame(w, text.c_str(), static_cast<int>(text.size()));
+      radioTapFrame("CA", reinterpret_cast<const uint8_t*>(text.data()), static_cast<int>(text.size()));
+    }
+  }
+  ExitCAT(w);
+}
+
+// ---------------------------------------------------------------------------
+// Readiness of remote operation
+
+int VerifyAudioZEL(Works*) {
+  std::vector<std::string> lines;
+  if (usbListLines(std::string("lsusb|grep ") + kZelAudioCodecId + " |wc -l", lines) != 0 || lines.empty()) {
+    fprintf(stderr, "Error opening pipe.\n");
+    return 0;
+  }
+  return atoi(lines[0].c_str());
+}
+
+int Get_AudioZEL(Works*) {
+  std::vector<std::string> lines;
+  if (usbListLines("lsusb | grep 0d8c", lines) != 0) {
+    fprintf(stderr, "Error opening pipe.\n");
+    return 0;
+  }
+  int n = 0;
+  for (const auto& l : lines) {
+    if (l.empty()) continue;
+    fprintf(stderr, "----------------- %s\n", l.c_str());
+    n++;
+  }
+  return n;
+}
+
+int remoteSettingsAfterUsb(Works* w) {
+  // While the bridge holds the port it is found; probing it again would
+  // steal the radio's answers from the bridge.
+  if (status_cat.load() == 0) {
+    if (VerifyCAT(w) != 0) {
+      fprintf(stderr, "---CAT: Unable to open device %s\n", catPortName(w));
+      return 2;
+    }
+    // A check only: the bridge finds and opens the port itself when it starts.
+    int fd = w->catFD.exchange(-1);
+    serialClose(fd);
+  }
+  return VerifyAudioZEL(w) >= 1 ? 0 : 3;
+}
+
+int Find_Remote_Settings(Works* w) {
+  if (usbDevicePresent(kZelUsbVendor, kZelUsbProductZel) != 1) return 1;
+  return remoteSettingsAfterUsb(w);
+}
