@@ -1,0 +1,343 @@
+#include "display/fb.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <linux/fb.h>
+#include <new>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include "core/works.h"
+#include "platform/log.h"
+#include "platform/paths.h"
+
+namespace {
+
+// Size of the panel the screens are laid out for; also the virtual screen
+// used when "/dev/fb0" is a plain file or missing altogether.
+constexpr int kPanelX = 800;
+constexpr int kPanelY = 480;
+constexpr unsigned kPanelBytes = kPanelX * kPanelY * 4;
+
+uint8_t* target(FbInfo* fb, int toBack) { return toBack ? fb->backBuf : fb->workBuf; }
+
+// Stores one pixel in the display's own form; pixel sizes 1 and 3 have no
+// packing and are left alone.
+inline void packPixel(uint8_t* p, unsigned pixelSize, uint8_t r, uint8_t g, uint8_t b) {
+  if (pixelSize == 4) {
+    p[0] = b;
+    p[1] = g;
+    p[2] = r;
+    p[3] = 0;
+  } else if (pixelSize == 2) {
+    p[0] = (uint8_t)((((g >> 2) & 7) << 5) | (b >> 3));
+    p[1] = (uint8_t)((r & 0xF8) | (g >> 5));
+  }
+}
+
+inline bool packable(const FbInfo* fb) { return fb->pixelSize == 2 || fb->pixelSize == 4; }
+
+// Allocates the two off-screen buffers; false when memory is short.
+bool allocBuffers(FbInfo* fb) {
+  fb->workBuf = static_cast<uint8_t*>(calloc(fb->memSize, 1));
+  fb->backBuf = static_cast<uint8_t*>(calloc(fb->memSize, 1));
+  if (fb->workBuf == nullptr || fb->backBuf == nullptr) {
+    free(fb->workBuf);
+    free(fb->backBuf);
+    fb->workBuf = fb->backBuf = nullptr;
+    return false;
+  }
+  return true;
+}
+
+// The console-cursor hide sequence goes to the text console under the panel.
+std::string cursorOffCommand() {
+  std::string tty = rootPath("/dev/tty0");
+  std::string quoted;
+  bool plain = true;
+  for (char c : tty)
+    if (!(isalnum((unsigned char)c) || c == '/' || c == '.' || c == '_' || c == '-')) plain = false;
+  if (plain) {
+    quoted = tty;
+  } else {
+    quoted = "'";
+    for (char c : tty) {
+      if (c == '\'') quoted += "'\\''"; else quoted += c;
+    }
+    quoted += "'";
+  }
+  return std::string("/bin/echo -e -n '\033[?25l' >") + quoted;
+}
+
+}  // namespace
+
+std::recursive_mutex& drawMutex() {
+  static std::recursive_mutex m;
+  return m;
+}
+
+unsigned int fbPixelSize(unsigned int bpp) {
+  switch (bpp) {
+    case 4: case 8: return 1;
+    case 5: case 15: case 16: return 2;
+    case 24: return 3;
+    case 32: return 4;
+    default: return 0;
+  }
+}
+
+FbInfo* fbInit() {
+  runCommand(cursorOffCommand());
+
+  FbInfo* fb = new (std::nothrow) FbInfo();
+  if (fb == nullptr) {
+    zlog(LOG_ERR, "Unable to allocate framebuffer structure");
+    return nullptr;
+  }
+  int fd = open(rootPath("/dev/fb0").c_str(), O_RDWR | O_CLOEXEC);
+  if (fd < 0) {
+    zlog(LOG_ERR, "Unable to read framebuffer device: /dev/fb0\n");
+    delete fb;
+    return nullptr;
+  }
+
+  unsigned xres, yres, bpp;
+  struct stat sb;
+  if (fstat(fd, &sb) == 0 && S_ISREG(sb.st_mode) && sb.st_size >= (off_t)kPanelBytes) {
+    // A screen file stands in for the panel (development and tests).
+    xres = kPanelX;
+    yres = kPanelY;
+    bpp = 32;
+  } else {
+    struct fb_var_screeninfo var;
+    memset(&var, 0, sizeof var);
+    if (ioctl(fd, FBIOGET_VSCREENINFO, &var) != 0) {
+      zlog(LOG_ERR, "Unable to read screen info.\n");
+      zlog(LOG_ERR, "Do you have read+write privilages to /dev/fb0?\n");
+      close(fd);
+      delete fb;
+      return nullptr;
+    }
+    var.xoffset = 0;
+    var.yoffset = 0;
+    if (ioctl(fd, FBIOPUT_VSCREENINFO, &var) != 0) {
+      zlog(LOG_ERR, "Unable to change screen data\n");
+      zlog(LOG_ERR, "Do you have write privilages to /dev/fb0?\n");
+      zlog(LOG_ERR, "Does your video card support double buffering?\n");
+      close(fd);
+      delete fb;
+      return nullptr;
+    }
+    xres = var.xres;
+    yres = var.yres;
+    bpp = var.bits_per_pixel;
+  }
+
+  unsigned pixelSize = fbPixelSize(bpp);
+  if (pixelSize == 0) {
+    zlog(LOG_ERR, "Unknown pixel format");
+    close(fd);
+    delete fb;
+    return nullptr;
+  }
+  zlog(LOG_INFO, "Pixel size =%d", (int)pixelSize);
+
+  fb->xSize = (int)xres;
+  fb->ySize = (int)yres;
+  fb->pixelSize = pixelSize;
+  fb->lineSize = xres * pixelSize;
+  fb->memSize = (unsigned)(((unsigned long long)xres * yres * bpp) >> 3);
+  void* mem = fb->memSize == 0 ? MAP_FAILED
+                               : mmap(nullptr, fb->memSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (mem == MAP_FAILED) {
+    zlog(LOG_ERR, "Unable to map shared memory\n");
+    zlog(LOG_ERR, "Make sure, that you have compiled shared memory support into your kernel.\n");
+    close(fd);
+    delete fb;
+    return nullptr;
+  }
+  close(fd);  // the mapping stays valid
+  fb->fbMem = static_cast<uint8_t*>(mem);
+  fb->mapped = true;
+
+  if (!allocBuffers(fb)) {
+    zlog(LOG_ERR, "Unable to allocate framebuffer structure");
+    munmap(mem, fb->memSize);
+    delete fb;
+    return nullptr;
+  }
+  zlog(LOG_INFO, "Screen Size x: %d, y: %d, Pixel Size %d Line size: %d, Mem size: %d\n",
+       fb->xSize, fb->ySize, (int)fb->pixelSize, (int)fb->lineSize, (int)fb->memSize);
+  return fb;
+}
+
+FbInfo* fbCreateMemory(int xSize, int ySize) {
+  if (xSize <= 0 || ySize <= 0) return nullptr;
+  FbInfo* fb = new (std::nothrow) FbInfo();
+  if (fb == nullptr) return nullptr;
+  fb->xSize = xSize;
+  fb->ySize = ySize;
+  fb->pixelSize = 4;
+  fb->lineSize = (unsigned)xSize * 4;
+  fb->memSize = fb->lineSize * (unsigned)ySize;
+  fb->fbMem = static_cast<uint8_t*>(calloc(fb->memSize, 1));
+  if (fb->fbMem == nullptr || !allocBuffers(fb)) {
+    free(fb->fbMem);
+    delete fb;
+    return nullptr;
+  }
+  return fb;
+}
+
+FbInfo* fbInitOrMemory() {
+  FbInfo* fb = fbInit();
+  if (fb != nullptr) return fb;
+  zlog(LOG_ERR, "No usable display: drawing to a %dx%d screen in memory", kPanelX, kPanelY);
+  fb = fbCreateMemory(kPanelX, kPanelY);
+  if (fb == nullptr) abort();  // no memory for one screen: nothing can run
+  return fb;
+}
+
+void fbRelease(FbInfo* fb) {
+  if (fb == nullptr) return;
+  if (fb->mapped)
+    munmap(fb->fbMem, fb->memSize);
+  else
+    free(fb->fbMem);
+  free(fb->workBuf);
+  free(fb->backBuf);
+  delete fb;
+}
+
+void fbRealize(FbInfo* fb) {
+  if (fb == nullptr) return;
+  std::lock_guard<std::recursive_mutex> lk(drawMutex());
+  memcpy(fb->fbMem, fb->workBuf, fb->memSize);
+}
+
+void fbSetBack(FbInfo* fb) {
+  if (fb == nullptr) return;
+  std::lock_guard<std::recursive_mutex> lk(drawMutex());
+  memcpy(fb->workBuf, fb->backBuf, fb->memSize);
+}
+
+// Kept to the screen: a stray coordinate must not write outside the buffer.
+void DrawHorizontalLine(int x0, int y, int x1, uint8_t red, uint8_t green, uint8_t blue,
+                        FbInfo* fb, int toBack) {
+  if (fb == nullptr || !packable(fb)) return;
+  if (y < 0 || y >= fb->ySize) return;
+  if (x0 < 0) x0 = 0;
+  if (x1 > fb->xSize) x1 = fb->xSize;
+  uint8_t* row = target(fb, toBack) + (size_t)y * fb->lineSize;
+  for (int x = x0; x < x1; x++) packPixel(row + (size_t)x * fb->pixelSize, fb->pixelSize, red, green, blue);
+}
+
+void DrawLine(int x0, int y0, int x1, int y1, uint8_t red, uint8_t green, uint8_t blue,
+              FbInfo* fb, int toBack) {
+  if (fb == nullptr || !packable(fb)) return;
+  if (x0 == x1 && y0 == y1) return;
+  uint8_t* buf = target(fb, toBack);
+  const long long ps = fb->pixelSize;
+  const long long limit = (long long)fb->memSize - ps;
+  auto plot = [&](int x, int y, bool steep) {
+    long long o = (long long)y * fb->lineSize + (long long)x * ps;
+    if (steep ? o <= 0 : o < 0) return;
+    if (o >= limit) return;
+    packPixel(buf + o, fb->pixelSize, red, green, blue);
+  };
+  long long dx = (long long)x1 - x0, dy = (long long)y1 - y0;
+  int sx = dx >= 1 ? 1 : -1;
+  int sy = dy >= 1 ? 1 : -1;
+  long long adx = dx < 0 ? -dx : dx;
+  long long ady = dy < 0 ? -dy : dy;
+  int x = x0, y = y0;
+  if (adx < ady) {
+    long long err = 2 * adx - ady;
+    for (long long n = 0; n <= ady; n++) {
+      plot(x, y, true);
+      while (err >= 0) {
+        x += sx;
+        err -= 2 * ady;
+      }
+      y += sy;
+      err += 2 * adx;
+    }
+  } else {
+    long long err = 2 * ady - adx;
+    for (long long n = 0; n <= adx; n++) {
+      plot(x, y, false);
+      while (err >= 0) {
+        y += sy;
+        err -= 2 * adx;
+      }
+      x += sx;
+      err += 2 * ady;
+    }
+  }
+}
+
+void DrawArc(int cx, int cy, int radius, int startDeg, int endDeg, uint8_t red, uint8_t green,
+             uint8_t blue, FbInfo* fb, int toBack) {
+  if (fb == nullptr) return;
+  const float r = (float)radius;
+  int px = 0, py = 0;
+  for (int d = startDeg; d <= endDeg; d++) {
+    double a = d * M_PI / 180.0;
+    int x = (int)(cx + 0.5 + r * cos(a));
+    int y = (int)(cy + 0.5 - r * sin(a));
+    if (px == 0) px = x;
+    if (py == 0) py = y;
+    DrawLine(px, py, x, y, red, green, blue, fb, toBack);
+    px = x;
+    py = y;
+  }
+}
+
+void DrawRect(Works* w, int x0, int y0, int x1, int y1, uint8_t red, uint8_t green,
+              uint8_t blue) {
+  if (w == nullptr || w->fb == nullptr) return;
+  DrawLine(x0, y0, x0, y1, red, green, blue, w->fb, 0);
+  DrawLine(x1, y0, x1, y1, red, green, blue, w->fb, 0);
+  DrawHorizontalLine(x0, y0, x1, red, green, blue, w->fb, 0);
+  DrawHorizontalLine(x0, y1, x1, red, green, blue, w->fb, 0);
+}
+
+void FillBox(int x0, int y0, int x1, int y1, uint8_t red, uint8_t green, uint8_t blue,
+             FbInfo* fb, int toBack) {
+  if (fb == nullptr) return;
+  int xa = x0 < x1 ? x0 : x1, xb = x0 < x1 ? x1 : x0;
+  int ya = y0 < y1 ? y0 : y1, yb = y0 < y1 ? y1 : y0;
+  if (xa < 0) xa = 0;
+  if (ya < 0) ya = 0;
+  if (xb > fb->xSize) xb = fb->xSize;
+  if (yb > fb->ySize) yb = fb->ySize;
+  uint8_t* buf = target(fb, toBack);
+  for (int y = ya; y < yb; y++) {
+    for (int x = xa; x < xb; x++) {
+      size_t o = (size_t)y * fb->lineSize + (size_t)x * fb->pixelSize;
+      if (o + 4 > fb->memSize) continue;  // 4-byte form on a narrower display
+      packPixel(buf + o, 4, red, green, blue);
+    }
+  }
+}
+
+void FillRow(int x, int y, uint8_t red, uint8_t green, uint8_t blue, FbInfo* fb,
+             uint8_t skipRed, uint8_t skipGreen, uint8_t skipBlue) {
+  if (fb == nullptr || !packable(fb)) return;
+  if (x < 0 || x >= fb->xSize) return;
+  if (y >= fb->ySize) y = fb->ySize - 1;
+  const unsigned ps = fb->pixelSize;
+  uint8_t skip[4], white[4];
+  packPixel(skip, ps, skipRed, skipGreen, skipBlue);
+  packPixel(white, ps, 255, 255, 255);
+  for (int row = y; row >= 1; row--) {
+    uint8_t* p = fb->workBuf + (size_t)row * fb->lineSize + (size_t)x * ps;
+    if (memcmp(p, white, ps) == 0) break;
+    if (memcmp(p, skip, ps) != 0) packPixel(p, ps, red, green, blue);
+  }
+}

@@ -1,0 +1,289 @@
+#include <cmath>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <syslog.h>
+#include <unistd.h>
+
+#include "display/fb.h"
+#include "display/text_fonts.h"
+#include "platform/log.h"
+#include "platform/paths.h"
+
+FT_Library library = nullptr;
+FT_Face face[kFontCount] = {};
+FT_GlyphSlot slot[kFontCount] = {};
+int fontSize[kFontCount] = {};
+
+namespace {
+
+// The panel's own faces are not always installed; the same faces ship with
+// the distribution's ParaType package.
+const char* fontFallback(const char* file) {
+  if (strcmp(file, "/opt/fonts/PTS55F_W.ttf") == 0)
+    return "/usr/share/fonts/truetype/paratype/PTS55F.ttf";
+  if (strcmp(file, "/opt/fonts/PTS75F_W.ttf") == 0)
+    return "/usr/share/fonts/truetype/paratype/PTS75F.ttf";
+  return nullptr;
+}
+
+std::string resolveFont(const char* file) {
+  std::string p = fontPath(file);
+  if (access(p.c_str(), R_OK) == 0) return p;
+  const char* alt = fontFallback(file);
+  if (alt == nullptr) return p;
+  std::string q = fontPath(alt);
+  if (access(q.c_str(), R_OK) != 0) return p;
+  zlog(LOG_INFO, "Font %s missing, using %s", file, q.c_str());
+  return q;
+}
+
+struct FontTableEntry {
+  int number;
+  const char* file;
+  int height;
+};
+
+// Font 3 is not used by any screen and stays empty.
+const FontTableEntry kFontTable[] = {
+    {0, "/usr/share/fonts/truetype/dejavu/DejaVuSans-Bold.ttf", 24},
+    {1, "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf", 22},
+    {2, "/opt/fonts/PTS55F_W.ttf", 22},
+    {4, "/opt/fonts/PTS75F_W.ttf", 24},
+    {5, "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf", 8},
+    {6, "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf", 14},
+    {7, "/usr/share/fonts/truetype/dejavu/DejaVuSans-Oblique.ttf", 24},
+    {8, "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf", 20},
+    {9, "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf", 30},
+    {10, "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf", 18},
+    {11, "/usr/share/fonts/truetype/dejavu/DejaVuSans-Bold.ttf", 21},
+};
+
+inline bool isCont(unsigned char b) { return b >= 0x80 && b <= 0xBF; }
+
+// Coverage of bitmap byte (row, col); mono bitmaps count as full coverage.
+inline unsigned coverage(const FT_Bitmap& bm, unsigned row, unsigned col) {
+  if (bm.pixel_mode == FT_PIXEL_MODE_MONO)
+    return (bm.buffer[row * bm.pitch + (col >> 3)] & (0x80 >> (col & 7))) ? 255 : 0;
+  return bm.buffer[row * bm.pitch + col];
+}
+
+// Columns to walk: the whole pitch of a grey bitmap, the width of a mono one.
+inline unsigned bitmapCols(const FT_Bitmap& bm) {
+  if (bm.pitch <= 0 || bm.buffer == nullptr) return 0;
+  if (bm.pixel_mode == FT_PIXEL_MODE_GRAY) return (unsigned)bm.pitch;
+  if (bm.pixel_mode == FT_PIXEL_MODE_MONO) return bm.width;
+  return 0;
+}
+
+// Coverage blend into one 4-byte pixel; the coverage is ANDed with the
+// colour byte, which is how the panel's text has always looked.
+inline void blend(FbInfo* fb, uint8_t* buf, long long row, long long col, unsigned a, int red,
+                  int green, int blue) {
+  long long o = row * (long long)fb->lineSize + col * (long long)fb->pixelSize;
+  if (o < 0 || o + 3 >= (long long)fb->memSize) return;
+  uint8_t* p = buf + o;
+  p[0] = (uint8_t)(((255 - a) * p[0]) / 255 + (a & (unsigned)blue));
+  p[1] = (uint8_t)(((255 - a) * p[1]) / 255 + (a & (unsigned)green));
+  p[2] = (uint8_t)(((255 - a) * p[2]) / 255 + (a & (unsigned)red));
+  p[3] = 0;
+}
+
+}  // namespace
+
+bool fontLoaded(int n) { return n >= 0 && n < kFontCount && face[n] != nullptr; }
+
+void TTFLoad(const char* file, int pixelHeight, int fontNumber) {
+  if (file == nullptr || fontNumber < 0 || fontNumber >= kFontCount) {
+    zlog(LOG_ERR, "Font number %d out of range", fontNumber);
+    return;
+  }
+  std::lock_guard<std::recursive_mutex> lk(drawMutex());
+  // One library for all faces.
+  if (library == nullptr) {
+    zlog(LOG_INFO, "Iinitializing FreeType");
+    if (FT_Init_FreeType(&library) != 0) {
+      zlog(LOG_ERR, "Error initializing FreeType");
+      library = nullptr;
+    }
+  }
+  zlog(LOG_INFO, "Loading face: filename=%s", file);
+  if (face[fontNumber] != nullptr) {
+    FT_Done_Face(face[fontNumber]);
+    face[fontNumber] = nullptr;
+    slot[fontNumber] = nullptr;
+  }
+  std::string path = resolveFont(file);
+  FT_Error err = library == nullptr ? FT_Err_Invalid_Library_Handle
+                                    : FT_New_Face(library, path.c_str(), 0, &face[fontNumber]);
+  if (err == FT_Err_Unknown_File_Format) {
+    zlog(LOG_ERR, "FreeType: file format not supported");
+    face[fontNumber] = nullptr;
+  } else if (err != 0) {
+    zlog(LOG_ERR, "FreeType: file error");
+    face[fontNumber] = nullptr;
+  } else {
+    zlog(LOG_INFO, "Face loaded");
+  }
+  if (face[fontNumber] == nullptr || FT_Set_Pixel_Sizes(face[fontNumber], 0, (FT_UInt)pixelHeight) != 0)
+    zlog(LOG_ERR, "Error Setting Pixel Size");
+  zlog(LOG_INFO, "Pixel size sat");
+  slot[fontNumber] = face[fontNumber] != nullptr ? face[fontNumber]->glyph : nullptr;
+  fontSize[fontNumber] = pixelHeight;
+}
+
+void LoadFontTable() {
+  for (const auto& e : kFontTable) TTFLoad(e.file, e.height, e.number);
+}
+
+void TTFUnloadAll() {
+  std::lock_guard<std::recursive_mutex> lk(drawMutex());
+  for (int i = 0; i < kFontCount; i++) {
+    if (face[i] != nullptr) FT_Done_Face(face[i]);
+    face[i] = nullptr;
+    slot[i] = nullptr;
+    fontSize[i] = 0;
+  }
+  if (library != nullptr) FT_Done_FreeType(library);
+  library = nullptr;
+}
+
+int utf8_get_next_char(const char* text, unsigned int length, unsigned int* pos, int* valid,
+                       unsigned int* codePoint) {
+  *codePoint = 0;
+  *valid = 1;
+  if (*pos >= length) return -1;
+  const unsigned char* b = reinterpret_cast<const unsigned char*>(text) + *pos;
+  const unsigned avail = length - *pos;
+  auto invalid = [&](unsigned consumed) {
+    *valid = 0;
+    *codePoint = 0;
+    *pos += consumed;
+    return 1;
+  };
+  const unsigned c = b[0];
+  if (c < 0x80) {
+    *codePoint = c;
+    *pos += 1;
+    return 1;
+  }
+  if (c < 0xC2 || c > 0xF4) return invalid(1);
+  if (c <= 0xDF) {
+    if (avail < 2 || !isCont(b[1])) return invalid(1);
+    *codePoint = ((c & 0x1F) << 6) | (b[1] & 0x3F);
+    *pos += 2;
+    return 1;
+  }
+  unsigned lo = 0x80, hi = 0xBF;
+  if (c <= 0xEF) {
+    if (c == 0xE0) lo = 0xA0;
+    if (c == 0xED) hi = 0x9F;
+    if (avail < 2 || b[1] < lo || b[1] > hi) return invalid(1);
+    if (avail < 3 || !isCont(b[2])) return invalid(2);
+    *codePoint = ((c & 0x0F) << 12) | ((b[1] & 0x3Fu) << 6) | (b[2] & 0x3F);
+    *pos += 3;
+    return 1;
+  }
+  if (c == 0xF0) lo = 0x90;
+  if (c == 0xF4) hi = 0x8F;
+  if (avail < 2 || b[1] < lo || b[1] > hi) return invalid(1);
+  if (avail < 3 || !isCont(b[2])) return invalid(2);
+  if (avail < 4 || !isCont(b[3])) return invalid(3);
+  *codePoint = ((c & 0x07) << 18) | ((b[1] & 0x3Fu) << 12) | ((b[2] & 0x3Fu) << 6) | (b[3] & 0x3F);
+  *pos += 4;
+  return 1;
+}
+
+int utf8_length(const char* text, unsigned int length) {
+  unsigned pos = 0;
+  int valid;
+  unsigned cp;
+  int n = 0;
+  while (utf8_get_next_char(text, length, &pos, &valid, &cp) == 1) n++;
+  return n;
+}
+
+int putString(int font, int x, int y, const char* text, int red, int green, int blue,
+              FbInfo* fb, int mirror, int rotate, int flip, int toBack) {
+  if (text == nullptr || fb == nullptr || !fontLoaded(font)) return -1;
+  std::lock_guard<std::recursive_mutex> lk(drawMutex());
+  FT_Face f = face[font];
+  FT_GlyphSlot gs = f->glyph;
+  uint8_t* buf = toBack ? fb->backBuf : fb->workBuf;
+
+  const float angle = rotate ? -1.5707964f : 0.0f;
+  FT_Matrix matrix;
+  matrix.xx = (FT_Fixed)(cos(angle) * 65536.0);
+  matrix.xy = (FT_Fixed)(-sin(angle) * 65536.0);
+  matrix.yx = (FT_Fixed)(sin(angle) * 65536.0);
+  matrix.yy = (FT_Fixed)(cos(angle) * 65536.0);
+  FT_Vector pen;
+  pen.x = (FT_Pos)x * 64;
+  pen.y = (FT_Pos)y * 64;
+
+  const unsigned len = (unsigned)strlen(text);
+  unsigned pos = 0;
+  int valid;
+  unsigned cp;
+  int res;
+  while ((res = utf8_get_next_char(text, len, &pos, &valid, &cp)) == 1) {
+    FT_Set_Transform(f, &matrix, &pen);
+    if (FT_Load_Char(f, cp, FT_LOAD_RENDER) != 0) continue;
+    const FT_Bitmap& bm = gs->bitmap;
+    const long long H = gs->metrics.height;
+    const long long BY = gs->metrics.horiBearingY;
+    const unsigned rows = bm.rows;
+    const unsigned cols = bitmapCols(bm);
+    for (unsigned i = 0; i < rows && cols > 0; i++) {
+      for (unsigned j = 0; j < cols; j++) {
+        long long row, col;
+        unsigned a;
+        if (rotate) {
+          a = coverage(bm, i, j);
+          row = mirror == 1 ? pen.y / 64 + i : pen.y / 64 - i;
+          col = flip == -1 ? (long long)j - (H - BY - pen.x) / 64 : (H - BY + pen.x) / 64 - j;
+        } else {
+          a = coverage(bm, rows - 1 - i, j);
+          if (mirror == 1) {
+            col = pen.x / 64 - j;
+            row = (pen.y + H - BY) / 64 - i;
+          } else if (flip == -1) {
+            col = pen.x / 64 + j;
+            row = (long long)i - (H - pen.y - BY) / 64;
+          } else {
+            col = pen.x / 64 + j;
+            row = (pen.y + H - BY) / 64 - i;
+          }
+        }
+        blend(fb, buf, row, col, a, red, green, blue);
+      }
+    }
+    if (mirror == 1) {
+      pen.x -= gs->advance.x;
+      pen.y -= gs->advance.y;
+    } else {
+      pen.x += gs->advance.x;
+      pen.y += gs->advance.y;
+    }
+  }
+  return res;
+}
+
+int getStringSpace(int font, const char* text) {
+  if (text == nullptr || !fontLoaded(font)) return 0;
+  std::lock_guard<std::recursive_mutex> lk(drawMutex());
+  FT_Face f = face[font];
+  FT_Matrix matrix = {0x10000, 0, 0, 0x10000};
+  FT_Vector pen = {0, 0};
+  const unsigned len = (unsigned)strlen(text);
+  unsigned pos = 0;
+  int valid;
+  unsigned cp;
+  while (utf8_get_next_char(text, len, &pos, &valid, &cp) == 1) {
+    FT_Set_Transform(f, &matrix, &pen);
+    if (FT_Load_Char(f, cp, FT_LOAD_RENDER) != 0) continue;
+    pen.x += f->glyph->advance.x;
+    pen.y += f->glyph->advance.y;
+  }
+  return (int)(pen.x / 64);
+}
