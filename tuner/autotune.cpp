@@ -1,0 +1,315 @@
+#include "tuner/autotune.h"
+
+#include <cstdio>
+#include <unistd.h>
+
+#include "amp/errors.h"
+#include "amp/linear.h"
+#include "amp/temperature.h"
+#include "core/works.h"
+#include "tuner/tune_memory.h"
+
+TuneParam tuneParam;
+TuneParam miglioretuneParam;
+TuneParam vTuneParam[10];
+int cnttune = 0;
+int cnttunefine = 0;
+
+const int SWRTimeoutCICLI[5] = {600, 400, 300, 200, 100};
+const char SWRTimeout[5][8] = {"25sec", "20sec", "15sec", "10sec", "5sec"};
+
+static const TuneParam kClearParam = {999.0f, 0, 0, 0, 0};
+static const int kLimit = 511;
+
+// tuneFlags bits of the run and of the carrier handshake.
+static const uint8_t kTfAutoMode = 0x01;
+static const uint8_t kTfRadioRun = 0x02;
+static const uint8_t kTfFinished = 0x04;
+static const uint8_t kTfReturning = 0x08;
+static const uint8_t kTfKeyCarrier = 0x10;
+static const uint8_t kTfStartCarrier = 0x20;
+static const uint8_t kTfCarrierSent = 0x40;
+
+// An SWR of 0.01 or less means no carrier was measured.
+static bool hasCarrier(float swr) { return swr > 0.01f; }
+
+void Clr_vTuneParam(Works* w) {
+  tuneParam = kClearParam;
+  miglioretuneParam = kClearParam;
+  for (TuneParam& p : vTuneParam) p = kClearParam;
+  w->TuneBestSWR = 0;
+}
+
+// A reading without carrier ranks after every real measurement, so a
+// dropped carrier can never become the setting restored at the end.
+static float rankOf(float swr) { return hasCarrier(swr) ? swr : 500.0f; }
+
+void CtrlNuovoTune(Works* w) {
+  (void)w;
+  if (rankOf(tuneParam.SWR) < rankOf(miglioretuneParam.SWR)) miglioretuneParam = tuneParam;
+  for (int i = 9; i > 0; --i) vTuneParam[i] = vTuneParam[i - 1];
+  vTuneParam[0] = tuneParam;
+}
+
+void TuneEnd(Works* w) {
+  tuneParam = miglioretuneParam;
+  w->SWR = tuneParam.SWR;
+  w->FWD = tuneParam.FWD;
+  w->ValI = tuneParam.L;
+  w->ValC = tuneParam.C;
+  w->Tuneval = tuneParam.Tuneval;
+  w->ModoTune = uint8_t(DecodeModoFromTuneval(w->Tuneval));
+  w->TuneBestSWR = tuneParam.SWR;
+}
+
+void EscAutoTune(Works* w, int save) {
+  if (tuneParam.SWR <= 6.0f) {
+    // A run that never saw a carrier has nothing worth remembering, and
+    // must not overwrite a stored tuning.
+    if (save && hasCarrier(tuneParam.SWR)) InsertTuneToMem(w, w->NumBanco, w->AntennaIdx);
+  } else {
+    AddErrore(w, 18);
+    fprintf(stderr, "------- ERRORE MAX TUNE (%f)\n", double(tuneParam.SWR));
+  }
+  IncPNTIn_CMDLinear(w, CMD_AT);
+  cnttune = 0;
+  if (w->tuneFlags.load() & kTfAutoMode) w->tuneFlags.fetch_or(kTfFinished);
+  w->SoglieRowIdx = -1;
+  w->TuneRunState = 0;
+}
+
+int TuneStep(Works* w) {
+  if (w->ampStatus[1] & 0x02) {
+    w->SWR = 100;
+    w->TuneRunState = 2;
+  }
+  tuneParam = TuneParam{w->SWR, w->FWD, w->ValI, w->ValC, w->Tuneval};
+  ++cnttune;
+  CtrlNuovoTune(w);
+  if (tuneParam.SWR < w->SWRescAutoTune && hasCarrier(tuneParam.SWR)) {
+    TuneEnd(w);
+    EscAutoTune(w, 1);
+    return 1;
+  }
+  return 0;
+}
+
+static void setModeBits(Works* w, uint32_t bit) {
+  w->Tuneval = (w->Tuneval & ~(kTuneCL | kTuneLC | kTuneBypass)) | bit;
+  w->ModoTune = bit == kTuneCL ? 1 : 2;
+}
+
+static void setL(Works* w, int v) {
+  w->ValI = v;
+  SetI(w, v);
+}
+
+static void setCap(Works* w, int v) {
+  w->ValC = v;
+  SetC(w, v);
+}
+
+// The newest measurement is not worse than the one before by more than 0.1.
+static bool better() {
+  return double(vTuneParam[0].SWR) <= double(vTuneParam[1].SWR) + 0.1;
+}
+
+void TuneTask(Works* w) {
+  if (w->cmdUrgent.load()) return;
+  int idx = w->AutoTuneMaxCicli <= 4 ? w->AutoTuneMaxCicli : 0;
+  if (cnttune > SWRTimeoutCICLI[idx]) {
+    // The run is over: the best setting goes out with this reply's "MT1".
+    TuneEnd(w);
+    EscAutoTune(w, 0);
+    AddErrore(w, w->SWRescAutoTune == 0 ? 12 : 13);
+    AttivaDisattivaProtezione(w, 1);
+    return;
+  }
+  int& st = w->TuneState;
+  switch (st) {
+    case 0:
+      ++st;
+      break;
+    case 1:
+      Clr_vTuneParam(w);
+      setModeBits(w, kTuneCL);
+      setCap(w, 0);
+      setL(w, 0);
+      ++st;
+      cnttune = 0;
+      break;
+    case 2:
+      if (w->RadioTx.load() == 1) {
+        usleep(3000);
+        ++st;
+      }
+      break;
+    case 3:  // L coarse up
+      if (TuneStep(w)) return;
+      if (better() && w->ValI + 4 < kLimit) {
+        setL(w, w->ValI + 4);
+      } else {
+        ++st;
+        cnttunefine = 0;
+        if (w->ValI >= 2) setL(w, w->ValI - 1);
+      }
+      break;
+    case 4:  // L fine down
+      if (TuneStep(w)) return;
+      if (better() && w->ValI >= 1 && cnttunefine <= 7) {
+        ++cnttunefine;
+        setL(w, w->ValI - 1);
+      } else {
+        ++st;
+        setCap(w, w->ValC + 8);
+        cnttunefine = 0;
+      }
+      break;
+    case 5:  // C coarse up (CL)
+    case 8:  // C coarse up (LC)
+      if (TuneStep(w)) return;
+      if (better() && w->ValC + 8 < kLimit) {
+        setCap(w, w->ValC + 8);
+      } else {
+        ++st;
+        cnttunefine = 0;
+        if (w->ValC >= 2) setCap(w, w->ValC - 1);
+      }
+      break;
+    case 6:  // C fine down (CL), then over to LC
+      if (TuneStep(w)) return;
+      if (better() && w->ValC >= 1 && cnttunefine <= 15) {
+        ++cnttunefine;
+        setCap(w, w->ValC - 1);
+      } else {
+        ++st;
+        cnttunefine = 0;
+        setModeBits(w, kTuneLC);
+        setCap(w, 0);
+      }
+      break;
+    case 7:
+      if (TuneStep(w)) return;
+      if (w->ValC + 8 < kLimit) setCap(w, w->ValC + 8);
+      ++st;
+      break;
+    case 9: {  // C fine down (LC), then back to the best of both
+      if (TuneStep(w)) return;
+      bool b = better();
+      if (b && w->ValC >= 1 && cnttunefine <= 15) {
+        ++cnttunefine;
+        setCap(w, w->ValC - 1);
+      } else {
+        ++st;
+        cnttunefine = 0;
+        TuneEnd(w);
+        if (b && w->ValI + 2 < kLimit) setL(w, w->ValI + 2);
+      }
+      break;
+    }
+    case 10:  // L up by 2 around the best
+      if (TuneStep(w)) return;
+      if (better() && w->ValI + 2 < kLimit) {
+        setL(w, w->ValI + 2);
+      } else {
+        ++st;
+        cnttunefine = 0;
+        if (w->ValI >= 2) setL(w, w->ValI - 1);
+      }
+      break;
+    case 11:  // L fine down
+      if (TuneStep(w)) return;
+      if (better() && w->ValI >= 1 && cnttunefine <= 5) {
+        ++cnttunefine;
+        setL(w, w->ValI - 1);
+      } else {
+        ++st;
+        TuneEnd(w);
+      }
+      break;
+    case 12:
+      if (TuneStep(w)) return;
+      EscAutoTune(w, 1);
+      break;
+    default:
+      break;
+  }
+}
+
+int StartAutotune(Works* w) {
+  if (w->AtuBypassFlag) return 0;
+  w->TuneState = 0;
+  IncPNTIn_CMDLinear(w, CMD_MP1);
+  IncPNTIn_CMDLinear(w, CMD_AT_TUNE);
+  w->SoglieTS[0] = 4095;
+  IncPNTIn_CMDLinear(w, CMD_TS);
+  IncPNTIn_CMDLinear(w, CMD_CP);
+  IncPNTIn_CMDLinear(w, CMD_MP0);
+  w->AtuBypassFlag = 0;
+  w->cmdUrgent = 1;
+  w->TuneRunState = 1;
+  if (w->ampStatus[0] & 0x01) {
+    w->anState = 0;
+    IncPNTIn_CMDLinear(w, CMD_AN);
+  }
+  fprintf(stderr, "--------- START AUTO TUNE (%x) %i\n", w->tuneFlags.load(), w->TuneState);
+  return 1;
+}
+
+void GoTune(Works* w) {
+  if (w->TUNEenabled & 0x80) return;  // tuner not installed
+  if (w->TuneRunState.load() != 0) {
+    fprintf(stderr, "esc tune TUNEMENU\n");
+    EscAutoTune(w, 0);
+    return;
+  }
+  uint8_t tf = w->tuneFlags.load();
+  fprintf(stderr, "c-START TUNE (%x)!!\n", tf);
+  if (!(tf & kTfAutoMode) || (tf & kTfReturning)) return;
+  int started = StartAutotune(w);
+  fprintf(stderr, "b-START TUNE!!\n");
+  // The radio's carrier is asked for only when a run will end it.
+  if (w->ModeWorkIdx.load() == 1 && started) {
+    w->tuneFlags.fetch_and(uint8_t(~kTfCarrierSent));
+    w->tuneFlags.fetch_or(kTfKeyCarrier);
+    fprintf(stderr, "a-START TUNE!!\n");
+  }
+}
+
+void TuneCarrierHandshake(Works* w, TuneHandshake* hs) {
+  if (w->ModeWorkIdx.load() != 1) return;
+  uint8_t tf = w->tuneFlags.load();
+  if (!(tf & kTfAutoMode)) return;
+  bool tx = w->RadioTx.load() == 1;
+  if (tx && !(tf & (kTfRadioRun | kTfKeyCarrier))) {
+    if (w->txReqFlags.load() == 0 && w->txHoldoff.load() == 0) {
+      // A transmission started at the radio starts an autotune.
+      if (StartAutotune(w)) {
+        w->tuneFlags.fetch_or(kTfRadioRun);
+        hs->count = hs->mark = 0;
+      }
+    } else if (w->txHoldoff.load() > 0) {
+      w->txHoldoff.fetch_sub(1);
+    }
+  } else if (tf & kTfReturning) {
+    if (hs->mark == 0) hs->mark = hs->count;
+    ++hs->count;
+    if (hs->count > hs->mark + 10) {
+      w->tuneFlags.fetch_and(uint8_t(~(kTfRadioRun | kTfKeyCarrier | kTfReturning)));
+      if (!tx) hs->count = hs->mark = 0;
+    }
+  } else if ((tf & kTfKeyCarrier) && !tx && !(tf & kTfCarrierSent)) {
+    if (QueuedCmdCount(w) == 0) {
+      w->tuneFlags.fetch_or(kTfStartCarrier);
+      hs->count = hs->mark = 0;
+    }
+  } else if ((tf & kTfKeyCarrier) && !tx && (tf & kTfCarrierSent)) {
+    if (++hs->count > 30) {
+      EscAutoTune(w, 0);
+      AddErrore(w, 14);
+      w->tuneFlags.fetch_and(uint8_t(~(kTfKeyCarrier | kTfCarrierSent)));
+    }
+  } else if ((tf & kTfKeyCarrier) && tx && !(tf & kTfCarrierSent)) {
+    hs->count = hs->mark = 0;
+  }
+}

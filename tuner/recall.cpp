@@ -1,0 +1,107 @@
+#include "tuner/recall.h"
+
+#include <cmath>
+#include <cstdio>
+
+#include "amp/linear.h"
+#include "core/works.h"
+#include "menus/buttons.h"
+#include "menus/labels.h"
+#include "tuner/antenna.h"
+#include "tuner/tune_memory.h"
+
+static const int kDefaultSoglie[4] = {4095, 4095, 1500, 3700};
+
+// A table row with a zero or broken factor must not turn into an
+// undefined conversion: it leaves that threshold wide open (4095).
+int SogliaRaw(float watts, float factor) {
+  double v = double(watts) / double(factor);
+  if (!(factor > 0) || !std::isfinite(v)) return 4095;
+  if (v <= 0) return 0;
+  v = std::sqrt(v);
+  return v >= 4095 ? 4095 : int(v);
+}
+
+static int currentRaw(float amps) {
+  double v = double(amps) * 4096.0 / 14.05;
+  if (!std::isfinite(v) || v >= 4095) return 4095;
+  return v <= 0 ? 0 : int(v);
+}
+
+void SearchCambioSoglie_TS(Works* w) {
+  long f = w->freq.load();
+  int n = w->configCount;
+  const ConfigRow* rows = w->configRows.get();
+  if (n > 0 && rows != nullptr && f != 0) {
+    fprintf(stderr, "Soglia TS (freq %ld):\n", f);
+    int row = -1;
+    for (int i = 0; i + 1 < n; ++i) {
+      if (long(rows[i].fStart) <= f && f < long(rows[i + 1].fStart)) {
+        row = i;
+        break;
+      }
+    }
+    if (row < 0 || row == w->SoglieRowIdx) return;
+    const ConfigRow& r = rows[row];
+    w->SoglieTS[0] = SogliaRaw(r.PWIN, r.K2);
+    w->SoglieTS[1] = SogliaRaw(r.FWD, r.K0);
+    w->SoglieTS[2] = SogliaRaw(r.REFL, r.K1);
+    w->SoglieTS[3] = currentRaw(r.Corrente);
+    w->SoglieRowIdx = row;
+    IncPNTIn_CMDLinear(w, CMD_TS);
+  } else if (w->SoglieRowIdx < 0) {
+    for (int i = 0; i < 4; ++i) w->SoglieTS[i] = kDefaultSoglie[i];
+    w->SoglieRowIdx = 0;
+    IncPNTIn_CMDLinear(w, CMD_TS);
+  }
+}
+
+void GestioneLoadTuneVal(Works* w) {
+  if (w->TuneRunState.load() != 0) return;
+  int first = 0, end = 0;
+  int slot = AtuIdxSearch(w->freq.load(), nullptr, nullptr, &first, &end);
+  if (EsisteTuneValInTabRam(w, slot, first, end, w->AntennaIdx))
+    IncPNTIn_CMDLinear(w, CMD_MT1_RESET);
+  else
+    IncPNTIn_CMDLinear(w, CMD_MT1_MEM);
+}
+
+void GestioneAntennaAutomatica(Works* w) {
+  w->AntennaRowIdx = 100;
+  int i = AntennaRowForFreq(w, w->freq.load());
+  if (i < 0) return;
+  w->AntennaRowIdx = i;
+  const AntennaRow r = w->tabAntenna[i];
+
+  if (r.Ant != 0 && r.Ant != w->AntennaIdx + 1) {
+    w->AntennaIdx = r.Ant - 1;
+    if (w->MenuIdx == 0) {
+      ZarnButton& b = Zarnmenu[0].button[2];
+      snprintf(b.line2, sizeof b.line2, "Auto %d", int(r.Ant));
+    }
+    IncPNTIn_CMDLinear(w, CMD_SA);
+  }
+
+  if (r.AtuBypass == 1) {
+    IncPNTIn_CMDLinear(w, CMD_MT1_BYPASS);
+    fprintf(stderr, "TABLE CONFIG : BYPASS %i (%i)\n", r.AtuBypass, i);
+  } else {
+    GestioneLoadTuneVal(w);
+  }
+
+  if (r.AmpEnable != 0) {
+    if (w->AmpBypassFlag == 1) {
+      LabelByPassZarn(w, "Off");
+      IncPNTIn_CMDLinear(w, CMD_AB0);
+    }
+    w->AttIdx = r.Att;
+    if (w->Attenuator != r.Att) {
+      w->Attenuator = r.Att;
+      IncPNTIn_CMDLinear(w, CMD_AT);
+    }
+  } else if (w->AmpBypassFlag == 0) {
+    IncPNTIn_CMDLinear(w, CMD_AB1);
+    LabelByPassZarn(w, "On");
+  }
+  SetAttenuatorLabel(w);
+}
