@@ -1,3 +1,201 @@
-// PLACEHOLDER until the timer thread lands.
 #include "screens/timer.h"
-void timer(Works*) {}
+
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <syslog.h>
+#include <unistd.h>
+
+#include "amp/linear.h"
+#include "core/tables.h"
+#include "core/works.h"
+#include "display/fb.h"
+#include "display/png.h"
+#include "display/text.h"
+#include "menus/buttons.h"
+#include "menus/utility.h"
+#include "menus/work_image.h"
+#include "platform/log.h"
+#include "radio/zel_link.h"
+#include "screens/meters.h"
+#include "tuner/recall.h"
+
+const int SaveScreen[5] = {5, 10, 20, 30, 60};
+const char SaveScreenVal[5][8] = {"5min", "10min", "20min", "30min", "60min"};
+
+static void loadBackground(Works* w, const char* name) {
+  snprintf(w->imgName, sizeof w->imgName, "%s", name);
+  getPng(w, 1);
+  fbSetBack(w->fb);
+}
+
+void TimerInit(Works* w, TimerState* st) {
+  (void)w;
+  anglePeakFWD = 0;
+  anglePeakRight = 0;
+  zlog(LOG_INFO, "Timer thread started");
+  InitGrid();
+  st->logTempAccMs = 0;
+  st->lastTempRead = 0;
+  st->hs = TuneHandshake();
+}
+
+bool TimerFailScreen(Works* w) {
+  if (w->failCode >= 1) {
+    loadBackground(w, w->ampModel == '1' ? "start120" : "start");
+    char buf[128];
+    snprintf(buf, sizeof buf, "Error! %s", w->failText);
+    putString(9, 130, 300, buf, 255, 255, 255, w->fb, 0, 0, 0, 0);
+    w->MenuIdx = 5;
+    LoadButtons(w);
+    return true;
+  }
+  if (w->failCode == -1) {
+    w->MenuIdx = 0;
+    SetWorkImg(w);
+    w->failCode = 0;
+    return true;
+  }
+  return false;
+}
+
+void TimerScreenSaver(Works* w) {
+  int idx = w->SaveScreenIdx;
+  if (idx < 0 || idx > 4) idx = 4;  // an unknown setting waits longest
+  long minutes = static_cast<long>((time(nullptr) - w->LastActivity.load()) / 60);
+  if (minutes >= SaveScreen[idx] && w->ScreenSaverOn == 0) {
+    w->ScreenSaverOn = 1;
+    loadBackground(w, "start");
+  }
+}
+
+// The amplifier's antenna setting follows the radio's, once per change.
+static void resetAnState(Works* w) {
+  if (w->anState > 0) {
+    w->anState = 0;
+    IncPNTIn_CMDLinear(w, CMD_AN);
+  }
+}
+
+long TimerFreqSource(Works* w, ZelParam* rec) {
+  switch (w->ModeWorkIdx.load()) {
+    case 1:
+      getParameters(w, rec);
+      w->freq = rec->freq;
+      break;
+    case 2:
+      resetAnState(w);
+      w->freq = w->catSerFreq.load();
+      break;
+    case 0:
+      w->freq = w->freqMeasured;
+      resetAnState(w);
+      break;
+    default:  // no interface chosen yet: the frequency stays
+      break;
+  }
+  return w->freq;
+}
+
+bool TimerFreqChange(Works* w) {
+  long f = w->freq;
+  if (f == w->LastFreq && w->AntennaRowIdx != -1) return false;
+  if (w->ModeWorkIdx != 0) IncPNTIn_CMDLinear(w, CMD_FA);
+  SetFilterFromfreq(w);
+  SearchCambioSoglie_TS(w);
+  GestioneAntennaAutomatica(w);
+  w->LastFreq = f;
+  return true;
+}
+
+void TimerRadioFollow(Works* w, const ZelParam& rec, TimerState* st) {
+  if (w->ModeWorkIdx != 1) return;
+  w->RadioTx = rec.txState == 1 ? 1 : 0;
+  if (rec.radioAn != w->anState && w->TuneRunState != 1 && w->RadioTx == 0 &&
+      (w->txReqFlags & 0x30) == 0) {
+    w->anState = rec.radioAn;
+    IncPNTIn_CMDLinear(w, CMD_AN);
+  }
+  if (w->tuneFlags & 0x01) TuneCarrierHandshake(w, &st->hs);
+}
+
+void TimerDraw(Works* w, TimerState* st) {
+  if (w->ScreenSaverOn != 0) return;
+  // The board temperatures change slowly; the script runs once a second.
+  time_t now = time(nullptr);
+  if (now != st->lastTempRead) {
+    st->lastTempRead = now;
+    ReadCPUTemp(w);
+  }
+  ReadDataOra(w);
+  if (w->ViewTimeStr && w->overlay == 0) {
+    int wd = getStringSpace(6, w->DataOraStr);
+    putString(6, 780 - wd, 17, w->DataOraStr, 255, 255, 255, w->fb, 0, 0, 0, 0);
+  }
+  if (w->ReloadImg == 1) {
+    snprintf(w->imgName, sizeof w->imgName, "%s", w->ampModel == '1' ? "img1b" : "img1");
+    getPng(w, 1);
+    w->ReloadImg = 0;
+  }
+  LoadButtons(w);
+  if (w->overlay == 0) {
+    if (w->ViewIdx <= 3)
+      DrawMeters(w);
+    else if (w->ViewIdx == 4 || w->ViewIdx == 5)
+      DrawGrid(w);
+  }
+}
+
+void TimerSendStatus(Works* w) {
+  // The status frame goes out with the remote link; nothing to send to yet.
+  (void)w;
+}
+
+void TimerSoftTimers(Works* w, TimerState* st, int elapsedMs) {
+  if (elapsedMs < 0) elapsedMs = 0;
+  int hold = w->commErrHoldMs.load();
+  while (hold > 0) {
+    int next = hold > elapsedMs ? hold - elapsedMs : 0;
+    if (w->commErrHoldMs.compare_exchange_weak(hold, next)) break;
+  }
+  PeakDecay(peakLeft, elapsedMs);
+  PeakDecay(peakRight, elapsedMs);
+  if (w->EnableLOGTemp == 1 && w->logTempRestarted) {
+    st->logTempAccMs += elapsedMs;
+    if (st->logTempAccMs >= 5000) {
+      LogTempFunction(w, 0);
+      st->logTempAccMs = 0;
+    }
+  }
+}
+
+void TimerCycle(Works* w, TimerState* st, bool sleep) {
+  st->cpuStart = clock();
+  st->wallStart = time(nullptr);
+  {
+    // One whole frame at a time: the key dispatch draws into the same buffer.
+    std::lock_guard<std::recursive_mutex> lk(drawMutex());
+    fbSetBack(w->fb);
+    if (!TimerFailScreen(w)) {
+      TimerScreenSaver(w);
+      ZelParam rec{};
+      TimerFreqSource(w, &rec);
+      TimerFreqChange(w);
+      TimerRadioFollow(w, rec, st);
+      TimerDraw(w, st);
+    }
+    TimerSendStatus(w);
+    fbRealize(w->fb);
+  }
+  if (sleep) usleep(static_cast<useconds_t>(w->CycleSleep > 0 ? w->CycleSleep : 0));
+  clock_t used = clock() - st->cpuStart;
+  long us = static_cast<long>(static_cast<double>(used) * 1000000.0 / CLOCKS_PER_SEC);
+  TimerSoftTimers(w, st, static_cast<int>(us / 1000));
+}
+
+void timer(Works* w) {
+  TimerState st;
+  TimerInit(w, &st);
+  while (w->running != 0) TimerCycle(w, &st, true);
+  zlog(LOG_INFO, "Timer operations end\n");
+}

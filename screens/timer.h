@@ -1,4 +1,51 @@
-// Timer thread: composes every frame of the front panel.
+// Timer thread: the heartbeat that composes every frame of the front
+// panel, follows the radio's frequency and runs the software timers. Each
+// step of the cycle is a plain function; the thread only loops and sleeps.
 #pragma once
+#include <ctime>
+
+#include "tuner/autotune.h"
+
 struct Works;
+struct ZelParam;
+
+// Screen-saver delays in minutes by SaveScreenIdx, and their menu labels.
+extern const int SaveScreen[5];
+extern const char SaveScreenVal[5][8];
+
+// State the thread keeps between cycles.
+struct TimerState {
+  clock_t cpuStart = 0;     // processor time at the start of the cycle
+  time_t wallStart = 0;
+  double logTempAccMs = 0;  // processor ms towards the next temperature log line
+  time_t lastTempRead = 0;  // second of the last "my_temp" run
+  TuneHandshake hs;
+};
+
 void timer(Works* w);
+
+// Before the loop: peak needles to rest, grid geometry.
+void TimerInit(Works* w, TimerState* st);
+// One whole cycle. The thread passes sleep = true; tests and the
+// benchmark drive cycles without the sleep.
+void TimerCycle(Works* w, TimerState* st, bool sleep);
+
+// The steps, in cycle order.
+// Failure screen (failCode >= 1) or its dismissal (-1). True when the
+// drawing steps are to be skipped this cycle.
+bool TimerFailScreen(Works* w);
+void TimerScreenSaver(Works* w);
+// The frequency of the active interface (and its AN follow-up); for the
+// companion radio rec receives its parameter record. Stores it in freq.
+long TimerFreqSource(Works* w, ZelParam* rec);
+// Filter, thresholds, antenna and tuning when the frequency changed (or
+// AntennaRowIdx is -1). Returns true when it acted.
+bool TimerFreqChange(Works* w);
+// Companion radio only: transmit state, AN follow-up, carrier handshake.
+void TimerRadioFollow(Works* w, const ZelParam& rec, TimerState* st);
+// Clock, buttons, meters or spectrum (nothing while the saver is on).
+void TimerDraw(Works* w, TimerState* st);
+// Status frame to a connected peer.
+void TimerSendStatus(Works* w);
+// Software timers advanced by the processor time the cycle took.
+void TimerSoftTimers(Works* w, TimerState* st, int elapsedMs);
