@@ -1,10 +1,412 @@
-// PLACEHOLDER until the amplifier link lands.
+// The amplifier link: command queue, command texts, retries and the
+// Linear thread. Replies are decoded in linear_decode.cpp.
 #include "amp/linear.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <syslog.h>
+#include <thread>
+
+#include "amp/errors.h"
 #include "core/works.h"
-void Linear(Works*) {}
+#include "menus/menu_fields.h"
+#include "platform/amp_port.h"
+#include "platform/log.h"
+#include "platform/paths.h"
+#include "platform/serial.h"
+#include "tuner/recall.h"
+#include "tuner/tune_memory.h"
+
+int linearProcessStatus = 1;
+int counterrortimeout = 0;
+
+namespace {
+
+void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+// A field printed with a fixed width must fit it: only the fixed length
+// goes on the wire, so a wider value would be cut into a wrong command.
+long clampField(long v, long lo, long hi) { return v < lo ? lo : (v > hi ? hi : v); }
+
+const char* attText(int step) {
+  static const char* t[4] = {"AT00;", "AT01;", "AT10;", "AT11;"};
+  return t[clampField(step, 0, 3)];
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- queue
+
 void IncPNTIn_CMDLinear(Works* w, int cmd) {
   std::lock_guard<std::mutex> lk(w->cmdQueueMut);
+  int next = (w->cmdQueueIn + 1) % kCmdQueueSize;
+  if (next == w->cmdQueueOut) {
+    // Full: never overwrite a command that has not gone out yet.
+    zlog(LOG_ERR, "Linear queue full: command %d dropped", cmd);
+    return;
+  }
   w->cmdQueue[w->cmdQueueIn] = cmd;
-  w->cmdQueueIn = (w->cmdQueueIn + 1) % 30;
+  w->cmdQueueIn = next;
 }
-void InitMicroCmd(Works*) {}
+
+int TakeQueuedCmd(Works* w) {
+  std::lock_guard<std::mutex> lk(w->cmdQueueMut);
+  if (w->cmdQueueOut == w->cmdQueueIn) return -1;
+  int cmd = w->cmdQueue[w->cmdQueueOut];
+  w->cmdQueue[w->cmdQueueOut] = 0;
+  w->cmdQueueOut = (w->cmdQueueOut + 1) % kCmdQueueSize;
+  return cmd;
+}
+
+int QueuedCmdCount(Works* w) {
+  std::lock_guard<std::mutex> lk(w->cmdQueueMut);
+  return (w->cmdQueueIn - w->cmdQueueOut + kCmdQueueSize) % kCmdQueueSize;
+}
+
+void InitMicroCmd(Works* w) {
+  fprintf(stderr, "Init CRT ... \n");
+  IncPNTIn_CMDLinear(w, CMD_VSM);
+  IncPNTIn_CMDLinear(w, CMD_ER0);
+  IncPNTIn_CMDLinear(w, CMD_ER1);
+  IncPNTIn_CMDLinear(w, CMD_ER2);
+  IncPNTIn_CMDLinear(w, CMD_MP0);
+  SearchCambioSoglie_TS(w);
+  IncPNTIn_CMDLinear(w, CMD_AN);
+  IncPNTIn_CMDLinear(w, CMD_SA);
+  IncPNTIn_CMDLinear(w, CMD_FS);
+  IncPNTIn_CMDLinear(w, CMD_MT1);
+  IncPNTIn_CMDLinear(w, CMD_PS);
+  IncPNTIn_CMDLinear(w, CMD_GM);
+  IncPNTIn_CMDLinear(w, CMD_GS_QUERY);
+  IncPNTIn_CMDLinear(w, CMD_CP);
+  IncPNTIn_CMDLinear(w, CMD_MR0);
+}
+
+// ---------------------------------------------------------------- port
+
+void OpenLinear(Works* w) {
+  std::string port = "/dev/ttyAMA0";
+  if (w->setup != nullptr && w->setup->LinPort[0] != '\0')
+    port.assign(w->setup->LinPort, strnlen(w->setup->LinPort, sizeof w->setup->LinPort));
+  zlog(LOG_INFO, "Init Linear Port %s", port.c_str());
+  int fd = serialOpen(port, 115200);
+  if (fd < 0) {
+    // serialOpen both opens and configures: an existing device that fails
+    // is one that could not be configured.
+    const char* what = pathExists(port) ? "Unable to set comm port %s" : "Unable to open device %s";
+    zlog(LOG_ERR, what, port.c_str());
+    fprintf(stderr, what, port.c_str());
+    fprintf(stderr, "\n");
+    snprintf(w->failText, sizeof w->failText, pathExists(port) ? "Linear: Unable to set comm port %s"
+                                                              : "Linear: Unable to open device %s",
+             port.c_str());
+    w->failCode = 1;
+    w->linFD = -1;
+    return;
+  }
+  w->linFD = fd;
+  fprintf(stderr, "OK works->linFD=%d (%s) stato:%d\n", fd, port.c_str(), linearProcessStatus);
+  zlog(LOG_INFO, "OK works->linFD=%d (%s)", fd, port.c_str());
+}
+
+int writeLinearPort(int fd, const char* text, int length, Works* w) {
+  (void)w;
+  char chk[3];
+  snprintf(chk, sizeof chk, "%02x", Sys_Crc8Calculation(text, static_cast<size_t>(length)));
+  int rc = 0;
+  if (serialWriteAll(fd, chk, 2) != 2) rc = -1;
+  // Bounded: a dead port gives up instead of spinning.
+  if (rc == 0 && serialWriteAll(fd, text, static_cast<size_t>(length)) != length) rc = -1;
+  counterrortimeout = 0;
+  return rc;
+}
+
+void LastCmdSent(Works* w, char letter1, char letter2, int cmdNo) {
+  w->lastCmdCode[0] = letter1;
+  w->lastCmdCode[1] = letter2;
+  w->lastCmdNo = cmdNo;
+}
+
+// ---------------------------------------------------------------- commands
+
+int LinearCmdText(Works* w, int cmdNo, char* out) {
+  const size_t cap = 64;
+  switch (cmdNo) {
+    case CMD_VSM: snprintf(out, cap, "VSM;"); return 4;
+    case CMD_ST: snprintf(out, cap, "ST;"); return 3;
+    case CMD_TU1: snprintf(out, cap, "TU1;"); return 4;
+    case CMD_TU0: snprintf(out, cap, "TU0;"); return 4;
+    case CMD_TU: snprintf(out, cap, "TU;"); return 3;
+    case CMD_SA: snprintf(out, cap, "SA%d;", static_cast<int>(clampField(w->AntennaIdx + 1, 0, 9))); return 4;
+    case CMD_FM: snprintf(out, cap, "FM;"); return 3;
+    case CMD_FA:
+      snprintf(out, cap, "FA%011lu;",
+               static_cast<unsigned long>(clampField(w->freq.load(), 0, 99999999999L)));
+      return 14;
+    case CMD_MT: snprintf(out, cap, "MT;"); return 3;
+    case CMD_MT1:
+    case CMD_MT1_MEM:
+    case CMD_MT1_BYPASS:
+    case CMD_MT1_RESET: snprintf(out, cap, "MT1%08X;", static_cast<unsigned>(w->Tuneval)); return 12;
+    case CMD_FS:
+      snprintf(out, cap, "FS%01d%04d;", static_cast<int>(clampField(w->FreqSensIn, 0, 9)),
+               static_cast<int>(clampField(w->FreqPeriodTime / 10, 0, 9999)));
+      return 8;
+    case CMD_CP: snprintf(out, cap, "CPFFFF;"); return 7;
+    case CMD_AT: snprintf(out, cap, "%s", attText(w->Attenuator)); return 5;
+    case CMD_AT_TUNE: snprintf(out, cap, "%s", attText(w->AttenuatorTune)); return 5;
+    case CMD_AT11: snprintf(out, cap, "%s", attText(3)); return 5;
+    case CMD_MP0: snprintf(out, cap, "MP0;"); return 4;
+    case CMD_MP1: snprintf(out, cap, "MP1;"); return 4;
+    case CMD_AB0: snprintf(out, cap, "AB0;"); return 4;
+    case CMD_AB1: snprintf(out, cap, "AB1;"); return 4;
+    case CMD_AN: snprintf(out, cap, "AN%d;", static_cast<int>(clampField(w->anState, 0, 9))); return 4;
+    case CMD_TS:
+      snprintf(out, cap, "TS%04d%04d%04d%04d;", static_cast<int>(clampField(w->SoglieTS[0], 0, 9999)),
+               static_cast<int>(clampField(w->SoglieTS[1], 0, 9999)),
+               static_cast<int>(clampField(w->SoglieTS[2], 0, 9999)),
+               static_cast<int>(clampField(w->SoglieTS[3], 0, 9999)));
+      return 19;
+    case CMD_FN: snprintf(out, cap, "FN1%03d;", static_cast<int>(clampField(w->fanStepSent, 0, 999))); return 7;
+    case CMD_PS:
+      snprintf(out, cap, "PS%04d%04d%04d%04d;", static_cast<int>(clampField(w->PSpar1, 0, 9999)),
+               static_cast<int>(clampField(w->PSpar2, 0, 9999)), static_cast<int>(clampField(w->PSpar3, 0, 9999)),
+               static_cast<int>(clampField(w->PSpar4, 0, 9999)));
+      return 19;
+    case CMD_SF: snprintf(out, cap, "SF;"); return 3;
+    case CMD_SF_FILTER: snprintf(out, cap, "SF30000%02x;", static_cast<unsigned>(w->filterSel)); return 10;
+    case CMD_MR1: snprintf(out, cap, "MR1;"); return 4;
+    case CMD_MR0: snprintf(out, cap, "MR0;"); return 4;
+    case CMD_GM:
+      snprintf(out, cap, "GM%04d%04d;", static_cast<int>(clampField(w->GMpar1, 0, 9999)),
+               static_cast<int>(clampField(w->GMpar2, 0, 9999)));
+      return 11;
+    case CMD_GS_QUERY: snprintf(out, cap, "GS;"); return 3;
+    case CMD_GS_SET:
+      // Only a complete set of ten characters is sent back; anything else
+      // would put stray bytes on the wire.
+      if (strnlen(w->gsSettings, sizeof w->gsSettings) != 10) return -1;
+      snprintf(out, cap, "GS%.10s;", w->gsSettings);
+      return 13;
+    case CMD_ER0: snprintf(out, cap, "ER0000;"); return 7;
+    case CMD_ER1: snprintf(out, cap, "ER0001;"); return 7;
+    case CMD_ER2: snprintf(out, cap, "ER0002;"); return 7;
+    default:
+      // 2, 3, 31 are states, 25 is unused, 29 carries a firmware code this
+      // system does not hold.
+      return -1;
+  }
+}
+
+void SetAttenuatorCMD(Works* w, int step, int commandNo) {
+  const char* t = attText(step);
+  LastCmdSent(w, 'A', 'T', commandNo);
+  writeLinearPort(w->linFD, t, 5, w);
+  fprintf(stderr, ">> %s\n", t);
+  linearProcessStatus = LIN_WAIT_REPLY;
+}
+
+int SendLinearCmd(Works* w, int cmdNo) {
+  switch (cmdNo) {
+    case CMD_AT: SetAttenuatorCMD(w, w->Attenuator, cmdNo); return 0;
+    case CMD_AT_TUNE: SetAttenuatorCMD(w, w->AttenuatorTune, cmdNo); return 0;
+    case CMD_AT11: SetAttenuatorCMD(w, 3, cmdNo); return 0;
+    default: break;
+  }
+  const bool tuneLock = cmdNo == CMD_MT1_MEM || cmdNo == CMD_MT1_BYPASS || cmdNo == CMD_MT1_RESET;
+  if (tuneLock) {
+    WaitSemaforoTuneval(w);
+    if (cmdNo == CMD_MT1_MEM) {
+      LoadTuneFromMEM(w);
+      w->AtuBypassFlag = 0;
+    } else if (cmdNo == CMD_MT1_BYPASS) {
+      w->Tuneval = (w->Tuneval | (1u << 16)) & ~((1u << 18) | (1u << 23));
+      w->AtuBypassFlag = 1;
+    } else {
+      w->Tuneval = 0x00800000u;
+      w->ValC = 0;
+      w->ValI = 0;
+      w->AtuBypassFlag = 0;
+    }
+  }
+  char text[64];
+  int len = LinearCmdText(w, cmdNo, text);
+  if (len < 0) {
+    if (tuneLock) StopSemaforoTuneval(w);
+    zlog(LOG_ERR, "Linear: command %d skipped", cmdNo);
+    linearProcessStatus = CMD_ST;
+    return -1;
+  }
+  LastCmdSent(w, text[0], text[1], cmdNo);
+  int rc = writeLinearPort(w->linFD, text, len, w);
+  if (tuneLock) StopSemaforoTuneval(w);
+
+  switch (cmdNo) {
+    case CMD_MT1: w->AtuBypassFlag = (w->Tuneval >> 16) & 1; break;
+    case CMD_AB0:
+      w->abState = 0;
+      fprintf(stderr, ">> AB0;\n");
+      break;
+    case CMD_AB1:
+      w->abState = 1;
+      w->AttIdx = 4;  // standby
+      fprintf(stderr, ">> AB1;\n");
+      break;
+    case CMD_AN:
+    case CMD_FN:
+    case CMD_PS:
+    case CMD_SF_FILTER:
+    case CMD_GM: fprintf(stderr, ">> %s\n", text); break;
+    case CMD_GS_QUERY: fprintf(stderr, ">>r: %s\n", text); break;
+    case CMD_MR1:
+      w->updateFlags |= 4;
+      w->MenuIdx = 0;
+      linearProcessStatus = LIN_IDLE;
+      return rc;
+    default: break;
+  }
+  linearProcessStatus = LIN_WAIT_REPLY;
+  return rc;
+}
+
+// ---------------------------------------------------------------- flow
+
+int NextCmdPriority(Works* w, int defaultNext) {
+  w->retryCount = 0;
+  int next = defaultNext;
+  if (w->cmdUrgent) {
+    int cmd = TakeQueuedCmd(w);
+    if (cmd >= 0) {
+      next = cmd;
+      fprintf(stderr, "cmd ext: %d\n", cmd);
+    } else {
+      w->cmdUrgent = 0;
+      if (w->errResend == 1) {
+        fprintf(stderr, ">>> ERRORI: Send All CMD for Error\n");
+        w->errResend = 2;
+      }
+    }
+  }
+  linearProcessStatus = next;
+  return next;
+}
+
+void GestRetrayCMD(Works* w) {
+  w->retryTotal++;
+  char c0 = w->lastCmdCode[0] ? w->lastCmdCode[0] : ' ';
+  char c1 = w->lastCmdCode[1] ? w->lastCmdCode[1] : ' ';
+  if (w->retryCount > 2) {
+    char line[30];
+    snprintf(line, sizeof line, "Err %c%c", c0, c1);
+    SetErrorLine2(w, 4, line);
+    if (w->commErrHoldMs == 0) {
+      // A dead link is reported even before the amplifier first answered.
+      AddErroreUnmuted(w, 4);
+      w->commErrHoldMs = 2000;
+    }
+    fprintf(stderr,
+            "---------------------------------------STOP RETRAY!! %c%c (%d, %d) Restart da ST (Timer: %i)\n",
+            c0, c1, w->retryTotal, w->retryCount, w->commErrHoldMs.load());
+    w->retryStops++;
+    linearProcessStatus = CMD_ST;
+    w->retryCount = 0;
+  } else {
+    w->retryCount++;
+    linearProcessStatus = w->lastCmdNo;
+    fprintf(stderr, "--------------------------------------- ERROR LINEAR: RETRAY %c%c (%d , %d)\n", c0, c1,
+            w->retryTotal, w->retryCount);
+  }
+}
+
+int LinRxByte(LinRx* rx, char c) {
+  if (rx->count >= kLinRxSize - 1) {
+    fprintf(stderr, "<<<<<<<<<<<<<<<<<<<<ERROR COUNTER LINEAR (CounterLinear)\n");
+    rx->count = 0;
+  }
+  rx->buf[rx->count++] = c;
+  rx->buf[rx->count] = '\0';
+  return c == ';' ? 1 : 0;
+}
+
+bool LinFrameCheckOk(const char* frame, int count) {
+  if (count < 3) return false;
+  char chk[3];
+  snprintf(chk, sizeof chk, "%02X", Sys_Crc8Calculation(frame + 2, static_cast<size_t>(count - 2)));
+  return frame[0] == chk[0] && frame[1] == chk[1];
+}
+
+int LinHandleFrame(Works* w, const char* frame, int count) {
+  if (count < 5) {
+    // Too short to hold a command (two check characters and "XY;"): stray
+    // bytes; keep waiting for the real reply, the time-out still runs.
+    linearProcessStatus = LIN_WAIT_REPLY;
+    return 0;
+  }
+  if (!LinFrameCheckOk(frame, count)) {
+    char chk[3];
+    snprintf(chk, sizeof chk, "%02X", Sys_Crc8Calculation(frame + 2, static_cast<size_t>(count - 2)));
+    fprintf(stderr, "**** CHK ERROR!! %s %s\n", chk, frame);
+    // A damaged reply is not decoded: it counts as a missing one.
+    GestRetrayCMD(w);
+    return 20;
+  }
+  linearProcessStatus = LIN_DECODE;
+  return DecodeCatCmd(w, frame + 2, count - 2);
+}
+
+int LinWaitStep(Works* w, LinRx* rx, int avail, int readResult, char c) {
+  if (avail <= 0) {
+    counterrortimeout++;
+    if (counterrortimeout > kLinTimeoutPolls - 1) {
+      rx->count = 0;  // a broken reply must not poison the next one
+      GestRetrayCMD(w);
+    }
+    return 1;
+  }
+  if (readResult != 1) {
+    zlog(LOG_ERR, "timeout %d\n", readResult);
+    rx->count = 0;
+    GestRetrayCMD(w);
+    return 20;
+  }
+  if (!LinRxByte(rx, c)) return 0;
+  int pause = LinHandleFrame(w, rx->buf, rx->count);
+  rx->count = 0;
+  return pause;
+}
+
+float AmpSupplyVolts(Works*) {
+  // The front-panel controller's supply reading is not wired in yet.
+  return 0.0f;
+}
+
+// ---------------------------------------------------------------- thread
+
+void Linear(Works* w) {
+  linearProcessStatus = CMD_ST;
+  counterrortimeout = 0;
+  OpenLinear(w);
+  LinRx rx;
+  while (w->running) {
+    int state = linearProcessStatus;
+    if (state == LIN_WAIT_REPLY) {
+      int avail = w->linFD >= 0 ? serialAvailable(w->linFD) : -1;
+      char c = 0;
+      int r = 0;
+      if (avail > 0) r = serialReadByte(w->linFD, &c);
+      int pause = LinWaitStep(w, &rx, avail, r, c);
+      if (pause > 0) sleepMs(pause);
+    } else if (state == LIN_DECODE) {
+      // Only reached if a decode left no next command: wait again.
+      linearProcessStatus = LIN_WAIT_REPLY;
+    } else if (state == LIN_IDLE) {
+      for (int i = 0; i < 100 && w->running; i++) sleepMs(10);
+    } else {
+      SendLinearCmd(w, state);
+    }
+  }
+  serialClose(w->linFD);
+  w->linFD = -1;
+}

@@ -1,5 +1,255 @@
-// PLACEHOLDER until the band tables land.
+// Band, fan and filter tables under /opt/set, and the temperature log.
 #include "core/tables.h"
-void ReadConfigFile(Works*) {}
-void ReadVentolaFile(Works*) {}
-void LoadTabFiltri(Works*) {}
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <syslog.h>
+#include <vector>
+
+#include "amp/linear.h"
+#include "core/works.h"
+#include "platform/files.h"
+#include "platform/log.h"
+#include "platform/paths.h"
+
+namespace {
+
+const char* kConfigPath = "/opt/set/config.txt";
+const char* kVentolaPath = "/opt/set/ventola.txt";
+const char* kFilterPath = "/opt/set/filter.txt";
+const char* kLogTempPath = "/opt/set/LOGtemp.txt";
+
+// Whole lines of a file with one trailing "\n" and one "\r" removed.
+bool readLines(const char* absPath, std::vector<std::string>& lines) {
+  FILE* f = openRooted(absPath, "r");
+  if (f == nullptr) return false;
+  std::string cur;
+  int c;
+  bool any = false;
+  while ((c = fgetc(f)) != EOF) {
+    any = true;
+    if (c == '\n') {
+      if (!cur.empty() && cur.back() == '\r') cur.pop_back();
+      lines.push_back(cur);
+      cur.clear();
+      any = false;
+    } else {
+      cur += static_cast<char>(c);
+    }
+  }
+  if (any) {
+    if (!cur.empty() && cur.back() == '\r') cur.pop_back();
+    lines.push_back(cur);
+  }
+  fclose(f);
+  return true;
+}
+
+bool isComment(const std::string& l) { return !l.empty() && l[0] == ';'; }
+
+bool isBlank(const std::string& l) { return l.find_first_not_of(" \t") == std::string::npos; }
+
+std::vector<std::string> fields(const std::string& l) {
+  std::vector<std::string> out;
+  size_t i = 0;
+  while (i < l.size()) {
+    while (i < l.size() && (l[i] == ' ' || l[i] == '\t')) i++;
+    size_t j = i;
+    while (j < l.size() && l[j] != ' ' && l[j] != '\t') j++;
+    if (j > i) out.push_back(l.substr(i, j - i));
+    i = j;
+  }
+  return out;
+}
+
+unsigned long asFreq(const std::vector<std::string>& f, size_t i) {
+  return i < f.size() ? strtoul(f[i].c_str(), nullptr, 0) : 0;
+}
+float asFloat(const std::vector<std::string>& f, size_t i) {
+  return i < f.size() ? strtof(f[i].c_str(), nullptr) : 0.0f;
+}
+int asInt(const std::vector<std::string>& f, size_t i) {
+  return i < f.size() ? static_cast<int>(strtol(f[i].c_str(), nullptr, 10)) : 0;
+}
+
+// P / R^2; a zero reading gives 0 rather than an infinite factor.
+float factor(float p, float r) { return r == 0.0f ? 0.0f : p / (r * r); }
+
+// Rows of config.txt and ventola.txt: comments and blank lines are no rows
+// (a row of zeros there would break the frequency and temperature search).
+std::vector<std::string> tableRows(const std::vector<std::string>& lines) {
+  std::vector<std::string> rows;
+  for (const auto& l : lines)
+    if (!isComment(l) && !isBlank(l)) rows.push_back(l);
+  return rows;
+}
+
+void localDateTime(char* out, size_t cap) {
+  time_t now = time(nullptr);
+  struct tm tmv;
+  localtime_r(&now, &tmv);
+  strftime(out, cap, "%Y-%m-%d %H:%M:%S", &tmv);
+}
+
+}  // namespace
+
+void ReadConfigFile(Works* w) {
+  w->configCount = 0;
+  std::vector<std::string> lines;
+  if (!readLines(kConfigPath, lines)) {
+    fprintf(stderr, "Config File not FOUND!!");
+    zlog(LOG_ERR, "can't open /opt/set/config.txt");
+    return;
+  }
+  std::vector<std::string> rows = tableRows(lines);
+  fprintf(stderr, "N row Config File %d \n", static_cast<int>(rows.size()));
+  std::unique_ptr<ConfigRow[]> tab(new ConfigRow[rows.size() ? rows.size() : 1]);
+  for (size_t n = 0; n < rows.size(); n++) {
+    std::vector<std::string> f = fields(rows[n]);
+    ConfigRow& r = tab[n];
+    r.fStart = static_cast<uint32_t>(asFreq(f, 0));
+    r.fEnd = static_cast<uint32_t>(asFreq(f, 1));
+    r.calP = asFloat(f, 2);
+    r.calR = asFloat(f, 3);
+    r.K0 = factor(r.calP, r.calR);
+    r.K1 = factor(asFloat(f, 4), asFloat(f, 5));
+    r.K2 = factor(asFloat(f, 6), asFloat(f, 7));
+    r.K3 = asFloat(f, 8);
+    r.PWIN = asFloat(f, 9);
+    r.Corrente = asFloat(f, 10);
+    r.REFL = asFloat(f, 11);
+    r.FWD = asFloat(f, 12);
+    for (int k = 0; k < 5; k++) {
+      r.tuneParA[k] = asInt(f, 13 + 2 * static_cast<size_t>(k));
+      r.tuneParB[k] = asInt(f, 14 + 2 * static_cast<size_t>(k));
+    }
+    r.step = asInt(f, 23);
+    fprintf(stderr,
+            "->%u,%u,%02.07f,%02.07f,%02.07f,%02.07f (%02.02f,%02.02f) Soglie: PWIN %02.01f, Corrente: %02.01f, "
+            "REFL: %02.01f, FWD: %02.01f\n",
+            r.fStart, r.fEnd, r.K0, r.K1, r.K2, r.K3, r.calP, r.calR, r.PWIN, r.Corrente, r.REFL, r.FWD);
+    fprintf(stderr, "\ttunepar: %d %d, %d %d, %d %d, %d %d, %d %d, step:%d\n", r.tuneParA[0], r.tuneParB[0],
+            r.tuneParA[1], r.tuneParB[1], r.tuneParA[2], r.tuneParB[2], r.tuneParA[3], r.tuneParB[3],
+            r.tuneParA[4], r.tuneParB[4], r.step);
+  }
+  w->configRows = std::move(tab);
+  w->configCount = static_cast<int>(rows.size());
+}
+
+void ReadVentolaFile(Works* w) {
+  w->fanCount = 0;
+  std::vector<std::string> lines;
+  if (!readLines(kVentolaPath, lines)) {
+    fprintf(stderr, "Ventola File not FOUND!!");
+    zlog(LOG_ERR, "can't open /opt/set/ventola.txt");
+    return;
+  }
+  std::vector<std::string> rows = tableRows(lines);
+  fprintf(stderr, "N row Ventola File %d \n", static_cast<int>(rows.size()));
+  fprintf(stderr, "Setup3 \n");
+  std::unique_ptr<FanRow[]> tab(new FanRow[rows.size() ? rows.size() : 1]);
+  for (size_t n = 0; n < rows.size(); n++) {
+    std::vector<std::string> f = fields(rows[n]);
+    tab[n].temp = asFloat(f, 0);
+    tab[n].step = static_cast<int>(asFloat(f, 1));
+    fprintf(stderr, "->t:%.02f: %d \n", tab[n].temp, tab[n].step);
+  }
+  w->fanRows = std::move(tab);
+  w->fanCount = static_cast<int>(rows.size());
+}
+
+void LoadTabFiltri(Works* w) {
+  for (auto& r : w->filterTab) r.enabled = 0;
+  std::vector<std::string> lines;
+  if (!readLines(kFilterPath, lines)) {
+    fprintf(stderr, "Filter File not FOUND!!\n");
+    return;
+  }
+  int row = 0;
+  for (const auto& l : lines) {
+    if (isComment(l)) continue;
+    if (row >= 8) break;
+    std::vector<std::string> f = fields(l);
+    FilterRow& r = w->filterTab[row];
+    r.start = static_cast<uint32_t>(asFreq(f, 0));
+    r.stop = static_cast<uint32_t>(asFreq(f, 1));
+    r.enabled = static_cast<uint8_t>(asInt(f, 2));
+    fprintf(stderr, "Filter %i %ld,%ld,%x\n", row, static_cast<long>(r.start), static_cast<long>(r.stop),
+            r.enabled);
+    row++;
+  }
+}
+
+int SaveTabFiltri(Works* w) {
+  fprintf(stderr, "SaveTabFiltri \n");
+  if (remountSetRw(true) != 0) return -1;
+  int rc = -1;
+  {
+    AtomicWriter out(kFilterPath);
+    if (out.ok()) {
+      FILE* f = out.file();
+      fprintf(f,
+              ";Fstart(hz)\tFstop         enabled   : 1= abilitata, l'ordine delle righe corrisponde al filtro di "
+              "attivazione   j23 ultimo by pass (0 ,54000000)  verso esterno\n");
+      for (const auto& r : w->filterTab)
+        fprintf(f, "%ld\t\t%ld\t\t%i \n", static_cast<long>(r.start), static_cast<long>(r.stop), r.enabled);
+      rc = out.commit();
+    }
+    if (rc != 0) zlog(LOG_ERR, "can't write /opt/set/filter.txt");
+  }
+  remountSetRo();
+  return rc;
+}
+
+void SetFilterFromfreq(Works* w) {
+  long f = w->freq.load();
+  for (int row = 0; row < 8; row++) {
+    const FilterRow& r = w->filterTab[row];
+    if (r.enabled != 1 || f < static_cast<long>(r.start) || f > static_cast<long>(r.stop)) continue;
+    uint8_t b = static_cast<uint8_t>(1u << row);
+    if (b == w->filterSel) return;
+    w->filterSel = b;
+    IncPNTIn_CMDLinear(w, CMD_SF_FILTER);
+    fprintf(stderr, ">>>>>>>>>>>>>>> SET FILTER: %i!!\n", row + 1);
+    return;
+  }
+}
+
+void EnDisFilter(Works* w, int enabled) {
+  int row = w->filterEditIdx;
+  if (row < 0 || row > 7) return;
+  w->filterTab[row].enabled = static_cast<uint8_t>(enabled);
+  SetFilterFromfreq(w);
+  SaveTabFiltri(w);
+}
+
+void LogTempFunction(Works* w, int mode) {
+  if (remountSetRw(true) != 0) return;
+  std::string path = rootPath(kLogTempPath);
+  if (mode == -1) {
+    std::string q;
+    for (char c : path) {
+      if (c == '\'') q += "'\\''"; else q += c;
+    }
+    runCommand("rm '" + q + "'");
+  } else {
+    bool exists = pathExists(kLogTempPath);
+    FILE* f = openRooted(kLogTempPath, "a");
+    if (f == nullptr) {
+      zlog(LOG_ERR, "can't open /opt/set/LOGtemp.txt");
+    } else {
+      if (!exists) fprintf(f, ";TX,Temp1,Temp2,FDD,SWR\n");
+      char when[40];
+      localDateTime(when, sizeof when);
+      fprintf(f, "%s%s", when, (w->ampStatus[1] & 1) ? " , 1," : " , 0,");
+      fprintf(f, "%04.01f,%04.01f,%02.01fW,%03.02f,%04.01fV,%04.01fA", w->tempBoard, w->tempHeatsink, w->FWD,
+              w->SWR, AmpSupplyVolts(w), w->paCurrentRaw / 4096.0 * 14.05);
+      fprintf(f, mode == 1 ? " -> protezione attiva\n" : "\n");
+      if (fclose(f) != 0) zlog(LOG_ERR, "can't write /opt/set/LOGtemp.txt");
+    }
+  }
+  remountSetRo(true);
+}
