@@ -58,10 +58,6 @@ void serialDrainInput(int fd) {
   }
 }
 
-void serialClose(int fd) {
-  if (fd >= 0) close(fd);
-}
-
 std::vector<std::string> globDevices(const std::string& absPattern) {
   std::vector<std::string> out;
   std::string pat = rootPath(absPattern);

@@ -1,5 +1,6 @@
 // Device helpers of the radio links: opening a serial port with the step
-// that failed, reading and closing descriptors, listing device nodes.
+// that failed, reading descriptors, listing device nodes. (serialClose is
+// in platform/amp_port.h.)
 #pragma once
 #include <cstddef>
 #include <string>
@@ -19,8 +20,6 @@ ssize_t serialRead(int fd, void* buf, size_t n);
 
 // Discards whatever waits to be read.
 void serialDrainInput(int fd);
-
-void serialClose(int fd);
 
 // Device nodes matching a pattern such as "/dev/MIRKCAT*" (resolved under
 // ZELPYX_ROOT), returned as system paths in sorted order.

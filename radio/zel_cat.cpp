@@ -11,6 +11,7 @@
 
 #include "amp/errors.h"
 #include "core/works.h"
+#include "platform/amp_port.h"
 #include "platform/log.h"
 #include "platform/radio_ports.h"
 #include "platform/serial.h"
