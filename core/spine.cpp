@@ -52,6 +52,7 @@ void sleepWhileRunning(Works* w, int ms) {
 }
 
 void showBackground(Works* w, const char* name) {
+  std::lock_guard<std::recursive_mutex> lk(drawMutex());
   snprintf(w->imgName, sizeof w->imgName, "%s", name);
   getPng(w, 1);
   fbSetBack(w->fb);
@@ -63,7 +64,10 @@ void LoadThread(Works* w) {
   int n = waitZEL;
   bool posted = false;
   while (startInitThread != 0) {
-    fbSetBack(w->fb);
+    {
+      std::lock_guard<std::recursive_mutex> lk(drawMutex());
+      fbSetBack(w->fb);
+    }
     sleepWhileRunning(w, 1000);
     char text[32];
     snprintf(text, sizeof text, "Loading ...%2d", n);
@@ -71,9 +75,12 @@ void LoadThread(Works* w) {
       PostTinyCmd(w, 181);
       posted = true;
     }
-    putString(9, 300, 400, text, 255, 255, 255, w->fb, 0, 0, 0, 0);
     n--;
-    fbRealize(w->fb);
+    {
+      std::lock_guard<std::recursive_mutex> lk(drawMutex());
+      putString(9, 300, 400, text, 255, 255, 255, w->fb, 0, 0, 0, 0);
+      fbRealize(w->fb);
+    }
     fprintf(stderr, "Time %s..\n", text);
   }
 }
@@ -82,6 +89,8 @@ void LoadThread(Works* w) {
 // survived long enough to count as a good install.
 void AggFWThread(Works* w) {
   for (int i = 0; i < 30; i++) sleepWhileRunning(w, 1000);
+  // A run that ended within 30 s does not count as a good install.
+  if (w->running.load() == 0) return;
   if (runCommand("mount -o remount defaults,rw /opt/set") != 0) {
     int e = errno;
     zlog(LOG_ERR, "can't mount rw /opt/set/ error %d", e);
@@ -344,6 +353,7 @@ int zelpyxMain() {
   while (w->running.load() != 0) std::this_thread::sleep_for(std::chrono::seconds(1));
 
   fprintf(stderr, "Close..\n");
+  std::unique_lock<std::recursive_mutex> drawLock(drawMutex());
   snprintf(w->imgName, sizeof w->imgName, "%s", "start");
   getPng(w, 1);
   fbSetBack(w->fb);
@@ -351,6 +361,7 @@ int zelpyxMain() {
   fbSetBack(w->fb);
   putString(9, 330, 400, "Error! Close Program! Restart hw.", 255, 255, 255, w->fb, 0, 0, 0, 0);
   fbRealize(w->fb);
+  drawLock.unlock();
   std::this_thread::sleep_for(std::chrono::seconds(2));
   zlog(LOG_INFO, "Communicator operations end");
 
