@@ -109,7 +109,7 @@ Cplx physMonopoleImpedance(double len, double a, double groundLoss, double f) {
 Cplx physLoadImpedance(const PhysLoad& load, double f) {
   switch (load.kind) {
     case PHYS_LOAD_DIPOLE:
-      return physDipoleImpedance(20.2, 1e-3, f);
+      return physDipoleImpedance(21.1, 1e-3, f);
     case PHYS_LOAD_ENDFED:
       return physMonopoleImpedance(12.0, 1e-3, 20.0, f);
     case PHYS_LOAD_DUMMY:

@@ -32,7 +32,7 @@ int physWordMode(uint32_t word);
 
 // Antenna loads.
 enum PhysLoadKind {
-  PHYS_LOAD_DIPOLE = 0,   // centre-fed half-wave dipole for 7.05 MHz (2 x 10.1 m)
+  PHYS_LOAD_DIPOLE = 0,   // centre-fed dipole of 2 x 10.55 m, resonant near 7.1 MHz
   PHYS_LOAD_ENDFED = 1,   // 12 m end-fed wire against a modest counterpoise
   PHYS_LOAD_DUMMY = 2,    // 50 ohm dummy load with a little lead inductance
   PHYS_LOAD_FIXED = 3,    // the complex impedance given, at every frequency
