@@ -154,8 +154,8 @@ void spectrumScreen(FbInfo* fb) {
   line(fb, bound_right + 3, b_top - 3, bound_right + 3, b_bottom + 2, Rgb{70, 80, 100});
   // Frequency window behind the orange read-out.
   int fx = (bound_right - bound_left) / 2 + bound_left - 75;
-  box(fb, fx - 9, 31, fx + 149, 58, Rgb{20, 24, 34});
-  frame(fb, fx - 9, 31, fx + 148, 57, Rgb{70, 80, 100});
+  box(fb, fx - 9, 30, fx + 149, 55, Rgb{20, 24, 34});
+  frame(fb, fx - 9, 30, fx + 148, 54, Rgb{70, 80, 100});
   text(fb, kLabelFont, bound_right - 24, b_bottom + 13 + 16, "kHz", kGrey);
 }
 
