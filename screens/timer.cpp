@@ -42,7 +42,10 @@ void TimerInit(Works* w, TimerState* st) {
 
 bool TimerFailScreen(Works* w) {
   if (w->failCode >= 1) {
-    loadBackground(w, w->ampModel == '1' ? "start120" : "start");
+    // The picture stays in the background buffer: decode it once, not every cycle.
+    const char* pic = w->ampModel == '1' ? "start120" : "start";
+    if (strcmp(w->imgName, pic) != 0) loadBackground(w, pic);
+    fbSetBack(w->fb);
     char buf[128];
     snprintf(buf, sizeof buf, "Error! %s", w->failText);
     putString(9, 130, 300, buf, 255, 255, 255, w->fb, 0, 0, 0, 0);
