@@ -62,7 +62,14 @@ long parseNumber(const std::string& t, bool* ok) {
 
 }  // namespace
 
-double simSwr(const AmpSimState& s) { return s.swr < 1.0 ? 1.0 : s.swr; }
+double simSwr(const AmpSimState& s) {
+  if (s.loadsLive) {
+    const PhysLoad& load = s.loads[(s.antenna >= 1 && s.antenna <= 3) ? s.antenna - 1 : 0];
+    double f = static_cast<double>(s.freq);
+    return physSwrForWord(s.tuneWord, f, physLoadImpedance(load, f));
+  }
+  return s.swr < 1.0 ? 1.0 : s.swr;
+}
 
 AmpSimPowers ampSimPowers(const AmpSimState& s) {
   AmpSimPowers p;
@@ -372,6 +379,20 @@ std::string AmpSim::control(const std::string& lineIn) {
   };
   if (c == "swr" && w.size() == 2) {
     m.st.swr = num(1);
+    m.st.loadsLive = false;
+  } else if (c == "load" && (w.size() == 3 || w.size() == 4)) {
+    long a = integer(1);
+    PhysLoad l;
+    if (w[2] == "dipole") l.kind = PHYS_LOAD_DIPOLE;
+    else if (w[2] == "endfed") l.kind = PHYS_LOAD_ENDFED;
+    else if (w[2] == "dummy") l.kind = PHYS_LOAD_DUMMY;
+    else if (w.size() == 4) l = PhysLoad{PHYS_LOAD_FIXED, Cplx(num(2), num(3))};
+    else ok = false;
+    if (a < 1 || a > 3) ok = false;
+    if (ok) {
+      m.st.loads[a - 1] = l;
+      m.st.loadsLive = true;
+    }
   } else if (c == "drive" && w.size() == 2) {
     m.st.drive = num(1);
   } else if (c == "freq" && w.size() == 2) {
@@ -414,7 +435,7 @@ std::string AmpSim::control(const std::string& lineIn) {
              "OK ab=%d att=%d ant=%d tune=%08X mp=%d fan=%d filter=%02x an=%d swr=%.2f drive=%.1f freq=%ld "
              "temp=%.1f/%.1f c=%02X trip=%d",
              m.st.bypass, m.st.att, m.st.antenna, m.st.tuneWord, m.st.protection, m.st.fan, m.st.filter, m.st.an,
-             m.st.swr, m.st.drive, m.st.freq, m.st.tempBoard, m.st.tempHeatsink, m.st.cBits, m.st.swrTrip ? 1 : 0);
+             m.st.loadsLive ? simSwr(m.st) : m.st.swr, m.st.drive, m.st.freq, m.st.tempBoard, m.st.tempHeatsink, m.st.cBits, m.st.swrTrip ? 1 : 0);
     return b;
   } else if (c == "log") {
     std::string out = "OK ";

@@ -4,7 +4,10 @@
 // small power and heat model.
 //
 // Control lines (the "amp " prefix is optional):
-//   swr X              SWR the load presents (1..100)
+//   swr X              hold the SWR the load presents (1..100)
+//   load A KIND        put antenna output A (1..3) on a load and let the
+//                      tuner model give the SWR: KIND is dipole, endfed,
+//                      dummy, or "R X" in ohm; "swr" holds a value again
 //   drive W            drive (input) power in W; 0 = receive
 //   freq HZ            frequency the amplifier measures ("FM" reply)
 //   temp B [H]         hold the board / heat-sink temperatures (deg C)
@@ -25,6 +28,8 @@
 // Replies start with "OK" or "ERR".
 #pragma once
 #include <memory>
+
+#include "sim/physics.h"
 #include <string>
 #include <vector>
 
@@ -76,6 +81,10 @@ struct AmpSimState {
   int tuState = 0;
   // model
   double swr = 1.0;
+  // Loads of the three antenna outputs, used instead of swr once a "load"
+  // line was given: the SWR then follows the tune word and the frequency.
+  bool loadsLive = false;
+  PhysLoad loads[3] = {{PHYS_LOAD_DIPOLE, {}}, {PHYS_LOAD_ENDFED, {}}, {PHYS_LOAD_DUMMY, {}}};
   double drive = 0.0;      // W
   long freq = 14070000;
   double tempBoard = 25.0, tempHeatsink = 25.0;

@@ -1,0 +1,149 @@
+// The tuner end to end: the Linear thread on a pseudo-terminal against the
+// simulated amplifier, whose SWR comes from the tuner and antenna model.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "amp/linear.h"
+#include "core/spine.h"
+#include "sim/physics.cpp"
+#include "tests/support/temp_root.h"
+#include "tests/support/test_works.h"
+#include "tests/support/wait.h"
+#include "tests/support/zelsim_process.h"
+#include "tuner/antenna.h"
+#include "tuner/autotune.h"
+#include "tuner/recall.h"
+#include "tuner/tune_memory.h"
+
+namespace {
+
+class TunerLink : public testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(sim.start(root.dir()));
+    InitGlobalVar(w.get());
+    snprintf(w->setup->LinPort, sizeof w->setup->LinPort, "%s", "/dev/ttyAMA0");
+    w->ModeWorkIdx = 0;
+    w->NumBanco = 2;
+    w->AntennaIdx = 0;
+    InitTabAntenna(w.get(), 0);
+    for (AntennaRow& r : w->tabAntenna) r.AtuBypass = 0;  // tuner in circuit, amplifier in standby
+    runner.reset(new ThreadRunner(w.get(), Linear));
+    // The link is up once the first status replies are decoded.
+    ASSERT_TRUE(waitFor([&] { return w->ampStatus[1] != 0; }, 20000));
+  }
+
+  void TearDown() override { runner.reset(); }
+
+  // The tune word the simulated amplifier holds.
+  uint32_t simWord() {
+    std::string s = sim.control("amp state");
+    size_t p = s.find("tune=");
+    if (p == std::string::npos) return 0xFFFFFFFFu;
+    return uint32_t(strtoul(s.c_str() + p + 5, nullptr, 16));
+  }
+
+  bool simHasWord(uint32_t word) {
+    return waitFor([&] { return simWord() == word; }, 20000);
+  }
+
+  // Loads antenna output 1 of the simulator and sets the frequency on both sides.
+  void useLoad(const std::string& kind, long f) {
+    ASSERT_EQ(sim.control("amp load 1 " + kind).substr(0, 2), "OK");
+    ASSERT_EQ(sim.control("amp freq " + std::to_string(f)).substr(0, 2), "OK");
+    ASSERT_EQ(sim.control("amp drive 20").substr(0, 2), "OK");
+    w->freq = f;
+  }
+
+  TempRoot root;
+  ZelsimProcess sim;
+  TestWorks w;
+  std::unique_ptr<ThreadRunner> runner;
+};
+
+TEST_F(TunerLink, FrequencyChangeRecallsTheStoredTuningOrResets) {
+  uint32_t stored = TuneWordWithI(TuneWordWithC(kTuneLC, 45), 123);
+  w->TabTune[0][AtuIdxSearch(14150000, nullptr, nullptr, nullptr, nullptr)] = TuneRec{1, 2, 123, 45};
+  w->freq = 14200000;
+  GestioneAntennaAutomatica(w.get());
+  ASSERT_TRUE(simHasWord(stored)) << sim.control("amp state");
+  char frame[16];
+  snprintf(frame, sizeof frame, "MT1%08X;", stored);
+  EXPECT_NE(sim.control("amp log").find(frame), std::string::npos);
+  EXPECT_TRUE(waitFor([&] { return w->Tuneval == stored && w->AtuBypassFlag == 0; }));
+
+  // 40 m has nothing stored: CL with C = L = 0, not bypassed.
+  w->freq = 7100000;
+  GestioneAntennaAutomatica(w.get());
+  ASSERT_TRUE(simHasWord(0x00800000u)) << sim.control("amp state");
+  EXPECT_EQ(w->AtuBypassFlag, 0);
+
+  // A band that asks for antenna 3 and the tuner bypassed.
+  w->tabAntenna[5].Ant = 3;
+  w->tabAntenna[5].AtuBypass = 1;
+  w->freq = 14200000;
+  GestioneAntennaAutomatica(w.get());
+  EXPECT_TRUE(waitFor([&] { return sim.control("amp state").find(" ant=3 ") != std::string::npos; }));
+  EXPECT_TRUE(simHasWord(0x00010000u)) << sim.control("amp state");
+}
+
+TEST_F(TunerLink, AutotuneFindsAMatchAndStoresIt) {
+  const long f = 50200000;
+  useLoad("endfed", f);
+  PhysLoad endfed;
+  endfed.kind = PHYS_LOAD_ENDFED;
+  Cplx z = physLoadImpedance(endfed, double(f));
+  PhysBest best = physExhaustiveBest(double(f), z);
+  ASSERT_LT(best.swr, 1.5);
+
+  w->tuneFlags = 1;
+  w->RadioTx = 1;
+  GoTune(w.get());
+  ASSERT_TRUE(waitFor([&] { return w->TuneRunState.load() == 0; }, 60000)) << w->TuneState;
+  // The best setting goes out with the last "MT1".
+  ASSERT_TRUE(simHasWord(w->Tuneval)) << sim.control("amp state");
+  uint32_t word = w->Tuneval;
+  double swr = physSwrForWord(word, double(f), z);
+  EXPECT_LT(swr, std::max(1.5, best.swr + 0.3)) << "word " << std::hex << word;
+  EXPECT_LT(w->SWR, 1.6f);
+
+  // Stored for antenna 1 of bank 2, at the frequency's slot.
+  int slot = AtuIdxSearch(f, nullptr, nullptr, nullptr, nullptr);
+  char line[64];
+  snprintf(line, sizeof line, "%d %ld 1 %d %d %d\n", slot, AtuFreqfromIdx(slot), DecodeModoFromTuneval(word),
+           DecodeInduttanzaFromTuneval(word), DecodeCapacitaFromTuneval(word));
+  EXPECT_EQ(root.readFile("/opt/set/atu_ant1_b2.txt"), line);
+  EXPECT_EQ(w->TabTune[0][slot].valid, 1);
+  // The band's thresholds are due again.
+  EXPECT_EQ(w->SoglieRowIdx, -1);
+
+  // Back on this frequency later, the stored tuning comes back.
+  w->freq = 7100000;
+  GestioneAntennaAutomatica(w.get());
+  ASSERT_TRUE(simHasWord(0x00800000u));
+  w->freq = f + 20000;
+  GestioneAntennaAutomatica(w.get());
+  EXPECT_TRUE(simHasWord(word)) << sim.control("amp state");
+}
+
+TEST_F(TunerLink, TuneDuringARunAbortsWithoutStoring) {
+  useLoad("dipole", 5360000);
+  w->tuneFlags = 1;
+  w->RadioTx = 1;
+  GoTune(w.get());
+  ASSERT_TRUE(waitFor([&] { return w->TuneState >= 4; }, 60000)) << w->TuneState;
+  GoTune(w.get());
+  EXPECT_EQ(w->TuneRunState.load(), 0);
+  // The link goes back to plain polling and nothing was stored.
+  size_t before = sim.control("amp log").size();
+  EXPECT_TRUE(waitFor([&] { return sim.control("amp log").size() > before + 40; }));
+  EXPECT_EQ(w->TuneRunState.load(), 0);
+  EXPECT_FALSE(root.exists("/opt/set/atu_ant1_b2.txt"));
+  EXPECT_EQ(w->TabTune[0][AtuIdxSearch(5360000, nullptr, nullptr, nullptr, nullptr)].valid, 0);
+}
+
+}  // namespace
