@@ -162,6 +162,7 @@ TEST_F(Autotune, ARunWithoutCarrierStoresNothing) {
 TEST_F(Autotune, BetterToleratesOneTenthAndEqualKeepsTheOlder) {
   auto stepAt = [&](float prev, float now) {
     Clr_vTuneParam(w.get());
+    w->TuneRunState = 1;
     w->TuneState = 3;
     w->ValI = 8;
     SetI(w.get(), 8);
@@ -187,6 +188,14 @@ TEST_F(Autotune, BetterToleratesOneTenthAndEqualKeepsTheOlder) {
   EXPECT_EQ(vTuneParam[0].Tuneval, 222u);
   EXPECT_EQ(vTuneParam[1].Tuneval, 111u);
   EXPECT_FLOAT_EQ(vTuneParam[2].SWR, 999.0f);
+
+  // A run ended meanwhile takes no further step.
+  w->TuneRunState = 0;
+  w->TuneState = 3;
+  int before = w->ValI;
+  TuneTask(w.get());
+  EXPECT_EQ(w->ValI, before);
+  EXPECT_EQ(w->TuneState, 3);
 }
 
 TEST_F(Autotune, LimitsKeepCAndLInsideTheBanks) {

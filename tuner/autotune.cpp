@@ -1,6 +1,7 @@
 #include "tuner/autotune.h"
 
 #include <cstdio>
+#include <mutex>
 #include <unistd.h>
 
 #include "amp/errors.h"
@@ -29,6 +30,11 @@ static const uint8_t kTfReturning = 0x08;
 static const uint8_t kTfKeyCarrier = 0x10;
 static const uint8_t kTfStartCarrier = 0x20;
 static const uint8_t kTfCarrierSent = 0x40;
+
+// A run is started and ended from the key and timer threads while the
+// Linear thread steps it: one step, a start and an end never interleave,
+// so an aborted run cannot take one more step (or be stored) afterwards.
+static std::recursive_mutex runMut;
 
 // An SWR of 0.01 or less means no carrier was measured.
 static bool hasCarrier(float swr) { return swr > 0.01f; }
@@ -63,6 +69,7 @@ void TuneEnd(Works* w) {
 }
 
 void EscAutoTune(Works* w, int save) {
+  std::lock_guard<std::recursive_mutex> lk(runMut);
   if (tuneParam.SWR <= 6.0f) {
     // A run that never saw a carrier has nothing worth remembering, and
     // must not overwrite a stored tuning.
@@ -115,6 +122,8 @@ static bool better() {
 }
 
 void TuneTask(Works* w) {
+  std::lock_guard<std::recursive_mutex> lk(runMut);
+  if (w->TuneRunState.load() == 0) return;  // ended by the key or the timer meanwhile
   if (w->cmdUrgent.load()) return;
   int idx = w->AutoTuneMaxCicli <= 4 ? w->AutoTuneMaxCicli : 0;
   if (cnttune > SWRTimeoutCICLI[idx]) {
@@ -237,6 +246,7 @@ void TuneTask(Works* w) {
 }
 
 int StartAutotune(Works* w) {
+  std::lock_guard<std::recursive_mutex> lk(runMut);
   if (w->AtuBypassFlag) return 0;
   w->TuneState = 0;
   IncPNTIn_CMDLinear(w, CMD_MP1);
@@ -257,6 +267,7 @@ int StartAutotune(Works* w) {
 }
 
 void GoTune(Works* w) {
+  std::lock_guard<std::recursive_mutex> lk(runMut);
   if (w->TUNEenabled & 0x80) return;  // tuner not installed
   if (w->TuneRunState.load() != 0) {
     fprintf(stderr, "esc tune TUNEMENU\n");
@@ -277,6 +288,7 @@ void GoTune(Works* w) {
 }
 
 void TuneCarrierHandshake(Works* w, TuneHandshake* hs) {
+  std::lock_guard<std::recursive_mutex> lk(runMut);
   if (w->ModeWorkIdx.load() != 1) return;
   uint8_t tf = w->tuneFlags.load();
   if (!(tf & kTfAutoMode)) return;
