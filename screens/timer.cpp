@@ -175,7 +175,14 @@ void TimerSoftTimers(Works* w, TimerState* st, int elapsedMs) {
 void TimerCycle(Works* w, TimerState* st, bool sleep) {
   st->cpuStart = clock();
   st->wallStart = time(nullptr);
-  {
+  if (w->fb == nullptr) {
+    // No panel at all: the station is still followed.
+    ZelParam rec{};
+    TimerFreqSource(w, &rec);
+    TimerFreqChange(w);
+    TimerRadioFollow(w, rec, st);
+    TimerSendStatus(w);
+  } else {
     // One whole frame at a time: the key dispatch draws into the same buffer.
     std::lock_guard<std::recursive_mutex> lk(drawMutex());
     fbSetBack(w->fb);
