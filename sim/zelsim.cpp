@@ -44,6 +44,7 @@
 #include <vector>
 
 #include "sim/amp_sim.h"
+#include "sim/radio_sim.h"
 
 namespace {
 
@@ -70,6 +71,15 @@ std::vector<SimModule> registerModules() {
                   },
                   [](const std::string& line) { return g_amp.control(line); }, [] { g_amp.stop(); },
                   {"EnableLinear: 1", "LinPort: " + g_linPort}});
+  static RadioSim radio;
+  mods.push_back({"radio", "radio ",
+                  [](const std::string& root, std::vector<std::string>* lines) {
+                    RadioSimConfig c;
+                    c.root = root;
+                    return radio.start(c, lines);
+                  },
+                  [](const std::string& line) { return radio.control(line); }, [] { radio.stop(); },
+                  {"SerPort: /dev/ttyUSB1", "CatSerialPort: /dev/ttyUSB2"}});
   return mods;
 }
 
