@@ -130,6 +130,7 @@ bool catCollectByte(CatCollector& c, uint8_t b, std::string& out) {
 }
 
 void Cat(Works* w) {
+  if (w->setup == nullptr) return;
   status_cat = 0;
   for (int i = 0; i < 300 && w->running.load() != 0; i++) sleepMs(10);
   if (VerifyCAT(w) != 0) {
