@@ -39,7 +39,17 @@ const char* attText(int step) {
 
 // ---------------------------------------------------------------- queue
 
+bool IsLinearCmd(int cmd) {
+  return cmd >= 0 && cmd <= CMD_MT1_RESET && cmd != LIN_WAIT_REPLY && cmd != LIN_DECODE && cmd != 25 &&
+         cmd != CMD_SE && cmd != LIN_IDLE;
+}
+
 void IncPNTIn_CMDLinear(Works* w, int cmd) {
+  if (!IsLinearCmd(cmd)) {
+    // A state number in the ring would stall the link.
+    zlog(LOG_ERR, "Linear: %d is no command, not queued", cmd);
+    return;
+  }
   std::lock_guard<std::mutex> lk(w->cmdQueueMut);
   int next = (w->cmdQueueIn + 1) % kCmdQueueSize;
   if (next == w->cmdQueueOut) {

@@ -62,8 +62,11 @@ constexpr int kLinRxSize = 500;
 // Thread body: owns the amplifier port until running drops to 0.
 void Linear(Works* w);
 // Queue an amplifier command number (safe from any thread). A full ring
-// (29 waiting) drops the new command with a log line.
+// (29 waiting) drops the new command with a log line, and so does a
+// number that is no command.
 void IncPNTIn_CMDLinear(Works* w, int cmd);
+// True for the numbers that name a command this link sends.
+bool IsLinearCmd(int cmd);
 // Takes the oldest queued command; -1 when the queue is empty.
 int TakeQueuedCmd(Works* w);
 // Number of commands waiting.
