@@ -30,7 +30,9 @@ static void loadBackground(Works* w, const char* name) {
 }
 
 void TimerInit(Works* w, TimerState* st) {
-  (void)w;
+  // Start-up leaves its status picture up; the first cycle replaces it by
+  // the work screen of the view in force, so the meters get their scales.
+  w->ReloadImg = 1;
   anglePeakFWD = 0;
   anglePeakRight = 0;
   zlog(LOG_INFO, "Timer thread started");

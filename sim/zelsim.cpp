@@ -1,6 +1,6 @@
 // zelsim: the simulated station around the controller.
 //
-//   zelsim --root DIR [--linport /dev/ttyAMA0]
+//   zelsim --root DIR [--linport /dev/ttyAMA0] [--demo]
 //
 // prepares DIR as the controller's ZELPYX_ROOT (stub commands in DIR/bin,
 // a setup.txt, fan and filter tables, the screen file DIR/dev/fb0), starts
@@ -8,7 +8,8 @@
 // DIR, prints one line per port, listens for control lines on stdin and on
 // the unix socket DIR/sim.sock (one line in, one reply line out), and
 // writes DIR/sim.ready when everything is up. SIGTERM / SIGINT / "quit"
-// end it.
+// end it. --demo adds a bank for the companion radio with automatic
+// tuning and an operator who works the bands (sim/demo.h).
 //
 // Control lines go to the module whose prefix starts them ("radio freq
 // 7100000"); the rest go to the amplifier ("swr 2.5", "amp log").
@@ -44,6 +45,8 @@
 #include <vector>
 
 #include "sim/amp_sim.h"
+#include "sim/demo.h"
+#include "sim/panel_sim.h"
 #include "sim/radio_sim.h"
 
 namespace {
@@ -80,10 +83,16 @@ std::vector<SimModule> registerModules() {
                   },
                   [](const std::string& line) { return radio.control(line); }, [] { radio.stop(); },
                   {"SerPort: /dev/ttyUSB1", "CatSerialPort: /dev/ttyUSB2"}});
+  static PanelSim panel;
+  mods.push_back({"panel", "panel ",
+                  [](const std::string& root, std::vector<std::string>* lines) { return panel.start(root, lines); },
+                  [](const std::string& line) { return panel.control(line); }, [] { panel.stop(); },
+                  {}});
   return mods;
 }
 
 std::atomic<bool> g_quit{false};
+bool g_demo = false;
 
 void onSignal(int) { g_quit = true; }
 
@@ -129,8 +138,15 @@ bool prepareRoot(const std::string& root, const std::vector<SimModule>& mods) {
         "EnableTime: 1\nWebSocket: 0\n";
     for (const auto& m : mods)
       for (const auto& l : m.setupLines) s += l + "\n";
+    if (g_demo)
+      for (const auto& l : demoSetupLines()) s += l + "\n";
     if (!writeText(set + "/setup.txt", s)) return false;
   }
+  if (g_demo && !demoPrepareRoot(root)) return false;
+  // rm must reach files inside the root, not the machine's own.
+  writeStub(bin, "rm",
+            "for a; do case \"$a\" in \"$ZELPYX_ROOT\"/*) set -- \"$@\" \"$a\";; /*) set -- \"$@\" \"$ZELPYX_ROOT$a\";; "
+            "*) set -- \"$@\" \"$a\";; esac; shift; done; exec /bin/rm \"$@\"");
   if (!exists(set + "/ventola.txt"))
     writeText(set + "/ventola.txt", ";temperature  fan step\n30 0\n40 30\n50 60\n60 100\n");
   if (!exists(set + "/filter.txt"))
@@ -216,7 +232,7 @@ void serveStdin(std::vector<SimModule>* mods) {
   }
 }
 
-void usage() { fprintf(stderr, "usage: zelsim --root DIR [--linport PATH]\n"); }
+void usage() { fprintf(stderr, "usage: zelsim --root DIR [--linport PATH] [--demo]\n"); }
 
 }  // namespace
 
@@ -226,6 +242,8 @@ int main(int argc, char** argv) {
     std::string a = argv[i];
     if (a == "--root" && i + 1 < argc) {
       root = argv[++i];
+    } else if (a == "--demo") {
+      g_demo = true;
     } else if (a == "--linport" && i + 1 < argc) {
       g_linPort = argv[++i];
     } else {
@@ -292,7 +310,13 @@ int main(int argc, char** argv) {
     std::string ready;
     for (const auto& l : lines) ready += l + "\n";
     writeText(root + "/sim.ready", ready);
+    static std::atomic<bool> demoQuit{false};
+    std::thread demoThread;
+    if (g_demo)
+      demoThread = std::thread([&mods] { demoRun([&mods](const std::string& l) { return dispatch(mods, l); }, &demoQuit); });
     while (!g_quit) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    demoQuit = true;
+    if (demoThread.joinable()) demoThread.join();
   }
 
   g_quit = true;

@@ -1,0 +1,113 @@
+#!/bin/bash
+# Runs the controller.
+#
+# On the board (or with --board) it runs build/zelpyx against the real
+# devices. On a dev machine it runs the simulated station: a fresh root
+# under /tmp, build/zelsim --demo playing the amplifier, the companion
+# radio (whose dial works the bands and now and then keys a carrier) and
+# an FT-817, and build/zelpyx following them. A PNG picture of the panel
+# is kept up to date; keys 1-6 press the front-panel buttons (q w e r t y
+# hold them); Ctrl-C stops everything cleanly.
+set -euo pipefail
+cd "$(dirname "$0")"
+HERE="$(pwd)"
+. platform/packages.sh
+zelpyx_install_packages
+
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DZELPYX_TESTS=OFF
+cmake --build build -j"$(nproc)"
+
+on_board() {
+  [ "${1:-}" = "--board" ] && return 0
+  [ "$(uname -m)" != "x86_64" ] && [ -e /dev/fb0 ] && [ -d /opt/set ]
+}
+
+if on_board "${1:-}"; then
+  cd build/screens
+  exec ../zelpyx
+fi
+
+ROOT="$(mktemp -d /tmp/zelpyx-station.XXXXXX)"
+PANEL="$ROOT/panel.png"
+SIM_PID=""
+CTL_PID=""
+PNG_PID=""
+STTY_SAVED=""
+
+cleanup() {
+  trap - INT TERM EXIT
+  [ -n "$STTY_SAVED" ] && stty "$STTY_SAVED" 2>/dev/null || true
+  echo
+  echo "Stopping..."
+  if [ -n "$CTL_PID" ] && kill -0 "$CTL_PID" 2>/dev/null; then
+    kill -TERM "$CTL_PID" 2>/dev/null || true
+    wait "$CTL_PID" 2>/dev/null || true
+  fi
+  [ -n "$PNG_PID" ] && kill "$PNG_PID" 2>/dev/null || true
+  if [ -n "$SIM_PID" ]; then
+    kill -TERM "$SIM_PID" 2>/dev/null || true
+    wait "$SIM_PID" 2>/dev/null || true
+  fi
+  echo "Stopped. The station's files stay in $ROOT"
+}
+trap cleanup INT TERM EXIT
+
+./build/zelsim --root "$ROOT" --demo < /dev/null > "$ROOT/zelsim.log" 2>&1 &
+SIM_PID=$!
+for _ in $(seq 1 100); do
+  [ -e "$ROOT/sim.ready" ] && break
+  sleep 0.1
+done
+if [ ! -e "$ROOT/sim.ready" ]; then
+  echo "The simulated station did not start:"; cat "$ROOT/zelsim.log"; exit 1
+fi
+
+(cd build/screens && ZELPYX_ROOT="$ROOT" exec ../zelpyx) > "$ROOT/zelpyx.log" 2>&1 &
+CTL_PID=$!
+
+# The panel as a picture, refreshed every second.
+(
+  while sleep 1; do
+    "$HERE/build/fb2png" "$ROOT/dev/fb0" "$PANEL.tmp.png" 2>/dev/null && mv -f "$PANEL.tmp.png" "$PANEL"
+  done
+) &
+PNG_PID=$!
+
+cat <<INFO
+Simulated station running in $ROOT
+  panel picture : $PANEL (updated every second)
+  controller log: $ROOT/zelpyx.log     station log: $ROOT/zelsim.log
+  tune memories : $ROOT/opt/set/atu_ant*_b1.txt
+  steer the station: build/zelctl $ROOT 'radio freq 7074000' 'amp state'
+Keys: 1-6 press a front-panel button, q w e r t y hold it (long press),
+      Ctrl-C stops the controller and the station.
+The controller shows its splash screen for about 12 s, then follows the radio.
+INFO
+
+press() { ./build/zelctl "$ROOT" "panel $1 $2" > /dev/null || true; }
+
+status_line() {
+  local radio amp
+  radio=$(./build/zelctl "$ROOT" "radio state" 2>/dev/null | sed -n 's/.*freq=\([0-9]*\).* tx=\([01]\).*/\1 Hz tx=\2/p')
+  amp=$(./build/zelctl "$ROOT" "amp state" 2>/dev/null | sed -n 's/.*ant=\([0-9]\) tune=\([0-9A-F]*\).* swr=\([0-9.]*\) drive=\([0-9.]*\).*/ant \1  tune word \2  swr \3  drive \4 W/p')
+  printf '\rradio %-18s | amp %-52s' "$radio" "$amp"
+}
+
+if [ -t 0 ]; then
+  STTY_SAVED="$(stty -g)"
+  stty -echo -icanon min 0 time 10
+  while kill -0 "$CTL_PID" 2>/dev/null; do
+    key="$(dd bs=1 count=1 2>/dev/null || true)"
+    case "$key" in
+      [1-6]) press press "$key" ;;
+      q) press hold 1 ;; w) press hold 2 ;; e) press hold 3 ;;
+      r) press hold 4 ;; t) press hold 5 ;; y) press hold 6 ;;
+    esac
+    status_line
+  done
+else
+  while kill -0 "$CTL_PID" 2>/dev/null; do
+    sleep 2
+    status_line
+  done
+fi
