@@ -207,25 +207,7 @@ void GestErroreRemote(Works* w) {
   fprintf(stderr, ">>> RESTART REMOTE: %i %i audio %x %x\n", w->remoteStarted, w->remoteFault, ew, er);
   if (s == nullptr || w->remoteStarted != 1 || w->remoteFault != 1) return;
   fprintf(stderr, ">>> RESTART REMOTE!\n");
-  w->remoteFault = 0;
-  if (s->EnableWrite == '0') {
-    s->EnableWrite = '1';
-    fprintf(stderr, "start audio write\n");
-    StartThreadAudioWrite(w);
-  }
-  if (s->EnableRead == '0') {
-    s->EnableRead = '1';
-    fprintf(stderr, "start audio read\n");
-    StartThreadAudioRead(w);
-  }
-  if (s->EnableCAT == '0') {
-    s->EnableCAT = '1';
-    StartThreadCAT(w);
-  }
-  if (s->EnableFFT == '0') {
-    s->EnableFFT = '1';
-    StartZelReadFFT(w);
-  }
+  StartRemoteGroupThreads(w, true);
 }
 
 void ResetBiasCmd(Works* w) {

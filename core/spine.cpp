@@ -210,15 +210,17 @@ void StartThreadCATserial(Works* w) {
   thrCatSer = std::thread(CatSerial, w);
 }
 
-void StartThreadCommRemote(Works* w) {
+void StartRemoteGroupThreads(Works* w, bool verbose) {
   w->remoteFault = 0;
   SetupRec* s = w->setup;
   if (s->EnableWrite == '0') {
     s->EnableWrite = '1';
+    if (verbose) fprintf(stderr, "start audio write\n");
     StartThreadAudioWrite(w);
   }
   if (s->EnableRead == '0') {
     s->EnableRead = '1';
+    if (verbose) fprintf(stderr, "start audio read\n");
     StartThreadAudioRead(w);
   }
   if (s->EnableCAT == '0') {
@@ -229,6 +231,10 @@ void StartThreadCommRemote(Works* w) {
     s->EnableFFT = '1';
     StartZelReadFFT(w);
   }
+}
+
+void StartThreadCommRemote(Works* w) {
+  StartRemoteGroupThreads(w, false);
   writeSetup(w);
   PostTinyCmd(w, 149);
 }

@@ -14,6 +14,9 @@ void StartThreadAudioRead(Works* w);
 void StartThreadAudioWrite(Works* w);
 void StartZelReadFFT(Works* w);
 void StartThreadCATserial(Works* w);
+// Clears remoteFault and starts each remote-side thread whose run flag is
+// '0' (setting it to '1'): playback, capture, CAT, USB reader.
+void StartRemoteGroupThreads(Works* w, bool verbose);
 void StartThreadCommRemote(Works* w);
 void ExitThreadRemote(Works* w);
 
