@@ -1,7 +1,7 @@
 #include "core/globals.h"
 
 int waitZEL = 10;
-volatile int startInitThread = 0;
+std::atomic<int> startInitThread{0};
 int StepTune1 = 8;
 int CntIP = 3, CntDNS = 3, CntNetMask = 3, CntGateway = 3;
 

@@ -1,9 +1,10 @@
 // Process-wide globals of the spine and the values the setup file feeds.
 #pragma once
+#include <atomic>
 #include <thread>
 
 extern int waitZEL;          // splash countdown length, seconds
-extern volatile int startInitThread;  // 1 while the splash countdown runs
+extern std::atomic<int> startInitThread;  // 1 while the splash countdown runs
 extern int StepTune1;
 extern int CntIP, CntDNS, CntNetMask, CntGateway;
 
