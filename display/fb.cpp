@@ -233,8 +233,13 @@ void DrawHorizontalLine(int x0, int y, int x1, uint8_t red, uint8_t green, uint8
   if (y < 0 || y >= fb->ySize) return;
   if (x0 < 0) x0 = 0;
   if (x1 > fb->xSize) x1 = fb->xSize;
-  uint8_t* row = target(fb, toBack) + (size_t)y * fb->lineSize;
-  for (int x = x0; x < x1; x++) packPixel(row + (size_t)x * fb->pixelSize, fb->pixelSize, red, green, blue);
+  uint8_t* buf = target(fb, toBack);
+  for (int x = x0; x < x1; x++) {
+    size_t o = (size_t)y * fb->lineSize + (size_t)x * fb->pixelSize;
+    // 5- and 15-bit depths hold fewer bytes than rows x lineSize.
+    if (o + fb->pixelSize > fb->memSize) break;
+    packPixel(buf + o, fb->pixelSize, red, green, blue);
+  }
 }
 
 void DrawLine(int x0, int y0, int x1, int y1, uint8_t red, uint8_t green, uint8_t blue,
@@ -312,6 +317,8 @@ void FillBox(int x0, int y0, int x1, int y1, uint8_t red, uint8_t green, uint8_t
   if (fb == nullptr) return;
   int xa = x0 < x1 ? x0 : x1, xb = x0 < x1 ? x1 : x0;
   int ya = y0 < y1 ? y0 : y1, yb = y0 < y1 ? y1 : y0;
+  // Kept to the screen like DrawHorizontalLine: a stray box must not write
+  // outside the buffer.
   if (xa < 0) xa = 0;
   if (ya < 0) ya = 0;
   if (xb > fb->xSize) xb = fb->xSize;
@@ -329,15 +336,22 @@ void FillBox(int x0, int y0, int x1, int y1, uint8_t red, uint8_t green, uint8_t
 void FillRow(int x, int y, uint8_t red, uint8_t green, uint8_t blue, FbInfo* fb,
              uint8_t skipRed, uint8_t skipGreen, uint8_t skipBlue) {
   if (fb == nullptr || !packable(fb)) return;
+  // Kept to the screen: the column must lie on it, and a start below the
+  // bottom row starts at the bottom row.
   if (x < 0 || x >= fb->xSize) return;
   if (y >= fb->ySize) y = fb->ySize - 1;
   const unsigned ps = fb->pixelSize;
+  // Colours compare on their colour bytes; the fourth byte of a 4-byte
+  // pixel carries none.
+  const unsigned cmpBytes = ps == 4 ? 3 : ps;
   uint8_t skip[4], white[4];
   packPixel(skip, ps, skipRed, skipGreen, skipBlue);
   packPixel(white, ps, 255, 255, 255);
   for (int row = y; row >= 1; row--) {
-    uint8_t* p = fb->workBuf + (size_t)row * fb->lineSize + (size_t)x * ps;
-    if (memcmp(p, white, ps) == 0) break;
-    if (memcmp(p, skip, ps) != 0) packPixel(p, ps, red, green, blue);
+    size_t o = (size_t)row * fb->lineSize + (size_t)x * ps;
+    if (o + ps > fb->memSize) continue;  // 5- and 15-bit depths: short buffer
+    uint8_t* p = fb->workBuf + o;
+    if (memcmp(p, white, cmpBytes) == 0) break;
+    if (memcmp(p, skip, cmpBytes) != 0) packPixel(p, ps, red, green, blue);
   }
 }

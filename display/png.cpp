@@ -38,6 +38,8 @@ int readPng(const char* file, FILE* fp, const FbInfo* fb, int x0, int y0, PngIma
     zlog(LOG_ERR, "%s image is not a PNG file", file);
     return -1;
   }
+  // libpng refuses a version string other than its own series, so the one
+  // we were built against is passed.
   png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
   if (png == nullptr) {
     zlog(LOG_ERR, "%s PNG_create_read_struct failed", file);

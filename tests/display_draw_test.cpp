@@ -217,6 +217,35 @@ TEST(DrawArc, PointsLieOnTheCircle) {
   EXPECT_TRUE(o.inked().empty());
 }
 
+TEST(DrawArc, PreviousCoordinateOfZeroTakesTheCurrentOne) {
+  // Near the top of this circle the points run (44,0) (44,0) (43,1) (42,1)
+  // (42,1): the step down from row 0 is drawn along row 1.
+  TestFb t(100, 100, 4);
+  DrawArc(50, 40, 40, 98, 102, 255, 255, 255, &t.fb, 0);
+  EXPECT_EQ(t.inked(), (std::set<Pt>{{42, 1}, {43, 1}, {44, 1}}));
+
+  // At the left edge the points run (0,53) .. (0,56) (1,57) (1,58): the
+  // step off column 0 is drawn down column 1.
+  TestFb l(100, 100, 4);
+  DrawArc(40, 50, 40, 185, 192, 255, 255, 255, &l.fb, 0);
+  EXPECT_EQ(l.inked(), (std::set<Pt>{{0, 53}, {0, 54}, {0, 55}, {0, 56}, {1, 56}, {1, 57}, {1, 58}}));
+}
+
+TEST(ShortBuffers, FifteenBitDepthKeepsWritesInsideTheScreen) {
+  // 20 x 10 at 15 bits per pixel: 375 bytes, less than 10 rows of 40.
+  TestFb t(20, 10, 2);
+  std::vector<uint8_t> work(20 * 10 * 15 / 8, 0);
+  t.fb.memSize = (unsigned)work.size();
+  t.fb.workBuf = work.data();
+  t.fb.backBuf = work.data();
+  DrawHorizontalLine(0, 9, 20, 255, 255, 255, &t.fb, 0);
+  for (int x = 0; x < 7; x++) EXPECT_EQ(work[9 * 40 + x * 2], 0xFF) << x;
+  FillRow(12, 9, 255, 0, 0, &t.fb, 99, 99, 99);
+  EXPECT_EQ(work[8 * 40 + 12 * 2 + 1], 0xF8);
+  EXPECT_EQ(work[1 * 40 + 12 * 2 + 1], 0xF8);
+  FillBox(0, 0, 20, 10, 1, 2, 3, &t.fb, 0);
+}
+
 TEST(FillRow, PaintsUpwardUntilWhiteSkippingTheSkipColour) {
   TestFb t(10, 12, 4);
   DrawHorizontalLine(4, 3, 5, 255, 255, 255, &t.fb, 0);  // white stop
@@ -233,6 +262,19 @@ TEST(FillRow, PaintsUpwardUntilWhiteSkippingTheSkipColour) {
   EXPECT_EQ(n.px(2, 0)[1], 0);
   FillRow(20, 5, 0, 200, 0, &n.fb, 1, 1, 1);  // off screen: nothing
   EXPECT_EQ(n.inked().size(), 11u);
+
+  // Colours are told by their colour bytes, whatever the fourth byte holds.
+  TestFb c(10, 12, 4);
+  uint8_t* white = &c.work[3 * c.fb.lineSize + 4 * 4];
+  uint8_t* skip = &c.work[6 * c.fb.lineSize + 4 * 4];
+  const uint8_t whiteX[4] = {255, 255, 255, 0x80}, skipX[4] = {9, 9, 9, 0x80};
+  memcpy(white, whiteX, 4);
+  memcpy(skip, skipX, 4);
+  FillRow(4, 9, 250, 0, 0, &c.fb, 9, 9, 9);
+  EXPECT_EQ(memcmp(skip, skipX, 4), 0);
+  EXPECT_EQ(memcmp(white, whiteX, 4), 0);
+  EXPECT_EQ(c.px(4, 5)[2], 250);
+  EXPECT_EQ(c.px(4, 2)[2], 0);
 }
 
 TEST(Buffers, SetBackAndRealizeCopyWholeScreens) {
