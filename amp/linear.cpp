@@ -331,13 +331,16 @@ void GestRetrayCMD(Works* w) {
 }
 
 int LinRxByte(LinRx* rx, char c) {
-  if (rx->count >= kLinRxSize - 1) {
-    fprintf(stderr, "<<<<<<<<<<<<<<<<<<<<ERROR COUNTER LINEAR (CounterLinear)\n");
-    rx->count = 0;
-  }
   rx->buf[rx->count++] = c;
   rx->buf[rx->count] = '\0';
-  return c == ';' ? 1 : 0;
+  if (c == ';') return 1;
+  // The buffer holds 500 bytes: a reply may use all of them, ";" last.
+  if (rx->count > kLinRxSize - 1) {
+    fprintf(stderr, "<<<<<<<<<<<<<<<<<<<<ERROR COUNTER LINEAR (CounterLinear)\n");
+    rx->count = 0;
+    rx->buf[0] = '\0';
+  }
+  return 0;
 }
 
 bool LinFrameCheckOk(const char* frame, int count) {

@@ -112,7 +112,7 @@ struct LinRx {
   int count = 0;
 };
 // Adds one byte. Returns 1 when the byte completed a frame (";").
-// Restarts the buffer when 499 bytes gathered without ";".
+// Restarts the buffer when 500 bytes gathered without ";".
 int LinRxByte(LinRx* rx, char c);
 // True when the frame's check characters equal the upper-case check value
 // of the text behind them.

@@ -35,7 +35,9 @@ float factorOf(const ConfigRow& r, int kind) {
 }  // namespace
 
 float CalcolaTemp(int raw) {
-  if (raw >= 4095) return -10.0f;  // open sensor (infinite resistance): coldest end, clamped
+  if (raw == 4095) return -10.0f;  // open sensor (infinite resistance): coldest end, clamped
+  // Out-of-range readings give a negative resistance, past the hot end of
+  // the table: they read as the upper clamp, so garbage errs on the safe side.
   if (raw < 0) raw = 0;
   float R = static_cast<float>(static_cast<double>(raw) * 10.0 / (4095 - raw));
   int i = 0;

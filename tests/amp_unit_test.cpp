@@ -82,6 +82,24 @@ TEST(AmpCrc, FrameCheckComparesUpperCase) {
   }
 }
 
+TEST(AmpRx, ReplyMayFillTheWholeBuffer) {
+  LinRx rx;
+  // 499 bytes without ";" and then ";": one frame of 500 bytes.
+  for (int i = 0; i < kLinRxSize - 1; i++) ASSERT_EQ(LinRxByte(&rx, 'A'), 0) << i;
+  EXPECT_EQ(LinRxByte(&rx, ';'), 1);
+  EXPECT_EQ(rx.count, kLinRxSize);
+  EXPECT_EQ(rx.buf[kLinRxSize - 1], ';');
+  // 500 bytes without ";": the buffer starts over, the next frame is whole.
+  rx.count = 0;
+  for (int i = 0; i < kLinRxSize; i++) ASSERT_EQ(LinRxByte(&rx, 'A'), 0) << i;
+  EXPECT_EQ(rx.count, 0);
+  const std::string f = ampReply("FM00007074000;");
+  int done = 0;
+  for (char c : f) done += LinRxByte(&rx, c);
+  EXPECT_EQ(done, 1);
+  EXPECT_EQ(std::string(rx.buf, static_cast<size_t>(rx.count)), f);
+}
+
 TEST_F(AmpUnit, CommandTextsAndLengths) {
   w->AntennaIdx = 2;  // "NumAntenna" 3
   EXPECT_EQ(text(CMD_SA), "SA3;");
@@ -426,7 +444,10 @@ TEST(AmpTemp, NtcConversion) {
   EXPECT_NEAR(CalcolaTemp(2048), 25.0, 0.05);
   EXPECT_NEAR(CalcolaTemp(1092), 50.0, 0.1);   // 3.635 kohm
   EXPECT_FLOAT_EQ(CalcolaTemp(4095), -10.0f);  // open sensor, clamped
-  EXPECT_FLOAT_EQ(CalcolaTemp(9999), -10.0f);
+  // No 12-bit reading lies above 4095: a negative resistance is past the
+  // hot end of the table and reads as the upper clamp.
+  EXPECT_FLOAT_EQ(CalcolaTemp(4096), 80.0f);
+  EXPECT_FLOAT_EQ(CalcolaTemp(9999), 80.0f);
   EXPECT_FLOAT_EQ(CalcolaTemp(0), 80.0f);      // shorted sensor reads hot
   EXPECT_FLOAT_EQ(CalcolaTemp(372), 80.0f);    // about 1 kohm, above 80 C
   EXPECT_FLOAT_EQ(CalcolaTemp(3800), -10.0f);  // very cold, clamped
