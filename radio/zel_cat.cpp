@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <thread>
 
 #include "amp/errors.h"
@@ -25,6 +26,18 @@ std::atomic<int> verifyCatReplyMs{1000};
 namespace {
 
 void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+// Held while the bridge reads from catFD and while ExitCAT closes it.
+std::mutex g_catFdMut;
+
+// One byte from the CAT port: 1 read, 0 nothing waiting, -1 closed or failed.
+int catReadByte(int fd, uint8_t* b) {
+  if (fd < 0) return -1;
+  int avail = serialAvailable(fd);
+  if (avail < 0) return -1;
+  if (avail == 0) return 0;
+  return serialRead(fd, b, 1) == 1 ? 1 : -1;
+}
 
 const char* catPortName(Works* w) { return w->setup != nullptr ? w->setup->CatPort : ""; }
 
@@ -75,17 +88,22 @@ int VerifyCAT(Works* w) {
     const char* path = it->c_str();
     PortOpenStage stage;
     int fd = serialOpenStaged(*it, 115200, false, &stage);
-    if (fd < 0) {
+    if (fd < 0 && stage == PortOpenStage::Open) {
       int e = errno;
-      if (stage == PortOpenStage::Open)
-        zlog(LOG_INFO, "Cannot open %s, error %d -%s", path, e, strerror(e));
-      else
-        zlog(LOG_INFO, "Cannot set %s, error %d -%s", path, e, strerror(e));
+      zlog(LOG_INFO, "Cannot open %s, error %d -%s", path, e, strerror(e));
       sleepMs(2);
       continue;
     }
+    // Opening and setting are one call here, so a port that opened but
+    // refused its settings still shows as opened first.
+    int e = errno;
     zlog(LOG_INFO, "Opened  %s", path);
     fprintf(stderr, "Opened %s---------------------------------------------\n", path);
+    if (fd < 0) {
+      zlog(LOG_INFO, "Cannot set %s, error %d -%s", path, e, strerror(e));
+      sleepMs(2);
+      continue;
+    }
     zlog(LOG_INFO, "Set %s", path);
     fprintf(stderr, "set %s---------------------------------------------\n", path);
     zlog(LOG_INFO, "Send \"DT;\" %s", path);
@@ -109,9 +127,15 @@ int VerifyCAT(Works* w) {
 
 void ExitCAT(Works* w) {
   // Either side may get here first (the bridge on a read error, the remote
-  // link on a write error): the port is closed exactly once.
-  int fd = w->catFD.exchange(-1);
-  if (status_cat.exchange(0) != 0 && fd >= 0) serialClose(fd);
+  // link on a write error): the port is closed exactly once, and never
+  // while the bridge is between taking the descriptor and reading from it
+  // (the number could meanwhile belong to a new socket of the remote link).
+  {
+    std::lock_guard<std::mutex> lk(g_catFdMut);
+    int fd = w->catFD.exchange(-1);
+    status_cat = 0;
+    serialClose(fd);
+  }
   w->remoteFault = 1;
   if (w->setup != nullptr) w->setup->EnableCAT = '0';
   AddErrore(w, 20);
@@ -144,16 +168,17 @@ void Cat(Works* w) {
   CatCollector c;
   std::string text;
   while (w->setup->EnableCAT == '1' && w->running.load() != 0) {
-    int fd = w->catFD.load();
-    if (fd < 0) break;  // closed by the remote link
-    int avail = serialAvailable(fd);
-    if (avail < 0) break;
-    if (avail == 0) {
-      sleepMs(1);
+    uint8_t b = 0;
+    int got;
+    {
+      std::lock_guard<std::mutex> lk(g_catFdMut);
+      got = catReadByte(w->catFD.load(), &b);
+    }
+    if (got < 0) break;  // closed by the remote link, or the port failed
+    if (got == 0) {
+      sleepMs(1);  // a short nap rather than spinning a core on FIONREAD
       continue;
     }
-    uint8_t b;
-    if (serialRead(fd, &b, 1) != 1) break;
     if (catCollectByte(c, b, text)) {
       sendWebSockCatFrame(w, text.c_str(), static_cast<int>(text.size()));
       radioTapFrame("CA", reinterpret_cast<const uint8_t*>(text.data()), static_cast<int>(text.size()));

@@ -56,7 +56,10 @@ void level(int32_t& field, int v, int32_t initial = 0) {
   if (field == 0) field = initial;
 }
 
-// Digits of bytes 1..8 and 23..30: the low 4 bits of each byte.
+// Digits of bytes 1..8 and 23..30: the low 4 bits of each byte. Masked
+// rather than taken as (byte | 0x30) - 0x30, which is the same for every
+// digit the radio sends but lets a stray byte above 0x3F spill into the
+// neighbouring digits.
 uint32_t digits(const uint8_t* p, int n) {
   uint32_t v = 0;
   for (int i = 0; i < n; i++) v = (v << 4) | (static_cast<uint32_t>(p[i]) & 0x0Fu);

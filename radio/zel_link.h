@@ -80,7 +80,7 @@ extern std::atomic<int> verifyCatReplyMs;
 void Serial(Works* w);
 void Cat(Works* w);
 
-// Closes the CAT port (when the Cat thread holds it), marks the remote side
+// Closes the CAT port (whoever opened it), marks the remote side
 // faulty, switches "EnableCAT" off and raises error 20. Safe to call from
 // the remote link while the Cat thread runs.
 void ExitCAT(Works* w);

@@ -14,6 +14,8 @@
 #include <vector>
 
 #include "amp/errors.h"
+#include "platform/log.h"
+#include "platform/serial.h"
 #include "radio/cat_serial.h"
 #include "radio/zel_link.h"
 #include "tests/support/pty.h"
@@ -95,6 +97,30 @@ TEST_F(CatFixture, NoCandidateAnswers) {
   EXPECT_LT(t->catFD.load(), 0);
   unlink(root.path("/dev/MIRKCAT0").c_str());
   EXPECT_EQ(VerifyCAT(t.get()), -1);
+}
+
+TEST_F(CatFixture, CandidateThatRefusesItsSettingsIsLoggedAsOpenedThenSkipped) {
+  root.writeFile("/dev/MIRKCAT1", "");  // opens, but is no terminal
+  PtyPair p0;
+  ASSERT_TRUE(p0.linkAt(root.path("/dev/MIRKCAT0")));
+  SerialPeer radio(p0.master, answerDt);
+  logCaptureStart();
+  ASSERT_EQ(VerifyCAT(t.get()), 0);
+  std::vector<std::string> lines = logCaptured();
+  logCaptureStop();
+  close(t->catFD.exchange(-1));
+  auto at = [&](const std::string& text) {
+    for (size_t i = 0; i < lines.size(); i++)
+      if (lines[i].find(text) != std::string::npos) return static_cast<int>(i);
+    return -1;
+  };
+  int opened = at("Opened  /dev/MIRKCAT1");
+  int refused = at("Cannot set /dev/MIRKCAT1, error ");
+  ASSERT_GE(opened, 0);
+  ASSERT_GE(refused, 0);
+  EXPECT_LT(opened, refused);
+  EXPECT_EQ(at("Sent \"DT;\" /dev/MIRKCAT1"), -1);
+  EXPECT_GE(at("Sent \"DT;\" /dev/MIRKCAT0"), 0);
 }
 
 TEST_F(CatFixture, BridgeSendsEachTextAndEndsWithError20) {
@@ -283,6 +309,43 @@ TEST_F(Ft817Fixture, LateByteAfterATimeOutDoesNotShiftLaterAnswers) {
   radio.send(bytes({0x01}));
   ASSERT_TRUE(waitFor([&] { return radio.commands() >= 3; }));
   EXPECT_EQ(t->catSerFreq.load(), 21074000);
+}
+
+TEST(Ft817Poll, TimeOutCountRestartsWithEachCommandNotWithEachByte) {
+  TestWorks t;
+  t.setup.catSerRun = '1';
+  PtyPair port;
+  ASSERT_GE(port.master, 0);
+  t->catSerFD = port.slave;
+  CatSerialPoll p;
+
+  catProcessStatus = 3;
+  counterimeoutCAT = 1200;
+  catSerialStep(t.get(), p);
+  EXPECT_EQ(counterimeoutCAT.load(), 0);
+  EXPECT_EQ(catProcessStatus.load(), 2);
+  std::string cmd;
+  ASSERT_TRUE(waitFor([&] {
+    cmd += drain(port.master);
+    return cmd.size() >= 5;
+  }));
+  EXPECT_EQ(cmd, bytes({0, 0, 0, 0, 3}));
+
+  // Bytes of the answer leave the count alone.
+  counterimeoutCAT = 1400;
+  ASSERT_TRUE(writeSplit(port.master, bytes({0x01, 0x42}), 1));
+  ASSERT_TRUE(waitFor([&] { return serialAvailable(port.slave) >= 2; }));
+  catSerialStep(t.get(), p);
+  catSerialStep(t.get(), p);
+  EXPECT_EQ(p.n, 2);
+  EXPECT_EQ(counterimeoutCAT.load(), 1400);
+
+  // So an answer that trickles in too slowly still times out, and its
+  // first bytes are thrown away.
+  counterimeoutCAT = 1499;
+  catSerialStep(t.get(), p);
+  EXPECT_EQ(catProcessStatus.load(), 3);
+  EXPECT_EQ(p.n, 0);
 }
 
 TEST(Ft817Setup, PortFailuresRecordTheReason) {

@@ -210,7 +210,9 @@ TEST(MessageLength, DigitsLeastSignificantFirstAndClamp) {
   EXPECT_EQ(decodeLengthDigits(k1024), 1024);
   EXPECT_EQ(decodeLengthDigits(k160), 160);
   EXPECT_EQ(decodeLengthDigits(k1999), 1999);
+  testing::internal::CaptureStderr();
   EXPECT_EQ(decodeLengthDigits(k2000), 1999);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "----------> 3SERIAL : ERROR dataLength 2000   07=0!!!!!!\n");
   EXPECT_EQ(decodeLengthDigits(kMax), 1999);
 }
 
@@ -324,14 +326,24 @@ TEST(RadioCommands, TuneHandshakeAndTransmitRequest) {
   t->serFD = pty.slave;
 
   t->tuneFlags = 0x01 | 0x04;  // run finished: back to receive
+  testing::internal::CaptureStderr();
   zelCommandStep(t.get());
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "SENT ZEL RX;! (0x5)\n");
   EXPECT_EQ(received(pty.master, 3), "RX;");
   EXPECT_EQ(t->tuneFlags.load(), 0x01 | 0x08);
 
   t->tuneFlags = 0x10 | 0x20;  // carrier ready
+  testing::internal::CaptureStderr();
   zelCommandStep(t.get());
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "SENT ZEL TX2;! (0x30)\n");
   EXPECT_EQ(received(pty.master, 10), "TU120;TX2;");
   EXPECT_EQ(t->tuneFlags.load(), 0x10 | 0x40);
+
+  // Both in one step: receive first, then the carrier.
+  t->tuneFlags = 0x04 | 0x20;
+  zelCommandStep(t.get());
+  EXPECT_EQ(received(pty.master, 13), "RX;TU120;TX2;");
+  EXPECT_EQ(t->tuneFlags.load(), 0x08 | 0x40);
 
   // Transmit wanted, antenna not confirmed yet: held.
   t->tuneFlags = 0;
