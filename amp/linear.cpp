@@ -2,6 +2,7 @@
 // Linear thread. Replies are decoded in linear_decode.cpp.
 #include "amp/linear.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -103,15 +104,17 @@ void OpenLinear(Works* w) {
   zlog(LOG_INFO, "Init Linear Port %s", port.c_str());
   int fd = serialOpen(port, 115200);
   if (fd < 0) {
-    // serialOpen both opens and configures: an existing device that fails
-    // is one that could not be configured.
-    const char* what = pathExists(port) ? "Unable to set comm port %s" : "Unable to open device %s";
+    // serialOpen both opens and configures: a device that opened but took
+    // no terminal settings fails with ENOTTY or EINVAL; anything else
+    // (missing, no permission, busy) failed to open.
+    const int e = errno;
+    const bool setFailed = (e == ENOTTY || e == EINVAL) && pathExists(port);
+    const char* what = setFailed ? "Unable to set comm port %s" : "Unable to open device %s";
     zlog(LOG_ERR, what, port.c_str());
     fprintf(stderr, what, port.c_str());
     fprintf(stderr, "\n");
-    snprintf(w->failText, sizeof w->failText, pathExists(port) ? "Linear: Unable to set comm port %s"
-                                                              : "Linear: Unable to open device %s",
-             port.c_str());
+    snprintf(w->failText, sizeof w->failText,
+             setFailed ? "Linear: Unable to set comm port %s" : "Linear: Unable to open device %s", port.c_str());
     w->failCode = 1;
     w->linFD = -1;
     return;

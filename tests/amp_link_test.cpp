@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+
 #include "amp/errors.h"
 #include "amp/linear.h"
 #include "amp/temperature.h"
@@ -347,6 +349,21 @@ TEST_F(Link, MissingPortFailsAndKeepsRetrying) {
   EXPECT_STREQ(w->failText, "Linear: Unable to open device /dev/ttyNONE");
   // four attempts of 1.5 s each, then the link restarts and reports error 4
   EXPECT_TRUE(waitFor([&] { return ExistError(w, 4) == 1; }, 30000));
+}
+
+TEST_F(Link, PortThatOpensButTakesNoSettingsIsToldApart) {
+  // A plain file opens but is no terminal: the settings fail.
+  root.writeFile("/dev/ttyFILE", "");
+  strcpy(tw.setup.LinPort, "/dev/ttyFILE");
+  OpenLinear(w);
+  EXPECT_EQ(w->failCode, 1);
+  EXPECT_EQ(w->linFD, -1);
+  EXPECT_STREQ(w->failText, "Linear: Unable to set comm port /dev/ttyFILE");
+  // A path that exists but cannot be opened read-write failed to open.
+  ASSERT_EQ(mkdir(root.path("/dev/ttyDIR").c_str(), 0755), 0);
+  strcpy(tw.setup.LinPort, "/dev/ttyDIR");
+  OpenLinear(w);
+  EXPECT_STREQ(w->failText, "Linear: Unable to open device /dev/ttyDIR");
 }
 
 }  // namespace
