@@ -214,6 +214,111 @@ TEST_F(Autotune, LimitsKeepCAndLInsideTheBanks) {
   for (uint32_t word : words) EXPECT_EQ(word & 0xFF000001u, 0u);
 }
 
+// Where the search stands each time TuneState changes, and how many
+// measurements each state took.
+struct StateEntry {
+  int state, mode, c, l;
+};
+
+class AutotuneTrace : public Autotune {
+ protected:
+  std::vector<StateEntry> entries;
+  int measured[13] = {};
+
+  void trace(const std::function<float(uint32_t)>& swrOf) {
+    ASSERT_EQ(StartAutotune(w.get()), 1);
+    drainQueue(w.get());
+    w->cmdUrgent = 0;
+    entries.clear();
+    for (int i = 0; i < 5000 && w->TuneRunState.load() != 0; ++i) {
+      w->SWR = swrOf(w->Tuneval);
+      int st = w->TuneState, before = cnttune;
+      TuneTask(w.get());
+      if (cnttune == before + 1 || (w->TuneRunState.load() == 0 && st >= 3)) ++measured[st];
+      if (w->TuneState != st)
+        entries.push_back({w->TuneState, DecodeModoFromTuneval(w->Tuneval), DecodeCapacitaFromTuneval(w->Tuneval),
+                           DecodeInduttanzaFromTuneval(w->Tuneval)});
+    }
+  }
+
+  const StateEntry& at(int state) {
+    for (const StateEntry& e : entries)
+      if (e.state == state) return e;
+    static StateEntry none{-1, -1, -1, -1};
+    ADD_FAILURE() << "state " << state << " never entered";
+    return none;
+  }
+};
+
+TEST_F(AutotuneTrace, EveryStepLooksBetterTheScansRunToTheirLimits) {
+  // A flat SWR: every step is "better" and the first setting stays the best.
+  trace([](uint32_t) { return 3.0f; });
+  EXPECT_EQ(w->TuneRunState.load(), 0);
+  auto is = [&](int state, int mode, int c, int l) {
+    const StateEntry& e = at(state);
+    EXPECT_EQ(e.mode, mode) << "state " << state;
+    EXPECT_EQ(e.c, c) << "state " << state;
+    EXPECT_EQ(e.l, l) << "state " << state;
+  };
+  is(3, 1, 0, 0);
+  is(4, 1, 0, 507);    // L 0, 4 .. 508, then one back
+  is(5, 1, 8, 499);    // eight fine steps down, C to 8
+  is(6, 1, 503, 499);  // C 8 .. 504, then one back
+  is(7, 2, 0, 499);    // sixteen fine steps, then LC from C = 0
+  is(8, 2, 8, 499);
+  is(9, 2, 503, 499);
+  is(10, 1, 0, 2);     // back to the best (the very first), L + 2
+  is(11, 1, 0, 509);   // L 2 .. 510, then one back
+  is(12, 1, 0, 0);     // six fine steps, then the best again
+  const int expect[13] = {0, 0, 0, 128, 9, 63, 17, 1, 63, 17, 255, 7, 1};
+  for (int st = 3; st <= 12; ++st) EXPECT_EQ(measured[st], expect[st]) << "state " << st;
+  // Stored: the best setting, CL with C = L = 0.
+  int slot = AtuIdxSearch(w->freq.load(), nullptr, nullptr, nullptr, nullptr);
+  EXPECT_EQ(w->TabTune[1][slot].valid, 1);
+  EXPECT_EQ(w->TabTune[1][slot].mode, 1);
+  EXPECT_EQ(w->Tuneval, kTuneCL);
+}
+
+TEST_F(AutotuneTrace, FinePhasesStopAtZeroAndAWorseLastStepAddsNoL) {
+  // CL: L = 4 is worse by more than 0.1, everything at or below 3 is flat,
+  // so the fine phase walks L down to 0 and stops there. LC: every step
+  // after the first C is worse, so state 9 ends on a worse step.
+  trace([](uint32_t word) {
+    int mode = DecodeModoFromTuneval(word), c = DecodeCapacitaFromTuneval(word), l = DecodeInduttanzaFromTuneval(word);
+    if (mode == 1) {
+      if (c == 0) return l >= 4 ? 6.0f : 5.0f;
+      return c <= 8 ? 4.0f : 4.5f;  // C 8 best, C 16 worse
+    }
+    return c == 8 ? 4.2f : 4.9f;
+  });
+  const StateEntry& s4 = at(4);
+  EXPECT_EQ(s4.l, 3);
+  const StateEntry& s5 = at(5);
+  EXPECT_EQ(s5.l, 0);
+  EXPECT_EQ(s5.c, 8);
+  EXPECT_EQ(measured[4], 4);  // L 3, 2, 1, 0
+  // C fine phase in CL: from 15 down while flat (C <= 8 is 4.0, above 4.5).
+  const StateEntry& s7 = at(7);
+  EXPECT_EQ(s7.mode, 2);
+  EXPECT_EQ(s7.c, 0);
+  // State 9's last step was worse: the best (CL, C 8, L 0) with no L + 2.
+  const StateEntry& s10 = at(10);
+  EXPECT_EQ(s10.mode, 1);
+  EXPECT_EQ(s10.l, 0);
+  EXPECT_EQ(s10.c, 8);
+  EXPECT_FLOAT_EQ(miglioretuneParam.SWR, 4.0f);
+}
+
+TEST_F(AutotuneTrace, TheStepLimitEndsTheRunAfterOneMeasurementMore) {
+  w->AutoTuneMaxCicli = 4;  // 100 measurements
+  int replies = run([](uint32_t) { return 3.0f; });
+  // Replies: states 0, 1 and 2, then 101 measurements, then the call that
+  // sees the count above the limit.
+  EXPECT_EQ(replies, 3 + 101 + 1);
+  EXPECT_EQ(ExistError(w.get(), 12), 1);
+  EXPECT_EQ(w->TuneRunState.load(), 0);
+}
+
 TEST_F(Autotune, StepLimitRestoresTheBestAndStoresNothing) {
   w->AutoTuneMaxCicli = 4;  // 100 measurements
   w->SWRescAutoTune = 0;

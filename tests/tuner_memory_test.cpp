@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "amp/linear.h"
+#include "menus/buttons.h"
 #include "platform/log.h"
 #include "sim/physics.cpp"
 #include "tests/support/temp_root.h"
@@ -81,6 +82,23 @@ TEST(TuneWord, ModesAndTheBadCombination) {
   SetMode(w.get(), 1);
   EXPECT_EQ(w->Tuneval, TuneWordWithC(kTuneCL, 33));
   EXPECT_EQ(w->AtuBypassFlag, 0);
+  // The manual-tune page shows the mode while it is up; the debug line
+  // only with debugging on.
+  w->MenuIdx = 4;
+  w->EnableDebug = 1;
+  const char* const page[4] = {"ByP", "CL", " LC", "ByP"};
+  const char* const dbg[4] = {"BP", "CL", "LC", "BP"};
+  for (int m = 0; m < 4; ++m) {
+    SetMode(w.get(), m);
+    EXPECT_STREQ(Zarnmenu[4].button[0].line2, page[m]) << m;
+    EXPECT_STREQ(ModeTuneDebug, dbg[m]) << m;
+  }
+  w->MenuIdx = 0;
+  w->EnableDebug = 0;
+  SetMode(w.get(), 2);
+  EXPECT_STREQ(Zarnmenu[4].button[0].line2, "ByP");
+  EXPECT_STREQ(ModeTuneDebug, "BP");
+  SetMode(w.get(), 1);
   // A word without mode reads as bypass.
   w->Tuneval = TuneWordWithI(0, 5);
   ReadTnePar(w.get());
@@ -238,6 +256,7 @@ TEST_F(TuneFiles, BadLinesAreSkippedWholeAndTheRestIsRead) {
                  "; comment 1 1 1 1 1\n"
                  "3128 14180000 1 2 40 50\r\n"
                  "5000 0 1 1 1 1\n"
+                 "6000 x 1\n"           // past the table, whatever follows
                  "3129 14190000 1 2\n"   // short
                  "3130 x 1 1 1 1\n"      // unreadable
                  "3131 0 1 1 1 1 9\n"    // trailing field
@@ -250,7 +269,9 @@ TEST_F(TuneFiles, BadLinesAreSkippedWholeAndTheRestIsRead) {
   LoadTabAtu(w.get(), 0, 0);
   std::string out = testing::internal::GetCapturedStdout();
   std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_NE(err.find("LoadTabAtu Errore idx\n"), std::string::npos);
+  size_t first = err.find("LoadTabAtu Errore idx\n");
+  ASSERT_NE(first, std::string::npos) << err;
+  EXPECT_NE(err.find("LoadTabAtu Errore idx\n", first + 1), std::string::npos) << err;
   EXPECT_NE(out.find("LoadTabAtu Errore idx"), std::string::npos);
   int valid = 0;
   for (int i = 0; i < kTuneSlots; ++i) valid += w->TabTune[0][i].valid ? 1 : 0;

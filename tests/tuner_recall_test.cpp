@@ -109,9 +109,26 @@ TEST_F(Thresholds, NoTableOrNoFrequencyGivesTheDefaultsOnce) {
   EXPECT_EQ(w->SoglieTS[0], 4095);
   EXPECT_EQ(w->SoglieTS[2], 1500);
   EXPECT_EQ(w->SoglieTS[3], 3700);
-  EXPECT_EQ(w->SoglieRowIdx, 0);
   SearchCambioSoglie_TS(w.get());
   EXPECT_TRUE(drainQueue(w.get()).empty());
+}
+
+TEST_F(Thresholds, AfterTheDefaultsTheFirstRowStillGetsItsOwn) {
+  // No frequency yet: the defaults go out once.
+  w->freq = 0;
+  SearchCambioSoglie_TS(w.get());
+  EXPECT_EQ(drainQueue(w.get()), std::vector<int>{CMD_TS});
+  EXPECT_EQ(w->SoglieTS[2], 1500);
+  SearchCambioSoglie_TS(w.get());
+  EXPECT_TRUE(drainQueue(w.get()).empty());
+  // Then a frequency in row 0: its thresholds replace the defaults.
+  w->freq = 1900000;
+  testing::internal::CaptureStderr();
+  SearchCambioSoglie_TS(w.get());
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(drainQueue(w.get()), std::vector<int>{CMD_TS});
+  EXPECT_EQ(w->SoglieRowIdx, 0);
+  EXPECT_EQ(w->SoglieTS[2], 2236);
 }
 
 TEST_F(Thresholds, BrokenFactorsNeverGiveUndefinedValues) {

@@ -1,5 +1,6 @@
 #include "tuner/recall.h"
 
+#include <climits>
 #include <cmath>
 #include <cstdio>
 
@@ -11,6 +12,9 @@
 #include "tuner/tune_memory.h"
 
 static const int kDefaultSoglie[4] = {4095, 4095, 1500, 3700};
+// SoglieRowIdx once the defaults went out: not negative (no resend) and
+// never a row index.
+static const int kSoglieDefaults = INT_MAX;
 
 // A table row with a zero or broken factor must not turn into an
 // undefined conversion: it leaves that threshold wide open (4095).
@@ -51,7 +55,10 @@ void SearchCambioSoglie_TS(Works* w) {
     IncPNTIn_CMDLinear(w, CMD_TS);
   } else if (w->SoglieRowIdx < 0) {
     for (int i = 0; i < 4; ++i) w->SoglieTS[i] = kDefaultSoglie[i];
-    w->SoglieRowIdx = 0;
+    // The defaults are no row's thresholds: recording row 0 here would keep
+    // row 0's own thresholds from ever being sent once a frequency in it
+    // comes along.
+    w->SoglieRowIdx = kSoglieDefaults;
     IncPNTIn_CMDLinear(w, CMD_TS);
   }
 }

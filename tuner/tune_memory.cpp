@@ -7,7 +7,7 @@
 #include <unistd.h>
 
 #include "core/works.h"
-#include "menus/labels.h"
+#include "menus/buttons.h"
 #include "platform/files.h"
 #include "platform/log.h"
 #include "platform/paths.h"
@@ -73,24 +73,29 @@ int DecodeModoFromTuneval(uint32_t word) {
 void SetMode(Works* w, int mode) {
   w->ModoTune = uint8_t(mode);
   const char* dbg = nullptr;
+  const char* page = nullptr;
   if (mode == 1) {
     w->Tuneval = (w->Tuneval & ~kModeMask) | kTuneCL;
     w->AtuBypassFlag = 0;
-    dbg = "CL";
+    dbg = page = "CL";
   } else if (mode == 2) {
     w->Tuneval = (w->Tuneval & ~kModeMask) | kTuneLC;
     w->AtuBypassFlag = 0;
     dbg = "LC";
+    page = " LC";
   } else if (mode == 0 || mode == 3) {
     w->Tuneval = (w->Tuneval & ~kModeMask) | kTuneBypass;
     w->AtuBypassFlag = 1;
     dbg = "BP";
+    page = "ByP";
   } else {
     return;
   }
-  // The manual-tune page shows the mode (the label routine acts only while
-  // that page is up).
-  ImpostaLblManuale(w);
+  // The manual-tune page (page 4, first button) shows the mode while it is up.
+  if (w->MenuIdx == 4) {
+    ZarnButton& b = Zarnmenu[4].button[0];
+    snprintf(b.line2, sizeof b.line2, "%s", page);
+  }
   if (w->EnableDebug) snprintf(ModeTuneDebug, sizeof ModeTuneDebug, "%s", dbg);
 }
 
@@ -257,15 +262,19 @@ void LoadTabAtu(Works* w, int bank, int ant) {
   bool tooLong = false;
   while (ReadConfLine(f, line, &tooLong)) {
     if (line.empty() || line[0] == ';') continue;
-    long v[6];
-    if (tooLong || !parseAtuLine(line.c_str(), v)) {
-      fprintf(stderr, "LoadTabAtu skip line: %s\n", line.c_str());
-      continue;
-    }
-    if (v[0] > kTuneSlots - 1) {
+    // The slot is judged first: a slot past the table is reported as such
+    // whatever the rest of the line holds.
+    char* e = nullptr;
+    long slot = strtol(line.c_str(), &e, 10);
+    if (e != line.c_str() && slot > kTuneSlots - 1) {
       fprintf(stderr, "LoadTabAtu Errore idx\n");
       printf("LoadTabAtu Errore idx");
       fflush(stdout);
+      continue;
+    }
+    long v[6];
+    if (tooLong || !parseAtuLine(line.c_str(), v)) {
+      fprintf(stderr, "LoadTabAtu skip line: %s\n", line.c_str());
       continue;
     }
     TuneRec r;
