@@ -118,6 +118,7 @@ void DrawMeters(Works* w) {
   float fwd = capAt(w->FWD, m120 ? 120.0f : 60.0f);
   if (w->EnablePwrPeak) {
     CalcolaPwrPeak(w->pwrPeak);
+    // The held peak may exceed the scale; its needle stops at full scale.
     anglePeakFWD = NeedleAngle(capAt(peakLeft.value, static_cast<float>(number_ofStep_meter_FWD)),
                                number_ofStep_meter_FWD);
     DrawNeedle(fb, kLeftPivotX, kLeftPivotY, anglePeakFWD, 0, 0, 0);
@@ -265,7 +266,9 @@ void DrawGrid(Works* w) {
     putString(6, lx, b_bottom + 13, buf, 120, 180, 180, fb, 0, 0, 0, 0);
   }
 
+  // Without a radio record the copy leaves the array alone: plot the floor.
   float levels[kSpectrumPoints];
+  for (float& l : levels) l = -192.0f;
   getSpectrumLevels(w, levels);
   int base = w->ViewIdx == 5 ? 213 : 0;
   float off = static_cast<float>(w->OffsetPlot);

@@ -140,6 +140,7 @@ void TimerDraw(Works* w, TimerState* st) {
   if (w->ReloadImg == 1) {
     snprintf(w->imgName, sizeof w->imgName, "%s", w->ampModel == '1' ? "img1b" : "img1");
     getPng(w, 1);
+    fbSetBack(w->fb);  // this frame already stands on the new picture
     w->ReloadImg = 0;
   }
   LoadButtons(w);

@@ -353,3 +353,14 @@ TEST_F(Meters, SpectrumGridAndTrace) {
   EXPECT_EQ(regionCount(fb, 71, 61, 757, 229, [&](const Rgb3& p) { return p == trace; }), 0);
   SelectPlotView(w, 4);
 }
+
+TEST_F(Meters, SpectrumWithoutRadioRecordLiesOnTheFloor) {
+  artwork("m5a");
+  w->ViewIdx = 4;
+  w->SpectrumSpan = 160000;
+  w->serMut = nullptr;  // no radio record to copy from
+  DrawGrid(w);
+  const Rgb3 trace{250, 0, 150};
+  EXPECT_EQ(workPixel(fb, 300, 230), trace);
+  EXPECT_EQ(regionCount(fb, 0, 0, 800, 229, [&](const Rgb3& p) { return p == trace; }), 0);
+}

@@ -9,6 +9,7 @@
 
 #include "amp/linear.h"
 #include "core/works.h"
+#include "display/png.h"
 #include "menus/buttons.h"
 #include "radio/zel_link.h"
 #include "screens/meters.h"
@@ -185,6 +186,7 @@ TEST_F(Timer, ScreenSaverAfterItsDelay) {
 
 TEST_F(Timer, SaverStopsRedrawingUntilAnInputClearsIt) {
   fillBuffer(fb, fb->backBuf, 10, 20, 30);
+  w->ReloadImg = 0;  // the start-up picture was replaced long ago
   w->SaveScreenIdx = 0;
   w->ViewTimeStr = 1;
   w->FWD = 30;
@@ -237,11 +239,25 @@ TEST_F(Timer, FailureScreenAndItsDismissal) {
 }
 
 TEST_F(Timer, ReloadRequestBringsBackTheWorkPicture) {
+  // A plain green work picture in the working directory.
+  char cwd[4096];
+  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+  ASSERT_EQ(chdir(root.dir().c_str()), 0);
+  std::vector<uint8_t> px(800 * 480 * 4, 0);
+  for (size_t i = 0; i < px.size(); i += 4) px[i + 1] = 200;
+  int wrote = writePngBgrx("img1.png", px.data(), 800, 480, 800 * 4);
+  fillBuffer(fb, fb->backBuf, 10, 20, 30);  // the start-up picture
   w->ReloadImg = 1;
   snprintf(w->imgName, sizeof w->imgName, "status");
   TimerCycle(w, &st, false);
+  ASSERT_EQ(chdir(cwd), 0);
+  ASSERT_EQ(wrote, 0);
   EXPECT_STREQ(w->imgName, "img1");
   EXPECT_EQ(w->ReloadImg, 0);
+  // The very frame of the reload stands on the new picture.
+  EXPECT_EQ(pixelAt(fb->fbMem, fb, 400, 300), (Rgb3{0, 200, 0}));
+  EXPECT_EQ(pixelAt(fb->fbMem, fb, 20, 20), (Rgb3{0, 200, 0}));
+  EXPECT_EQ(workPixel(fb, 0, 479), (Rgb3{40, 40, 40}));  // with the buttons over it
 }
 
 TEST_F(Timer, SoftTimersCountProcessTime) {
