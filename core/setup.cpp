@@ -102,7 +102,10 @@ void applyText(Works* w, const KeyDef& k, const char* text) {
     if (v >= 0 && v < 20) w->NumBanco = v;
   } else if (is(k, "GMpar1")) w->GMpar1 = v;
   else if (is(k, "GMpar2")) w->GMpar2 = v;
-  else if (is(k, "Peak_media")) fattoremedia = v;
+  else if (is(k, "Peak_media")) {
+    // The meters divide by it plus one.
+    if (v >= 0) fattoremedia = v;
+  }
   else if (is(k, "Peak_ValDec")) PeakDecrement = v / 10.0;
   else if (is(k, "Peak_TimeDec")) PeakDecrementTime = v;
   else if (is(k, "Peak_Time")) TimerPeakSec = v;

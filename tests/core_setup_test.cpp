@@ -146,7 +146,7 @@ TEST_F(SetupFile, CrLfDuplicatesOverlongAndBadNumbers) {
   writeText(setupPath(),
             "PSpar1: 7\r\nPSpar1: 9\r\nWebSocket: 2\r\n"
             "LinPort: /dev/a-very-long-serial-port-name\n"
-            "GMpar2: abc\nMAXbank: 99\nNumBanco: 45\nNumAntenna: 7\n"
+            "GMpar2: abc\nMAXbank: 99\nNumBanco: 45\nNumAntenna: 7\nPeak_media: -1\n"
             "UnknownKey: 5\nPitch:600\n");
   readSetup(w_);
   EXPECT_EQ(w_->PSpar1, 9);  // the later line wins
@@ -156,6 +156,7 @@ TEST_F(SetupFile, CrLfDuplicatesOverlongAndBadNumbers) {
   EXPECT_EQ(w_->MAXbank, 20);   // out of range: default kept
   EXPECT_EQ(w_->NumBanco, 1);
   EXPECT_EQ(w_->AntennaIdx, 0);
+  EXPECT_EQ(fattoremedia, 2);   // the meters divide by it plus one
   EXPECT_STREQ(rec_.Pitch, "2500");  // "Key:" without the blank is no match
 }
 
