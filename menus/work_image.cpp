@@ -1,6 +1,7 @@
 #include "menus/work_image.h"
 
 #include <cstdio>
+#include <mutex>
 
 #include "core/works.h"
 #include "display/fb.h"
@@ -8,6 +9,9 @@
 #include "screens/meters.h"
 
 void SetWorkImg(Works* w) {
+  // Called from the key handler while the timer may be composing a frame:
+  // the picture name and both buffers change together.
+  std::lock_guard<std::recursive_mutex> lk(drawMutex());
   bool b = w->ampModel == '1';
   switch (w->ViewIdx) {
     case 2:
