@@ -61,10 +61,13 @@ float SearchK(Works* w, int kind) {
   int n = w->configCount;
   if (n <= 0 || !w->configRows) return kind >= 0 && kind <= 3 ? kDefaultK[kind] : 1.0f;
   unsigned long f = static_cast<unsigned long>(w->freq.load() < 0 ? 0 : w->freq.load());
+  // Every row is tried: with starts out of order the last row whose range
+  // holds the frequency wins.
+  float k = 1.0f;
   for (int i = 0; i + 1 < n; i++) {
-    if (w->configRows[i].fStart <= f && f < w->configRows[i + 1].fStart) return factorOf(w->configRows[i], kind);
+    if (w->configRows[i].fStart <= f && f < w->configRows[i + 1].fStart) k = factorOf(w->configRows[i], kind);
   }
-  return 1.0f;
+  return k;
 }
 
 float SearchTemperatureFromVentola(Works* w, int percent) {

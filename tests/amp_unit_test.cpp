@@ -482,6 +482,23 @@ TEST_F(AmpUnit, PowerFactorsByFrequency) {
   EXPECT_FLOAT_EQ(SearchK(w, 0), 1.0f);
   w->freq = 1800000;  // below the first row
   for (int k = 0; k < 4; k++) EXPECT_FLOAT_EQ(SearchK(w, k), 1.0f);
+  // Starts out of order: 7-14 MHz (row 0) and 3-21 MHz (row 2) both hold
+  // 10 MHz; the later row wins.
+  w->configRows.reset(new ConfigRow[4]);
+  w->configRows[0].fStart = 7000000;
+  w->configRows[0].K1 = 2.0f;
+  w->configRows[1].fStart = 14000000;
+  w->configRows[1].K1 = 3.0f;
+  w->configRows[2].fStart = 3000000;
+  w->configRows[2].K1 = 4.0f;
+  w->configRows[3].fStart = 21000000;
+  w->configCount = 4;
+  w->freq = 10000000;
+  EXPECT_FLOAT_EQ(SearchK(w, 1), 4.0f);
+  w->freq = 5000000;  // only row 2
+  EXPECT_FLOAT_EQ(SearchK(w, 1), 4.0f);
+  w->freq = 16000000;  // only row 2: row 1 would run from 14 MHz down to 3 MHz
+  EXPECT_FLOAT_EQ(SearchK(w, 1), 4.0f);
 }
 
 TEST_F(AmpUnit, FanStepsUpAtOnceAndDownWithHysteresis) {
