@@ -87,6 +87,9 @@ std::vector<std::string> tableRows(const std::vector<std::string>& lines) {
   return rows;
 }
 
+// Same text as the screens' clock, formatted here: the Linear thread must
+// not read the timer's buffer while it is being rewritten, and the timer
+// may not be running at all.
 void localDateTime(char* out, size_t cap) {
   time_t now = time(nullptr);
   struct tm tmv;
