@@ -48,9 +48,10 @@ int serialOpen(const std::string& absPath, int baud, bool twoStopBits) {
   cfsetispeed(&t, baudConst(baud));
   cfsetospeed(&t, baudConst(baud));
   t.c_cflag &= ~(CSIZE | PARENB | CSTOPB | CRTSCTS);
-  t.c_cflag |= CS8 | CLOCAL | CREAD;
+  t.c_cflag |= CS8 | CLOCAL | CREAD | HUPCL;
   if (twoStopBits) t.c_cflag |= CSTOPB;
   t.c_iflag &= ~(IXON | IXOFF | IXANY);
+  t.c_iflag |= IGNPAR;  // a byte with a framing error is dropped, not passed on
   t.c_cc[VMIN] = 0;
   t.c_cc[VTIME] = 0;
   if (tcsetattr(fd, TCSANOW, &t) != 0) {
