@@ -19,6 +19,7 @@
 #include "tests/support/serial_peer.h"
 #include "tests/support/temp_root.h"
 #include "tests/support/test_works.h"
+#include "tests/support/two_band_station.h"
 #include "tests/support/wait.h"
 #include "tests/support/zelsim_process.h"
 
@@ -59,26 +60,7 @@ class Station : public ::testing::Test {
     w->errorsMuted = 0;
     w->AmpBypassFlag = 0;
     w->LastActivity = time(nullptr);
-    w->NumRowAntenna = 2;
-    w->tabAntenna[0] = AntennaRow{"40m", 7000000, 7300000, 1, 2, 0, 0, 100};
-    w->tabAntenna[1] = AntennaRow{"20m", 14000000, 14350000, 1, 1, 0, 0, 100};
-    w->filterTab[0] = FilterRow{7000000, 7300000, 1};
-    w->filterTab[1] = FilterRow{14000000, 14350000, 1};
-    w->configRows.reset(new ConfigRow[3]);
-    w->configCount = 3;
-    for (int i = 0; i < 3; i++) {
-      ConfigRow& r = w->configRows[i];
-      r.K0 = 5.156579e-6f;
-      r.K1 = 3.3262754e-6f;
-      r.K2 = 5.5078103e-6f;
-      r.PWIN = 5;
-      r.FWD = 100;
-      r.REFL = 20;
-      r.Corrente = 10;
-    }
-    w->configRows[0].fStart = 1000000;
-    w->configRows[1].fStart = 10000000;
-    w->configRows[2].fStart = 30000000;
+    installTwoBandStation(w, 5.156579e-6f, 3.3262754e-6f, 5.5078103e-6f);
     InitMenuZarn(w);
   }
   void TearDown() override {

@@ -17,6 +17,7 @@
 #include "tests/screens_pixels.h"
 #include "tests/support/temp_root.h"
 #include "tests/support/test_works.h"
+#include "tests/support/two_band_station.h"
 #include "tests/support/wait.h"
 #include "tuner/tune_memory.h"
 
@@ -54,26 +55,7 @@ class Timer : public ::testing::Test {
     w->SoglieRowIdx = -1;
     w->LastActivity = time(nullptr);
 
-    w->filterTab[0] = FilterRow{7000000, 7300000, 1};
-    w->filterTab[1] = FilterRow{14000000, 14350000, 1};
-
-    w->configRows.reset(new ConfigRow[3]);
-    w->configCount = 3;
-    for (int i = 0; i < 3; i++) {
-      ConfigRow& r = w->configRows[i];
-      r.K0 = r.K1 = r.K2 = 1e-4f;
-      r.PWIN = 5;
-      r.FWD = 100;
-      r.REFL = 20;
-      r.Corrente = 10;
-    }
-    w->configRows[0].fStart = 1000000;
-    w->configRows[1].fStart = 10000000;
-    w->configRows[2].fStart = 30000000;
-
-    w->NumRowAntenna = 2;
-    w->tabAntenna[0] = AntennaRow{"40m", 7000000, 7300000, 1, 2, 0, 0, 100};
-    w->tabAntenna[1] = AntennaRow{"20m", 14000000, 14350000, 1, 1, 0, 0, 100};
+    installTwoBandStation(w, 1e-4f, 1e-4f, 1e-4f);
 
     w->freq = 14070000;
     w->LastFreq = 14070000;
