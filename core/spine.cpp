@@ -91,23 +91,14 @@ void AggFWThread(Works* w) {
   for (int i = 0; i < 30; i++) sleepWhileRunning(w, 1000);
   // A run that ended within 30 s does not count as a good install.
   if (w->running.load() == 0) return;
-  if (runCommand("mount -o remount defaults,rw /opt/set") != 0) {
-    int e = errno;
-    zlog(LOG_ERR, "can't mount rw /opt/set/ error %d", e);
-    fprintf(stderr, "can't mount rw /opt/set/ error %d\n", e);
-    return;
-  }
+  if (remountSetRw(true) != 0) return;
   if (runCommand("rm -f /opt/good >/dev/null 2>&1") != 0) {
     int e = errno;
     zlog(LOG_ERR, "can't :rm -f /opt/good >/dev/null 2>&1  ->error %d", e);
     fprintf(stderr, "can't :rm -f /opt/good >/dev/null 2>&1  ->error %d\n", e);
     return;
   }
-  if (runCommand("mount -v -n -o remount -r /opt/set") != 0) {
-    int e = errno;
-    zlog(LOG_ERR, "can't mount ro /opt/set/ error %d", e);
-    fprintf(stderr, "can't mount ro /opt/set/ error %d\n", e);
-  }
+  remountSetRo(true);
   fprintf(stderr, "--------- END THREAD AGG FW!!!\n");
 }
 
