@@ -61,8 +61,17 @@ struct AmpFields {
   uint8_t resetMicro = 0;    // 1 after an "MR" reply with '0'
   uint8_t logTempRestarted = 0;  // temperature log restarted since start / last alarm
 
-  // Protection thresholds sent with "TS"
+  // Protection thresholds of the "TS" command: SoglieTS mirrors the set
+  // queued last; tsWire holds the same set packed (16 bits each, input
+  // power lowest) and is what the Linear thread formats, so one command
+  // never carries the values of two bands. Written only through
+  // QueueSoglieTS (tuner/recall.h).
   int SoglieTS[4] = {};
+  std::atomic<uint64_t> tsWire{0x0E74'05DC'0FFF'0FFFull};  // 4095 4095 1500 3700
+  std::mutex tsMut;  // leaf: SoglieTS, tsWire, SoglieRowIdx and tsBandSet together
+
+  // Status replies decoded since start (Linear thread only).
+  uint32_t statusReplies = 0;
 
   // Fan
   int fanStep = 0;      // step chosen by the last evaluation, percent

@@ -3,6 +3,7 @@
 #include "amp/linear.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -97,10 +98,14 @@ void InitMicroCmd(Works* w) {
 
 // ---------------------------------------------------------------- port
 
-void OpenLinear(Works* w) {
-  std::string port = "/dev/ttyAMA0";
+std::string LinPortPath(Works* w) {
   if (w->setup != nullptr && w->setup->LinPort[0] != '\0')
-    port.assign(w->setup->LinPort, strnlen(w->setup->LinPort, sizeof w->setup->LinPort));
+    return std::string(w->setup->LinPort, strnlen(w->setup->LinPort, sizeof w->setup->LinPort));
+  return "/dev/ttyAMA0";
+}
+
+void OpenLinear(Works* w) {
+  std::string port = LinPortPath(w);
   zlog(LOG_INFO, "Init Linear Port %s", port.c_str());
   int fd = serialOpen(port, 115200);
   if (fd < 0) {
@@ -122,6 +127,68 @@ void OpenLinear(Works* w) {
   w->linFD = fd;
   fprintf(stderr, "OK works->linFD=%d (%s) stato:%d\n", fd, port.c_str(), linearProcessStatus);
   zlog(LOG_INFO, "OK works->linFD=%d (%s)", fd, port.c_str());
+}
+
+// ---------------------------------------------------------------- lost port
+
+void LinPortLost(Works* w, LinPortWatch* pw, int64_t nowMs, const char* why) {
+  if (w->linFD >= 0) serialClose(w->linFD);
+  w->linFD = -1;
+  if (!pw->lost) {
+    zlog(LOG_ERR, "Linear port %s lost (%s): reopening every %d ms", pw->path.c_str(), why, kLinReopenMs);
+    fprintf(stderr, "Linear port %s lost (%s): reopening every %d ms\n", pw->path.c_str(), why, kLinReopenMs);
+  }
+  pw->lost = true;
+  pw->openFailLogged = false;
+  pw->awaitStatus = false;
+  pw->nextTryMs = nowMs + kLinReopenMs;
+  // Nothing is in flight any more: the next port starts from a poll.
+  linearProcessStatus = CMD_ST;
+  counterrortimeout = 0;
+  w->retryCount = 0;
+  if (ExistError(w, 4) == 0) {
+    AddErroreUnmuted(w, 4);
+    pw->errRaised = true;
+  }
+}
+
+bool LinPortReopenDue(const LinPortWatch* pw, int64_t nowMs) { return nowMs >= pw->nextTryMs; }
+
+void LinPortReopened(Works* w, LinPortWatch* pw, int fd, int64_t nowMs) {
+  if (fd < 0) {
+    if (!pw->openFailLogged) {
+      const int e = errno;
+      zlog(LOG_ERR, "Linear port %s: can't reopen, error %d", pw->path.c_str(), e);
+      fprintf(stderr, "Linear port %s: can't reopen, error %d\n", pw->path.c_str(), e);
+      pw->openFailLogged = true;
+    }
+    pw->nextTryMs = nowMs + kLinReopenMs;
+    return;
+  }
+  w->linFD = fd;
+  zlog(LOG_INFO, "Linear port %s reopened (fd %d)", pw->path.c_str(), fd);
+  fprintf(stderr, "Linear port %s reopened (fd %d)\n", pw->path.c_str(), fd);
+  pw->lost = false;
+  pw->nextCheckMs = nowMs + kLinReopenMs;
+  // The amplifier may have been power-cycled with the adapter: it gets its
+  // whole start-up set again, then the band's thresholds, before polling.
+  InitMicroCmd(w);
+  ResendSoglieTS(w);
+  w->cmdUrgent = 1;
+  linearProcessStatus = CMD_ST;
+  pw->awaitStatus = true;
+  pw->statusAtBack = w->statusReplies;
+}
+
+void LinPortStatusSeen(Works* w, LinPortWatch* pw) {
+  if (!pw->awaitStatus || w->statusReplies == pw->statusAtBack) return;
+  pw->awaitStatus = false;
+  if (pw->errRaised) {
+    // The link error was the lost port's: the amplifier answers again.
+    DeleteErrore(w, 4);
+    pw->errRaised = false;
+  }
+  zlog(LOG_INFO, "Linear port %s: amplifier answers again", pw->path.c_str());
 }
 
 int writeLinearPort(int fd, const char* text, int length, Works* w) {
@@ -176,12 +243,15 @@ int LinearCmdText(Works* w, int cmdNo, char* out) {
     case CMD_AB0: snprintf(out, cap, "AB0;"); return 4;
     case CMD_AB1: snprintf(out, cap, "AB1;"); return 4;
     case CMD_AN: snprintf(out, cap, "AN%d;", static_cast<int>(clampField(w->anState, 0, 9))); return 4;
-    case CMD_TS:
-      snprintf(out, cap, "TS%04d%04d%04d%04d;", static_cast<int>(clampField(w->SoglieTS[0], 0, 9999)),
-               static_cast<int>(clampField(w->SoglieTS[1], 0, 9999)),
-               static_cast<int>(clampField(w->SoglieTS[2], 0, 9999)),
-               static_cast<int>(clampField(w->SoglieTS[3], 0, 9999)));
+    case CMD_TS: {
+      // One load of the packed set: the four values always belong together.
+      int v[4];
+      UnpackSoglieTS(w->tsWire.load(), v);
+      snprintf(out, cap, "TS%04d%04d%04d%04d;", static_cast<int>(clampField(v[0], 0, 9999)),
+               static_cast<int>(clampField(v[1], 0, 9999)), static_cast<int>(clampField(v[2], 0, 9999)),
+               static_cast<int>(clampField(v[3], 0, 9999)));
       return 19;
+    }
     case CMD_FN: snprintf(out, cap, "FN1%03d;", static_cast<int>(clampField(w->fanStepSent, 0, 999))); return 7;
     case CMD_PS:
       snprintf(out, cap, "PS%04d%04d%04d%04d;", static_cast<int>(clampField(w->PSpar1, 0, 9999)),
@@ -400,19 +470,46 @@ float AmpSupplyVolts(Works*) {
 
 // ---------------------------------------------------------------- thread
 
+namespace {
+
+int64_t monoMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+}  // namespace
+
 void Linear(Works* w) {
   linearProcessStatus = CMD_ST;
   counterrortimeout = 0;
   OpenLinear(w);
+  LinPortWatch pw;
+  pw.path = LinPortPath(w);
+  if (w->linFD < 0) LinPortLost(w, &pw, monoMs(), "not opened");
+  pw.nextCheckMs = monoMs() + kLinReopenMs;
   LinRx rx;
   while (w->running) {
+    if (w->linFD < 0) {
+      const int64_t now = monoMs();
+      if (LinPortReopenDue(&pw, now)) {
+        rx.count = 0;
+        LinPortReopened(w, &pw, serialOpen(pw.path, 115200), now);
+      }
+      if (w->linFD < 0) sleepMs(10);
+      continue;
+    }
     int state = linearProcessStatus;
     if (state == LIN_WAIT_REPLY) {
-      int avail = w->linFD >= 0 ? serialAvailable(w->linFD) : -1;
+      int avail = serialAvailable(w->linFD);
+      if (avail < 0 && serialPortDead(w->linFD)) {
+        LinPortLost(w, &pw, monoMs(), "hang-up");
+        continue;
+      }
       char c = 0;
       int r = 0;
       if (avail > 0) r = serialReadByte(w->linFD, &c);
       int pause = LinWaitStep(w, &rx, avail, r, c);
+      LinPortStatusSeen(w, &pw);
       if (pause > 0) sleepMs(pause);
     } else if (state == LIN_DECODE) {
       // Only reached if a decode left no next command: wait again.
@@ -420,7 +517,17 @@ void Linear(Works* w) {
     } else if (state == LIN_IDLE) {
       for (int i = 0; i < 100 && w->running; i++) sleepMs(10);
     } else {
-      SendLinearCmd(w, state);
+      if (SendLinearCmd(w, state) != 0 && serialPortDead(w->linFD)) {
+        LinPortLost(w, &pw, monoMs(), "write failed");
+        continue;
+      }
+    }
+    const int64_t now = monoMs();
+    if (now >= pw.nextCheckMs) {
+      // An adapter re-plugged at the same path is another device: the old
+      // descriptor may never report an error of its own.
+      pw.nextCheckMs = now + kLinReopenMs;
+      if (!serialSameDevice(w->linFD, pw.path)) LinPortLost(w, &pw, now, "device replaced");
     }
   }
   serialClose(w->linFD);

@@ -2,6 +2,8 @@
 // check and the decoding of every reply.
 #pragma once
 #include <cstddef>
+#include <cstdint>
+#include <string>
 
 #include "amp/crc8.h"
 
@@ -76,6 +78,34 @@ void InitMicroCmd(Works* w);
 
 // Open and configure "LinPort"; on failure sets failCode/failText.
 void OpenLinear(Works* w);
+// The configured amplifier port ("LinPort", "/dev/ttyAMA0" when empty).
+std::string LinPortPath(Works* w);
+
+// A lost amplifier port (hang-up, I/O error, vanished or replaced device)
+// is closed and reopened at this interval until it is back.
+constexpr int kLinReopenMs = 1000;
+
+// What the Linear thread knows of its port between polls (Linear only).
+struct LinPortWatch {
+  std::string path;
+  bool lost = false;           // closed, waiting to reopen
+  bool openFailLogged = false; // one log line per outage
+  bool errRaised = false;      // error 4 was recorded for the outage
+  bool awaitStatus = false;    // reopened, no status reply yet
+  uint32_t statusAtBack = 0;   // statusReplies when reopened
+  int64_t nextTryMs = 0;       // next reopen attempt (monotonic ms)
+  int64_t nextCheckMs = 0;     // next check that the path is still our device
+};
+// The port is dead: close it, record error 4 (once), log once, and plan a
+// reopen after kLinReopenMs.
+void LinPortLost(Works* w, LinPortWatch* pw, int64_t nowMs, const char* why);
+bool LinPortReopenDue(const LinPortWatch* pw, int64_t nowMs);
+// Outcome of one reopen attempt (fd < 0: still gone, try again later). A
+// port that is back gets the start-up set, then the band's thresholds,
+// sent before the polling goes on.
+void LinPortReopened(Works* w, LinPortWatch* pw, int fd, int64_t nowMs);
+// After a reopen: the first good status reply removes the outage's error 4.
+void LinPortStatusSeen(Works* w, LinPortWatch* pw);
 // Writes the check characters and then the text; resets counterrortimeout.
 // Returns 0 when everything went out, -1 otherwise.
 int writeLinearPort(int fd, const char* text, int length, Works* w);

@@ -98,6 +98,7 @@ void nextAfterStatus(Works* w) {
 
 void DecodeStatusReply(Works* w, const char* r, int count) {
   (void)count;  // the caller checked the length
+  w->statusReplies++;
   if (w->errResend == 2) {
     GestErroreSerial(w);
     fprintf(stderr, ">>> ERRORI: End Gest Errori!!\n");

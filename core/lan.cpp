@@ -188,5 +188,6 @@ int SaveLanParam() {
     int e = errno;
     zlog(LOG_ERR, "can't mount ro / %d", e);
   }
-  return runCommand("sudo ifdown --exclude=lo -a && sudo ifup --exclude=lo -a");
+  // Bringing every interface down and up waits for DHCP: more than a remount.
+  return runCommand("sudo ifdown --exclude=lo -a && sudo ifup --exclude=lo -a", 60000);
 }

@@ -8,6 +8,7 @@
 #include <syslog.h>
 
 #include "core/globals.h"
+#include "core/num_conv.h"
 #include "core/spine.h"
 #include "core/works.h"
 #include "platform/files.h"
@@ -69,14 +70,21 @@ char* field(Works* w, const KeyDef& k) { return reinterpret_cast<char*>(w->setup
 bool is(const KeyDef& k, const char* name) { return strcmp(k.key, name) == 0; }
 
 // Leading-integer scan of a stored text; false when there is no number,
-// so the caller keeps its default.
-bool scanInt(const char* text, int* out) { return sscanf(text, "%d", out) == 1; }
+// so the caller keeps its default. A number beyond int is held to its
+// range rather than overflowing.
+bool scanInt(const char* text, int* out) {
+  char* end = nullptr;
+  long long v = strtoll(text, &end, 10);
+  if (end == text) return false;
+  *out = static_cast<int>(clampToLong(v, INT32_MIN, INT32_MAX));
+  return true;
+}
 
 // Keys whose text is converted into works or a global after reading.
 void applyText(Works* w, const KeyDef& k, const char* text) {
   int v = 0;
   if (is(k, "Divide")) {  // atoi, as the plot divider always was
-    w->Divide = atoi(text);
+    w->Divide = parseIntClamped(text, INT32_MIN, INT32_MAX);
     return;
   }
   if (is(k, "Server")) {
@@ -85,7 +93,7 @@ void applyText(Works* w, const KeyDef& k, const char* text) {
   }
   if (!scanInt(text, &v)) return;
   if (is(k, "AudioCompress")) w->AudioCompress = v;
-  else if (is(k, "Multiplier")) w->audioFrame = v * 240;
+  else if (is(k, "Multiplier")) w->audioFrame = static_cast<int>(clampToLong(v, 0, INT32_MAX / 240)) * 240;
   else if (is(k, "FreqPeriodTime")) w->FreqPeriodTime = v;
   else if (is(k, "SWRescAutoTune")) w->SWRescAutoTune = v / 100.0f;
   else if (is(k, "MaxTemperature")) w->MaxTemperature = v / 10.0f;
@@ -141,7 +149,10 @@ void applyChar(Works* w, const KeyDef& k, char c) {
 
 // Scaled values are saved as integers; rounding keeps 60.3 degrees as 603
 // where a plain truncation of the float product could give 602.
-int scaled(double v, double by) { return static_cast<int>(lround(v * by)); }
+int scaled(double v, double by) {
+  double r = std::round(v * by);
+  return clampToInt(r, INT32_MIN, INT32_MAX);
+}
 
 // The number behind a works-backed text key, as it is saved; false for
 // keys that live only as text.

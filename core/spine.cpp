@@ -274,6 +274,8 @@ int zelpyxMain() {
 
   InitGlobalVar(w);
   g_signalWorks = w;
+  // A stop request cuts short any shell command still running.
+  watchCommandRunFlag(&w->running);
   struct sigaction sa;
   memset(&sa, 0, sizeof sa);
   sa.sa_handler = onStopSignal;

@@ -1,6 +1,7 @@
 // Band, fan and filter tables under /opt/set, and the temperature log.
 #include "core/tables.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "amp/linear.h"
+#include "core/num_conv.h"
 #include "core/works.h"
 #include "platform/files.h"
 #include "platform/log.h"
@@ -65,14 +67,14 @@ std::vector<std::string> fields(const std::string& l) {
   return out;
 }
 
-unsigned long asFreq(const std::vector<std::string>& f, size_t i) {
-  return i < f.size() ? strtoul(f[i].c_str(), nullptr, 0) : 0;
+uint32_t asFreq(const std::vector<std::string>& f, size_t i) {
+  return i < f.size() ? parseFreqClamped(f[i].c_str()) : 0;
 }
 float asFloat(const std::vector<std::string>& f, size_t i) {
   return i < f.size() ? strtof(f[i].c_str(), nullptr) : 0.0f;
 }
-int asInt(const std::vector<std::string>& f, size_t i) {
-  return i < f.size() ? static_cast<int>(strtol(f[i].c_str(), nullptr, 10)) : 0;
+int asInt(const std::vector<std::string>& f, size_t i, int lo = INT32_MIN, int hi = INT32_MAX) {
+  return i < f.size() ? parseIntClamped(f[i].c_str(), lo, hi) : (0 < lo ? lo : (0 > hi ? hi : 0));
 }
 
 // P / R^2; a zero reading gives 0 rather than an infinite factor.
@@ -113,8 +115,8 @@ void ReadConfigFile(Works* w) {
   for (size_t n = 0; n < rows.size(); n++) {
     std::vector<std::string> f = fields(rows[n]);
     ConfigRow& r = tab[n];
-    r.fStart = static_cast<uint32_t>(asFreq(f, 0));
-    r.fEnd = static_cast<uint32_t>(asFreq(f, 1));
+    r.fStart = asFreq(f, 0);
+    r.fEnd = asFreq(f, 1);
     r.calP = asFloat(f, 2);
     r.calR = asFloat(f, 3);
     r.K0 = factor(r.calP, r.calR);
@@ -157,7 +159,8 @@ void ReadVentolaFile(Works* w) {
   for (size_t n = 0; n < rows.size(); n++) {
     std::vector<std::string> f = fields(rows[n]);
     tab[n].temp = asFloat(f, 0);
-    tab[n].step = static_cast<int>(asFloat(f, 1));
+    // A percentage: anything else would put a wrong "FN1" on the wire.
+    tab[n].step = clampToInt(asFloat(f, 1), 0, 100);
     fprintf(stderr, "->t:%.02f: %d \n", tab[n].temp, tab[n].step);
   }
   w->fanRows = std::move(tab);
@@ -177,9 +180,9 @@ void LoadTabFiltri(Works* w) {
     if (row >= 8) break;
     std::vector<std::string> f = fields(l);
     FilterRow& r = w->filterTab[row];
-    r.start = static_cast<uint32_t>(asFreq(f, 0));
-    r.stop = static_cast<uint32_t>(asFreq(f, 1));
-    r.enabled = static_cast<uint8_t>(asInt(f, 2));
+    r.start = asFreq(f, 0);
+    r.stop = asFreq(f, 1);
+    r.enabled = static_cast<uint8_t>(asInt(f, 2, 0, 255));
     fprintf(stderr, "Filter %i %ld,%ld,%x\n", row, static_cast<long>(r.start), static_cast<long>(r.stop),
             r.enabled);
     row++;

@@ -1,6 +1,7 @@
 #include "core/globals.h"
 #include "core/spine.h"
 #include "core/works.h"
+#include "tuner/recall.h"
 
 // The defaults of the shared record; the setup reader runs this again
 // before it parses the file.
@@ -20,10 +21,9 @@ void InitGlobalVar(Works* w) {
   w->LastFreq = 14070000;
   w->SpectrumSpan = 160000;
   w->FreqPeriodTime = 10;
-  w->SoglieTS[0] = 4095;
-  w->SoglieTS[1] = 4095;
-  w->SoglieTS[2] = 1500;
-  w->SoglieTS[3] = 3700;
+  // The thresholds and the row they belong to go back together, so the
+  // next frequency check sends the band's own set again.
+  ResetSoglieTS(w);
   w->tinyCmd = 176;
   w->MaxTemperature = 60.0f;
   w->MaxTemperature2 = 80.0f;

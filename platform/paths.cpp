@@ -1,6 +1,13 @@
 #include "platform/paths.h"
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <fcntl.h>
+#include <poll.h>
+#include <thread>
 #include <cstdio>
 #include <algorithm>
 #include <cstdlib>
@@ -41,35 +48,130 @@ static int statusToResult(int st) {
   return -1;
 }
 
-int runCommand(const std::string& cmd) {
+namespace {
+
+std::atomic<int> g_timeoutMs{kCommandTimeoutMs};
+std::atomic<const std::atomic<uint32_t>*> g_runFlag{nullptr};
+std::atomic<int64_t> g_stopSeenMs{-1};  // when a command first saw the stop
+
+int64_t monoMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// Runs the command in a process group of its own and waits, collecting
+// its output when out is given. Past the time-out (or shortly after the
+// program began to stop) the whole group is killed: a hung "mount" must
+// neither block its caller for ever nor hold up the shutdown.
+int spawnAndWait(const std::string& cmd, std::string* out, size_t maxBytes, int timeoutMs, int* status) {
+  int pipefd[2] = {-1, -1};
+  if (out != nullptr && pipe2(pipefd, O_CLOEXEC) != 0) return -1;
   fflush(stdout);
   fflush(stderr);
+  std::string full = wrapCommand(cmd);
   pid_t pid = fork();
-  if (pid < 0) return -1;
+  if (pid < 0) {
+    int e = errno;
+    if (out != nullptr) {
+      close(pipefd[0]);
+      close(pipefd[1]);
+    }
+    errno = e;
+    return -1;
+  }
   if (pid == 0) {
-    std::string full = wrapCommand(cmd);
+    setpgid(0, 0);
+    if (out != nullptr) {
+      dup2(pipefd[1], 1);
+    }
     execl("/bin/sh", "sh", "-c", full.c_str(), (char*)nullptr);
     _exit(127);
   }
-  int st = 0;
-  while (waitpid(pid, &st, 0) < 0) {
-    if (errno != EINTR) return -1;
+  setpgid(pid, pid);  // both sides set it: whichever runs first wins the race
+  if (out != nullptr) {
+    close(pipefd[1]);
+    fcntl(pipefd[0], F_SETFL, fcntl(pipefd[0], F_GETFL) | O_NONBLOCK);
   }
+  const int64_t start = monoMs();
+  int64_t deadline = start + timeoutMs;
+  bool stopSeen = false;
+  bool killed = false;
+  // After the stop, every command together gets the grace period, but each
+  // still at least a short moment (a read-only remount after a finished
+  // write is worth having).
+  int st = 0;
+  for (;;) {
+    if (out != nullptr && pipefd[0] >= 0) {
+      struct pollfd p = {pipefd[0], POLLIN, 0};
+      if (poll(&p, 1, 10) > 0) {
+        char buf[512];
+        ssize_t n = read(pipefd[0], buf, sizeof buf);
+        if (n > 0) {
+          if (out->size() < maxBytes) out->append(buf, std::min(size_t(n), maxBytes - out->size()));
+        } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+          close(pipefd[0]);
+          pipefd[0] = -1;
+        }
+      }
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    pid_t r = waitpid(pid, &st, WNOHANG);
+    if (r == pid) break;
+    if (r < 0 && errno != EINTR) {
+      if (pipefd[0] >= 0) close(pipefd[0]);
+      return -1;
+    }
+    const int64_t now = monoMs();
+    const std::atomic<uint32_t>* run = g_runFlag.load();
+    if (!stopSeen && run != nullptr && run->load() == 0) {
+      stopSeen = true;
+      int64_t expected = -1;
+      g_stopSeenMs.compare_exchange_strong(expected, now);
+      const int64_t limit = std::max(g_stopSeenMs.load() + kCommandStopGraceMs, now + kCommandAfterStopMs);
+      if (deadline > limit) deadline = limit;
+    }
+    if (!killed && now >= deadline) {
+      kill(-pid, SIGKILL);
+      kill(pid, SIGKILL);
+      killed = true;
+    }
+  }
+  if (pipefd[0] >= 0) {
+    // Whatever the command wrote before it ended.
+    char buf[512];
+    ssize_t n;
+    while ((n = read(pipefd[0], buf, sizeof buf)) > 0)
+      if (out->size() < maxBytes) out->append(buf, std::min(size_t(n), maxBytes - out->size()));
+    close(pipefd[0]);
+  }
+  if (killed) {
+    // Children of the shell that outlived it go with the group too.
+    kill(-pid, SIGKILL);
+    fprintf(stderr, "command killed after %lld ms: %s\n", static_cast<long long>(monoMs() - start), cmd.c_str());
+    errno = ETIMEDOUT;
+    return -1;
+  }
+  *status = st;
+  return 0;
+}
+
+}  // namespace
+
+void setCommandTimeoutMs(int ms) { g_timeoutMs = ms > 0 ? ms : kCommandTimeoutMs; }
+
+void watchCommandRunFlag(const std::atomic<uint32_t>* running) { g_runFlag = running; }
+
+int runCommand(const std::string& cmd, int timeoutMs) {
+  int st = 0;
+  if (spawnAndWait(cmd, nullptr, 0, timeoutMs > 0 ? timeoutMs : g_timeoutMs.load(), &st) != 0) return -1;
   return statusToResult(st);
 }
 
-int runCommandOutput(const std::string& cmd, std::string& out, size_t maxBytes) {
+int runCommandOutput(const std::string& cmd, std::string& out, size_t maxBytes, int timeoutMs) {
   out.clear();
-  std::string full = wrapCommand(cmd);
-  FILE* p = popen(full.c_str(), "r");
-  if (p == nullptr) return -1;
-  char buf[512];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) {
-    if (out.size() < maxBytes) out.append(buf, std::min(n, maxBytes - out.size()));
-  }
-  int st = pclose(p);
-  if (st == -1) return -1;
+  int st = 0;
+  if (spawnAndWait(cmd, &out, maxBytes, timeoutMs > 0 ? timeoutMs : g_timeoutMs.load(), &st) != 0) return -1;
   return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
 }
 

@@ -4,6 +4,8 @@
 // the system uses resolves under it, and shell commands find stub programs
 // in $ZELPYX_ROOT/bin before the real ones.
 #pragma once
+#include <atomic>
+#include <cstdint>
 #include <string>
 
 // The root directory ("" when ZELPYX_ROOT is unset or empty).
@@ -13,14 +15,31 @@ std::string zelRoot();
 // Relative paths are returned unchanged.
 std::string rootPath(const std::string& absPath);
 
+// Every command has a time-out: 20 s by default, long enough for a remount
+// that flushes a slow SD card, short enough that a hung one is given up.
+constexpr int kCommandTimeoutMs = 20000;
+// Once the program stops (the watched run flag drops to 0), a command
+// still running gets this long before it is killed.
+constexpr int kCommandStopGraceMs = 2000;
+// ... and a command started later than that still gets this long.
+constexpr int kCommandAfterStopMs = 500;
+
 // Runs a shell command through /bin/sh -c, with $ZELPYX_ROOT/bin first on
-// PATH. Returns 0 when the command ran and exited 0; otherwise -1 with errno
-// set (EIO for a non-zero exit status, so callers can log "error %d").
-int runCommand(const std::string& cmd);
+// PATH, in a process group of its own. Returns 0 when the command ran and
+// exited 0; otherwise -1 with errno set (EIO for a non-zero exit status,
+// ETIMEDOUT when it was killed at its time-out, so callers can log "error
+// %d"). timeoutMs 0 takes the default.
+int runCommand(const std::string& cmd, int timeoutMs = 0);
 
 // Like runCommand but returns the command's standard output (at most
-// maxBytes) in out. Returns the exit status, or -1 when it could not run.
-int runCommandOutput(const std::string& cmd, std::string& out, size_t maxBytes = 65536);
+// maxBytes) in out. Returns the exit status, or -1 when it could not run
+// or was killed at its time-out.
+int runCommandOutput(const std::string& cmd, std::string& out, size_t maxBytes = 65536, int timeoutMs = 0);
+
+// The default time-out (tests shorten it; 0 or less restores 20 s).
+void setCommandTimeoutMs(int ms);
+// The program's run flag: when it reads 0, running commands are cut short.
+void watchCommandRunFlag(const std::atomic<uint32_t>* running);
 
 // A font file: the rooted path when that file exists, else the real path.
 std::string fontPath(const std::string& absPath);

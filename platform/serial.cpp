@@ -2,6 +2,8 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -86,4 +88,23 @@ ssize_t serialWriteAll(int fd, const void* buf, size_t len, int maxStalls) {
     usleep(1000);
   }
   return static_cast<ssize_t>(done);
+}
+
+bool serialPortDead(int fd) {
+  if (fd < 0) return true;
+  struct pollfd p = {fd, POLLIN, 0};
+  int r = poll(&p, 1, 0);
+  if (r < 0) return errno != EINTR && errno != EAGAIN;
+  if (r > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) return true;
+  int n = 0;
+  if (ioctl(fd, FIONREAD, &n) != 0) return errno == EIO || errno == ENODEV || errno == ENXIO || errno == EBADF;
+  return false;
+}
+
+bool serialSameDevice(int fd, const std::string& absPath) {
+  struct stat open_, named;
+  if (fstat(fd, &open_) != 0) return false;
+  if (stat(rootPath(absPath).c_str(), &named) != 0) return false;
+  if (S_ISCHR(open_.st_mode)) return S_ISCHR(named.st_mode) && open_.st_rdev == named.st_rdev;
+  return open_.st_dev == named.st_dev && open_.st_ino == named.st_ino;
 }

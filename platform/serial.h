@@ -21,3 +21,13 @@ ssize_t serialWriteAll(int fd, const void* buf, size_t len, int maxStalls = 100)
 // Puts an already open descriptor (a pseudo-terminal end in tests and the
 // simulator) into raw mode.
 int serialMakeRaw(int fd);
+
+// True when the port can no longer be used: the other end hung up, the
+// device reports an error, or the descriptor is no longer valid (a USB
+// adapter unplugged or reset, the far end of a pseudo-terminal closed).
+bool serialPortDead(int fd);
+
+// True while the system path (resolved under ZELPYX_ROOT, links followed)
+// still names the device fd is open on; false when it vanished or now
+// names another device (an adapter re-plugged at the same path).
+bool serialSameDevice(int fd, const std::string& absPath);

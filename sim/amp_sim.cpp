@@ -233,10 +233,14 @@ struct AmpSim::Impl {
   std::string rejectCode;
   int rejectCount = -1;  // -1 = always
   int delayMs = 0;
+  int hangupMs = -1;  // >= 0: hang up the port, relink a new one after this long
   std::chrono::steady_clock::time_point lastModel = std::chrono::steady_clock::now();
   std::mt19937 rng{12345};
 
   void advanceModel();
+  bool openPort(std::vector<std::string>* lines);
+  void closePort();
+  void hangUp(int ms);
   std::string frameFor(const std::string& frame);
   void run();
   void sendBytes(const std::string& bytes);
@@ -297,10 +301,58 @@ void AmpSim::Impl::sendBytes(const std::string& bytes) {
   }
 }
 
+bool AmpSim::Impl::openPort(std::vector<std::string>* lines) {
+  master = posix_openpt(O_RDWR | O_NOCTTY);
+  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return false;
+  char name[128];
+  if (ptsname_r(master, name, sizeof name) != 0) return false;
+  // Keep the slave open so the controller may close and reopen its end.
+  slave = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK);
+  if (slave >= 0) serialMakeRaw(slave);
+  serialMakeRaw(master);
+  linkPath = cfg.root + cfg.port;
+  unlink(linkPath.c_str());
+  if (symlink(name, linkPath.c_str()) != 0) return false;
+  if (lines) lines->push_back("amp: LinPort " + cfg.port + " -> " + name);
+  return true;
+}
+
+void AmpSim::Impl::closePort() {
+  if (slave >= 0) close(slave);
+  if (master >= 0) close(master);
+  slave = master = -1;
+}
+
+// Like an adapter pulled out and plugged in again: the controller's end
+// hangs up, the path disappears, and later a new terminal is linked there.
+void AmpSim::Impl::hangUp(int ms) {
+  closePort();
+  unlink(linkPath.c_str());
+  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (!stop && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  if (!stop) openPort(nullptr);
+}
+
 void AmpSim::Impl::run() {
   std::string cur;
   char buf[256];
   while (!stop) {
+    int hang;
+    {
+      std::lock_guard<std::mutex> lk(mut);
+      hang = hangupMs;
+      hangupMs = -1;
+    }
+    if (hang >= 0) {
+      cur.clear();
+      hangUp(hang);
+      continue;
+    }
+    if (master < 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      continue;
+    }
     struct pollfd p = {master, POLLIN, 0};
     if (poll(&p, 1, 50) <= 0) continue;
     ssize_t n = read(master, buf, sizeof buf);
@@ -334,18 +386,7 @@ AmpSim::~AmpSim() { stop(); }
 bool AmpSim::start(const AmpSimConfig& cfg, std::vector<std::string>* lines) {
   Impl& m = *impl_;
   m.cfg = cfg;
-  m.master = posix_openpt(O_RDWR | O_NOCTTY);
-  if (m.master < 0 || grantpt(m.master) != 0 || unlockpt(m.master) != 0) return false;
-  char name[128];
-  if (ptsname_r(m.master, name, sizeof name) != 0) return false;
-  // Keep the slave open so the controller may close and reopen its end.
-  m.slave = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK);
-  if (m.slave >= 0) serialMakeRaw(m.slave);
-  serialMakeRaw(m.master);
-  m.linkPath = cfg.root + cfg.port;
-  unlink(m.linkPath.c_str());
-  if (symlink(name, m.linkPath.c_str()) != 0) return false;
-  if (lines) lines->push_back("amp: LinPort " + cfg.port + " -> " + name);
+  if (!m.openPort(lines)) return false;
   m.th = std::thread(&Impl::run, &m);
   return true;
 }
@@ -354,9 +395,7 @@ void AmpSim::stop() {
   Impl& m = *impl_;
   m.stop = true;
   if (m.th.joinable()) m.th.join();
-  if (m.slave >= 0) close(m.slave);
-  if (m.master >= 0) close(m.master);
-  m.slave = m.master = -1;
+  m.closePort();
 }
 
 std::string AmpSim::control(const std::string& lineIn) {
@@ -427,6 +466,9 @@ std::string AmpSim::control(const std::string& lineIn) {
     } else {
       ok = false;
     }
+  } else if (c == "hangup" && w.size() == 2) {
+    m.hangupMs = static_cast<int>(integer(1));
+    if (m.hangupMs < 0) ok = false;
   } else if (c == "delay" && w.size() == 2) {
     m.delayMs = static_cast<int>(integer(1));
   } else if (c == "state") {

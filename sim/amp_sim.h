@@ -22,6 +22,8 @@
 //                      (N times, default always)
 //   reject off         stop rejecting
 //   delay MS           pause before each reply
+//   hangup MS          hang up the port (as an unplugged adapter), remove
+//                      its link, and link a new terminal there after MS
 //   state              one line with the relay and model state
 //   log                frames received so far, "|"-joined
 //   clearlog           forget the frames received so far

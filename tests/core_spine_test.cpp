@@ -12,6 +12,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "tests/support/zelpyx_process.h"
 #include "tests/support/temp_root.h"
 #include "tests/support/wait.h"
 
@@ -38,13 +39,6 @@ int whitePixels(const std::string& fbPath, int x0, int y0, int x1, int y1) {
 
 class ControllerProcess : public ::testing::Test {
  protected:
-  void TearDown() override {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-  }
-
   void start() {
     // The screen stands in for the panel: a regular file of one frame.
     std::string fb = root_.path("/dev/fb0");
@@ -54,31 +48,13 @@ class ControllerProcess : public ::testing::Test {
     close(fd);
     // rm must reach the file inside the root, not the machine's own /opt/good.
     root_.stubScript("rm", "for a; do case \"$a\" in /*) set -- \"$@\" \"$ZELPYX_ROOT$a\";; *) set -- \"$@\" \"$a\";; esac; shift; done; exec /bin/rm \"$@\"");
-    pid_ = fork();
-    ASSERT_GE(pid_, 0);
-    if (pid_ == 0) {
-      std::string screens = std::string(ZELPYX_BUILD_DIR) + "/screens";
-      if (chdir(screens.c_str()) != 0) _exit(126);
-      int out = open(root_.path("/controller.log").c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
-      dup2(out, 1);
-      dup2(out, 2);
-      std::string prog = std::string(ZELPYX_BUILD_DIR) + "/zelpyx";
-      execl(prog.c_str(), "zelpyx", (char*)nullptr);
-      _exit(127);
-    }
+    ASSERT_TRUE(proc_.start(root_.path("/controller.log")));
   }
 
-  // Waits for the process to end; returns its exit status or -1.
-  int waitExit(int timeoutMs) {
-    int status = 0;
-    bool done = waitFor([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, timeoutMs, 20);
-    if (!done) return -1;
-    pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
+  int waitExit(int timeoutMs) { return proc_.waitExit(timeoutMs); }
 
   TempRoot root_;
-  pid_t pid_ = -1;
+  ZelpyxProcess proc_;
 };
 
 TEST_F(ControllerProcess, StartsShowsSplashRewritesRemoteFlagsAndStopsOnSigterm) {
@@ -101,7 +77,7 @@ TEST_F(ControllerProcess, StartsShowsSplashRewritesRemoteFlagsAndStopsOnSigterm)
            s.find("EnableFFT: 1\n") != std::string::npos;
   }, 60000, 50)) << root_.readFile("/opt/set/setup.txt");
 
-  kill(pid_, SIGTERM);  // may have stopped by itself already: fine either way
+  proc_.signal(SIGTERM);  // may have stopped by itself already: fine either way
   EXPECT_EQ(waitExit(60000), 0) << root_.readFile("/controller.log");
 
   const std::string log = root_.readFile("/controller.log");
@@ -123,7 +99,7 @@ TEST_F(ControllerProcess, CtrlCDuringStartUpStillShutsDownCleanly) {
   // program is up (its first splash tick) and interrupt it.
   EXPECT_TRUE(waitFor([&] { return whitePixels(root_.path("/dev/fb0"), 295, 370, 600, 405) > 50; },
                       30000, 50));
-  kill(pid_, SIGINT);
+  proc_.signal(SIGINT);
   EXPECT_EQ(waitExit(60000), 0) << root_.readFile("/controller.log");
   EXPECT_NE(root_.readFile("/controller.log").find("Closed!\n"), std::string::npos);
 }

@@ -361,9 +361,12 @@ TEST_F(Autotune, EndingAtSixIsStoredAboveIsAnError) {
   EXPECT_NE(testing::internal::GetCapturedStderr().find("------- ERRORE MAX TUNE (6.010000)\n"), std::string::npos);
   EXPECT_EQ(w->TabTune[1][AtuIdxSearch(3700000, nullptr, nullptr, nullptr, nullptr)].valid, 0);
   EXPECT_EQ(ExistError(w.get(), 18), 1);
-  // The end of a run: normal attenuator, thresholds due again, radio flag.
-  EXPECT_EQ(drainQueue(w.get()), (std::vector<int>{CMD_AT, CMD_AT}));
-  EXPECT_EQ(w->SoglieRowIdx, -1);
+  // The end of a run: normal attenuator and the band's thresholds (here
+  // the defaults: no band table) at once, radio flag.
+  EXPECT_EQ(drainQueue(w.get()), (std::vector<int>{CMD_AT, CMD_TS, CMD_AT, CMD_TS}));
+  char ts[64];
+  LinearCmdText(w.get(), CMD_TS, ts);
+  EXPECT_STREQ(ts, "TS4095409515003700;");
   EXPECT_EQ(w->tuneFlags.load() & 0x04, 0x04);
   EXPECT_EQ(cnttune, 0);
 }

@@ -118,8 +118,8 @@ TEST_F(TunerLink, AutotuneFindsAMatchAndStoresIt) {
            DecodeInduttanzaFromTuneval(word), DecodeCapacitaFromTuneval(word));
   EXPECT_EQ(root.readFile("/opt/set/atu_ant1_b2.txt"), line);
   EXPECT_EQ(w->TabTune[0][slot].valid, 1);
-  // The band's thresholds are due again.
-  EXPECT_EQ(w->SoglieRowIdx, -1);
+  // The band's thresholds went out again with the end of the run.
+  EXPECT_NE(w->SoglieRowIdx, -1);
 
   // Back on this frequency later, the stored tuning comes back.
   w->freq = 7100000;
@@ -132,6 +132,21 @@ TEST_F(TunerLink, AutotuneFindsAMatchAndStoresIt) {
 
 TEST_F(TunerLink, TuneDuringARunAbortsWithoutStoring) {
   useLoad("dipole", 5360000);
+  // One band, 1-30 MHz, whose thresholds are in force before the run.
+  w->configRows.reset(new ConfigRow[2]);
+  w->configCount = 2;
+  ConfigRow& r = w->configRows[0];
+  r.fStart = 1000000;
+  r.K0 = r.K1 = 2.5e-5f;
+  r.K2 = 1e-5f;
+  r.PWIN = 5;
+  r.FWD = 90;
+  r.REFL = 20;
+  r.Corrente = 10;
+  w->configRows[1].fStart = 30000000;
+  SearchCambioSoglie_TS(w.get());
+  ASSERT_TRUE(waitFor([&] { return sim.control("amp log").find("TS0707189708942915;") != std::string::npos; }));
+  ASSERT_EQ(sim.control("clearlog"), "OK");
   w->tuneFlags = 1;
   w->RadioTx = 1;
   GoTune(w.get());
@@ -144,6 +159,13 @@ TEST_F(TunerLink, TuneDuringARunAbortsWithoutStoring) {
   EXPECT_EQ(w->TuneRunState.load(), 0);
   EXPECT_FALSE(root.exists("/opt/set/atu_ant1_b2.txt"));
   EXPECT_EQ(w->TabTune[0][AtuIdxSearch(5360000, nullptr, nullptr, nullptr, nullptr)].valid, 0);
+  // The run opened the input-power threshold; at the same frequency the
+  // band's own set follows the end of the run at once.
+  std::string log = sim.control("amp log");
+  size_t opened = log.find("TS4095189708942915;");
+  ASSERT_NE(opened, std::string::npos) << log;
+  EXPECT_NE(log.find("TS0707189708942915;", opened), std::string::npos) << log;
+  EXPECT_EQ(log.rfind("TS"), log.rfind("TS0707189708942915;"));
 }
 
 }  // namespace

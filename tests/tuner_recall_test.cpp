@@ -85,19 +85,42 @@ TEST_F(Thresholds, RowChangeSendsTheConvertedThresholds) {
   EXPECT_EQ(w->SoglieRowIdx, 1);
 }
 
-TEST_F(Thresholds, AfterAnAutotuneTheyAreSentAgainOnTheSameBand) {
+TEST_F(Thresholds, EveryTuneEndSendsTheBandsThresholdsAtOnce) {
   TempRoot root;
+  auto wire = [&] {
+    char text[64];
+    LinearCmdText(w.get(), CMD_TS, text);
+    return std::string(text);
+  };
   w->freq = 2000000;
   testing::internal::CaptureStderr();
   SearchCambioSoglie_TS(w.get());
   drainQueue(w.get());
+  const std::string band = wire();
+  ASSERT_EQ(band, "TS0670200022362915;");
+  // A run opens the input-power threshold and keeps the other three.
+  StartAutotune(w.get());
+  drainQueue(w.get());
+  EXPECT_EQ(wire(), "TS4095200022362915;");
   tuneParam.SWR = 50.0f;  // an unsuccessful run: nothing stored
   EscAutoTune(w.get(), 0);
-  drainQueue(w.get());
+  // The band's set goes out with the end of the run, not at the next
+  // frequency change; the next check on the same band sends nothing more.
+  EXPECT_EQ(drainQueue(w.get()), (std::vector<int>{CMD_AT, CMD_TS}));
+  EXPECT_EQ(wire(), band);
   SearchCambioSoglie_TS(w.get());
+  EXPECT_TRUE(drainQueue(w.get()).empty());
+
+  // Outside every row the set in force before the run comes back.
+  w->freq = 9000000;
+  SearchCambioSoglie_TS(w.get());
+  EXPECT_TRUE(drainQueue(w.get()).empty());
+  StartAutotune(w.get());
+  drainQueue(w.get());
+  EscAutoTune(w.get(), 0);
   testing::internal::GetCapturedStderr();
-  EXPECT_EQ(drainQueue(w.get()), std::vector<int>{CMD_TS});
-  EXPECT_EQ(w->SoglieRowIdx, 0);
+  EXPECT_EQ(drainQueue(w.get()), (std::vector<int>{CMD_AT, CMD_TS}));
+  EXPECT_EQ(wire(), band);
 }
 
 TEST_F(Thresholds, NoTableOrNoFrequencyGivesTheDefaultsOnce) {

@@ -1,6 +1,7 @@
 #include "tuner/antenna.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <syslog.h>
@@ -77,13 +78,14 @@ static bool parseAntennaRow(const std::string& line, AntennaRow* row) {
   }
   float pwr = strtof(p, &e);
   if (e == p) return false;
-  r.freqLow = int32_t(v[0]);
-  r.freqHigh = int32_t(v[1]);
-  r.AmpEnable = uint8_t(b[0]);
+  // Held to the fields' ranges: a wider number would wrap into another band.
+  r.freqLow = int32_t(v[0] > INT32_MAX ? INT32_MAX : v[0]);
+  r.freqHigh = int32_t(v[1] > INT32_MAX ? INT32_MAX : v[1]);
+  r.AmpEnable = uint8_t(b[0] < 0 ? 0 : (b[0] > 255 ? 255 : b[0]));
   // Antenna 1..3 (0 = no change) and attenuator steps 0..3 are all the
   // amplifier knows; anything else would go out as a broken command.
   r.Ant = (b[1] >= 0 && b[1] <= 3) ? uint8_t(b[1]) : 0;
-  r.AtuBypass = uint8_t(b[2]);
+  r.AtuBypass = uint8_t(b[2] < 0 ? 0 : (b[2] > 255 ? 255 : b[2]));
   r.Att = (b[3] >= 0 && b[3] <= 3) ? uint8_t(b[3]) : 0;
   r.Pwr = pwr;
   *row = r;

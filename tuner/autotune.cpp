@@ -8,6 +8,7 @@
 #include "amp/linear.h"
 #include "amp/temperature.h"
 #include "core/works.h"
+#include "tuner/recall.h"
 #include "tuner/tune_memory.h"
 
 TuneParam tuneParam;
@@ -81,8 +82,10 @@ void EscAutoTune(Works* w, int save) {
   IncPNTIn_CMDLinear(w, CMD_AT);
   cnttune = 0;
   if (w->tuneFlags.load() & kTfAutoMode) w->tuneFlags.fetch_or(kTfFinished);
-  w->SoglieRowIdx = -1;
   w->TuneRunState = 0;
+  // The run opened the input-power threshold: the band's set goes back at
+  // once, not at the next frequency change.
+  ResendSoglieTS(w);
 }
 
 int TuneStep(Works* w) {
@@ -251,8 +254,7 @@ int StartAutotune(Works* w) {
   w->TuneState = 0;
   IncPNTIn_CMDLinear(w, CMD_MP1);
   IncPNTIn_CMDLinear(w, CMD_AT_TUNE);
-  w->SoglieTS[0] = 4095;
-  IncPNTIn_CMDLinear(w, CMD_TS);
+  OpenInputSoglieTS(w);
   IncPNTIn_CMDLinear(w, CMD_CP);
   IncPNTIn_CMDLinear(w, CMD_MP0);
   w->AtuBypassFlag = 0;

@@ -2,7 +2,9 @@
 
 #include <climits>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
+#include <mutex>
 
 #include "amp/linear.h"
 #include "core/works.h"
@@ -32,10 +34,44 @@ static int currentRaw(float amps) {
   return v <= 0 ? 0 : int(v);
 }
 
-void SearchCambioSoglie_TS(Works* w) {
+static uint64_t packSoglie(const int v[4]) {
+  uint64_t p = 0;
+  for (int i = 3; i >= 0; --i) p = (p << 16) | uint64_t(v[i] < 0 ? 0 : (v[i] > 9999 ? 9999 : v[i]));
+  return p;
+}
+
+void UnpackSoglieTS(uint64_t packed, int out[4]) {
+  for (int i = 0; i < 4; ++i) out[i] = int((packed >> (16 * i)) & 0xFFFF);
+}
+
+// Under tsMut: the set, its row and its packed copy change together.
+static void publishLocked(Works* w, const int v[4], int rowIdx, bool band) {
+  for (int i = 0; i < 4; ++i) w->SoglieTS[i] = v[i];
+  if (band) {
+    for (int i = 0; i < 4; ++i) w->tsBandSet[i] = v[i];
+    w->SoglieRowIdx = rowIdx;
+  }
+  w->tsWire.store(packSoglie(v));
+}
+
+void OpenInputSoglieTS(Works* w) {
+  {
+    std::lock_guard<std::mutex> lk(w->tsMut);
+    int v[4];
+    for (int i = 0; i < 4; ++i) v[i] = w->SoglieTS[i];
+    v[0] = 4095;  // no input-power trip while the tuner searches
+    publishLocked(w, v, 0, false);
+  }
+  // Queued after the lock is gone: the queue has its own.
+  IncPNTIn_CMDLinear(w, CMD_TS);
+}
+
+// The choice of SearchCambioSoglie_TS; returns true when a set was published.
+static bool searchLocked(Works* w, bool forced) {
   long f = w->freq.load();
   int n = w->configCount;
   const ConfigRow* rows = w->configRows.get();
+  if (forced) w->SoglieRowIdx = -1;
   if (n > 0 && rows != nullptr && f != 0) {
     fprintf(stderr, "Soglia TS (freq %ld):\n", f);
     int row = -1;
@@ -45,22 +81,54 @@ void SearchCambioSoglie_TS(Works* w) {
         break;
       }
     }
-    if (row < 0 || row == w->SoglieRowIdx) return;
+    if (row < 0) {
+      // Outside every row the thresholds last sent stay; but when a resend
+      // is forced (after a tune opened the input-power threshold, after the
+      // link came back) the band set last in force goes out again.
+      if (!forced) return false;
+      int v[4];
+      for (int i = 0; i < 4; ++i) v[i] = w->tsBandSet[i];
+      publishLocked(w, v, kSoglieDefaults, true);
+      return true;
+    }
+    if (row == w->SoglieRowIdx) return false;
     const ConfigRow& r = rows[row];
-    w->SoglieTS[0] = SogliaRaw(r.PWIN, r.K2);
-    w->SoglieTS[1] = SogliaRaw(r.FWD, r.K0);
-    w->SoglieTS[2] = SogliaRaw(r.REFL, r.K1);
-    w->SoglieTS[3] = currentRaw(r.Corrente);
-    w->SoglieRowIdx = row;
-    IncPNTIn_CMDLinear(w, CMD_TS);
-  } else if (w->SoglieRowIdx < 0) {
-    for (int i = 0; i < 4; ++i) w->SoglieTS[i] = kDefaultSoglie[i];
+    const int v[4] = {SogliaRaw(r.PWIN, r.K2), SogliaRaw(r.FWD, r.K0), SogliaRaw(r.REFL, r.K1),
+                      currentRaw(r.Corrente)};
+    publishLocked(w, v, row, true);
+    return true;
+  }
+  if (w->SoglieRowIdx < 0) {
     // The defaults are no row's thresholds: recording row 0 here would keep
     // row 0's own thresholds from ever being sent once a frequency in it
     // comes along.
-    w->SoglieRowIdx = kSoglieDefaults;
-    IncPNTIn_CMDLinear(w, CMD_TS);
+    publishLocked(w, kDefaultSoglie, kSoglieDefaults, true);
+    return true;
   }
+  return false;
+}
+
+void SearchCambioSoglie_TS(Works* w) {
+  bool queue;
+  {
+    std::lock_guard<std::mutex> lk(w->tsMut);
+    queue = searchLocked(w, false);
+  }
+  if (queue) IncPNTIn_CMDLinear(w, CMD_TS);
+}
+
+void ResendSoglieTS(Works* w) {
+  bool queue;
+  {
+    std::lock_guard<std::mutex> lk(w->tsMut);
+    queue = searchLocked(w, true);
+  }
+  if (queue) IncPNTIn_CMDLinear(w, CMD_TS);
+}
+
+void ResetSoglieTS(Works* w) {
+  std::lock_guard<std::mutex> lk(w->tsMut);
+  publishLocked(w, kDefaultSoglie, -1, true);
 }
 
 void GestioneLoadTuneVal(Works* w) {

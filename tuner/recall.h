@@ -1,8 +1,22 @@
 // Automatic threshold, antenna and tune recall on a frequency change.
 #pragma once
+#include <cstdint>
+
 struct Works;
+
 // Sends the band-configuration row's protection thresholds when the row changed.
 void SearchCambioSoglie_TS(Works* w);
+// Sends the band's thresholds again at once, whatever was sent before: the
+// row's set, or (outside every row) the band set last in force. Used when a
+// tune ends and when the amplifier link comes back.
+void ResendSoglieTS(Works* w);
+// Queues "TS" with the set in force but the input-power threshold open
+// (4095), without changing the band record: for the autotune's search.
+void OpenInputSoglieTS(Works* w);
+// Back to the built-in defaults with no row sent (the record's defaults).
+void ResetSoglieTS(Works* w);
+// The four thresholds of a packed tsWire value.
+void UnpackSoglieTS(uint64_t packed, int out[4]);
 // Antenna, tuner and amplifier settings from the antenna table's row.
 void GestioneAntennaAutomatica(Works* w);
 // Queues the memory recall, or the tuner reset when nothing is stored in
