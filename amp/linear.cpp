@@ -14,7 +14,6 @@
 #include "amp/errors.h"
 #include "core/works.h"
 #include "menus/menu_fields.h"
-#include "platform/amp_port.h"
 #include "platform/log.h"
 #include "platform/paths.h"
 #include "platform/serial.h"
@@ -107,13 +106,10 @@ std::string LinPortPath(Works* w) {
 void OpenLinear(Works* w) {
   std::string port = LinPortPath(w);
   zlog(LOG_INFO, "Init Linear Port %s", port.c_str());
-  int fd = serialOpen(port, 115200);
+  PortOpenStage stage;
+  int fd = serialOpenStaged(port, 115200, false, &stage);
   if (fd < 0) {
-    // serialOpen both opens and configures: a device that opened but took
-    // no terminal settings fails with ENOTTY or EINVAL; anything else
-    // (missing, no permission, busy) failed to open.
-    const int e = errno;
-    const bool setFailed = (e == ENOTTY || e == EINVAL) && pathExists(port);
+    const bool setFailed = stage == PortOpenStage::Configure;
     const char* what = setFailed ? "Unable to set comm port %s" : "Unable to open device %s";
     zlog(LOG_ERR, what, port.c_str());
     fprintf(stderr, what, port.c_str());

@@ -143,12 +143,9 @@ static bool startsWith(const std::string& s, const char* prefix) {
 }
 
 int SaveLanParam() {
-  if (runCommand("mount -o remount defaults,rw /") != 0) {
-    int e = errno;
-    zlog(LOG_ERR, "can't mount rw / %d", e);
-    fprintf(stderr, "can't mount rw / %d\n", e);
-    return -1;
-  }
+  // Every way out, the failed ones too, leaves the root read-only again.
+  RemountWindow window(true, false, RemountWindow::Root);
+  if (!window.isOpen()) return -1;
   std::vector<std::string> lines;
   int rc = readLines(lines);
   if (rc == -1) {
@@ -184,10 +181,7 @@ int SaveLanParam() {
     return -1;
   }
   // The root file system goes back to read-only, as it was before the edit.
-  if (runCommand("mount -v -n -o remount -r /") != 0) {
-    int e = errno;
-    zlog(LOG_ERR, "can't mount ro / %d", e);
-  }
+  window.close();
   // Bringing every interface down and up waits for DHCP: more than a remount.
   return runCommand("sudo ifdown --exclude=lo -a && sudo ifup --exclude=lo -a", 60000);
 }

@@ -278,11 +278,11 @@ int writeSetup(Works* w) {
     if (k.kind == Kind::Char) refreshChar(w, k, field(w, k));
     else if (k.kind == Kind::Text) refreshText(w, k, field(w, k));
   }
-  if (remountSetRw() != 0) return 0;
+  RemountWindow window;
+  if (!window.isOpen()) return 0;
   AtomicWriter out(kSetupPath);
   if (!out.ok()) {
     zlog(LOG_ERR, "can't write /opt/set/setup.txt error %d", errno);
-    remountSetRo();
     return 0;
   }
   FILE* f = out.file();
@@ -295,6 +295,5 @@ int writeSetup(Works* w) {
     else fprintf(f, "%s: %s\n", k.key, t);
   }
   if (out.commit() != 0) zlog(LOG_ERR, "can't write /opt/set/setup.txt error %d", errno);
-  remountSetRo();
   return 0;
 }

@@ -91,14 +91,15 @@ void AggFWThread(Works* w) {
   for (int i = 0; i < 30; i++) sleepWhileRunning(w, 1000);
   // A run that ended within 30 s does not count as a good install.
   if (w->running.load() == 0) return;
-  if (remountSetRw(true) != 0) return;
+  RemountWindow window(true, true);
+  if (!window.isOpen()) return;
   if (runCommand("rm -f /opt/good >/dev/null 2>&1") != 0) {
     int e = errno;
     zlog(LOG_ERR, "can't :rm -f /opt/good >/dev/null 2>&1  ->error %d", e);
     fprintf(stderr, "can't :rm -f /opt/good >/dev/null 2>&1  ->error %d\n", e);
     return;
   }
-  remountSetRo(true);
+  window.close();
   fprintf(stderr, "--------- END THREAD AGG FW!!!\n");
 }
 

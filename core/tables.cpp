@@ -191,7 +191,8 @@ void LoadTabFiltri(Works* w) {
 
 int SaveTabFiltri(Works* w) {
   fprintf(stderr, "SaveTabFiltri \n");
-  if (remountSetRw(true) != 0) return -1;
+  RemountWindow window(true);
+  if (!window.isOpen()) return -1;
   int rc = -1;
   {
     AtomicWriter out(kFilterPath);
@@ -206,7 +207,6 @@ int SaveTabFiltri(Works* w) {
     }
     if (rc != 0) zlog(LOG_ERR, "can't write /opt/set/filter.txt");
   }
-  remountSetRo();
   return rc;
 }
 
@@ -233,14 +233,11 @@ void EnDisFilter(Works* w, int enabled) {
 }
 
 void LogTempFunction(Works* w, int mode) {
-  if (remountSetRw(true) != 0) return;
+  RemountWindow window(true, true);
+  if (!window.isOpen()) return;
   std::string path = rootPath(kLogTempPath);
   if (mode == -1) {
-    std::string q;
-    for (char c : path) {
-      if (c == '\'') q += "'\\''"; else q += c;
-    }
-    runCommand("rm '" + q + "'");
+    runCommand("rm " + shellQuote(path));
   } else {
     bool exists = pathExists(kLogTempPath);
     FILE* f = openRooted(kLogTempPath, "a");
@@ -257,5 +254,4 @@ void LogTempFunction(Works* w, int mode) {
       if (fclose(f) != 0) zlog(LOG_ERR, "can't write /opt/set/LOGtemp.txt");
     }
   }
-  remountSetRo(true);
 }

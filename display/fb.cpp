@@ -62,15 +62,7 @@ std::string cursorOffCommand() {
   bool plain = true;
   for (char c : tty)
     if (!(isalnum((unsigned char)c) || c == '/' || c == '.' || c == '_' || c == '-')) plain = false;
-  if (plain) {
-    quoted = tty;
-  } else {
-    quoted = "'";
-    for (char c : tty) {
-      if (c == '\'') quoted += "'\\''"; else quoted += c;
-    }
-    quoted += "'";
-  }
+  quoted = plain ? tty : shellQuote(tty);
   return std::string("/bin/echo -e -n '\033[?25l' >") + quoted;
 }
 

@@ -33,6 +33,35 @@ void remountSetRo(bool toStderr) {
   }
 }
 
+RemountWindow::RemountWindow(bool rwToStderr, bool roToStderr, Partition part)
+    : roToStderr_(roToStderr), part_(part) {
+  if (part_ == OptSet) {
+    open_ = remountSetRw(rwToStderr) == 0;
+    return;
+  }
+  if (runCommand("mount -o remount defaults,rw /") != 0) {
+    int e = errno;
+    zlog(LOG_ERR, "can't mount rw / %d", e);
+    if (rwToStderr) fprintf(stderr, "can't mount rw / %d\n", e);
+    return;
+  }
+  open_ = true;
+}
+
+void RemountWindow::close() {
+  if (!open_) return;
+  open_ = false;
+  if (part_ == OptSet) {
+    remountSetRo(roToStderr_);
+    return;
+  }
+  if (runCommand("mount -v -n -o remount -r /") != 0) {
+    int e = errno;
+    zlog(LOG_ERR, "can't mount ro / %d", e);
+    if (roToStderr_) fprintf(stderr, "can't mount ro / %d\n", e);
+  }
+}
+
 AtomicWriter::AtomicWriter(const std::string& absPath) : path_(rootPath(absPath)) {
   tmp_ = path_ + ".tmpXXXXXX";
   int fd = mkstemp(&tmp_[0]);

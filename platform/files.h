@@ -14,6 +14,30 @@ FILE* openRooted(const std::string& absPath, const char* mode);
 int remountSetRw(bool toStderr = false);
 void remountSetRo(bool toStderr = false);
 
+// The write window as an object: opened (remounted read-write) when made,
+// read-only again when it goes, whatever path the writer leaves by. A
+// window that could not be opened has nothing to close. The root file
+// system ("/", for the network file) logs "can't mount rw / %d" and
+// "can't mount ro / %d".
+class RemountWindow {
+ public:
+  enum Partition { OptSet, Root };
+  // rwToStderr / roToStderr: the failure lines also go to stderr.
+  explicit RemountWindow(bool rwToStderr = false, bool roToStderr = false, Partition part = OptSet);
+  ~RemountWindow() { close(); }
+  RemountWindow(const RemountWindow&) = delete;
+  RemountWindow& operator=(const RemountWindow&) = delete;
+
+  bool isOpen() const { return open_; }
+  // Read-only again now; the destructor then does nothing.
+  void close();
+
+ private:
+  bool open_ = false;
+  bool roToStderr_;
+  Partition part_;
+};
+
 // Writes a file through a temporary file in the same directory: the data
 // is flushed to disk and then renamed over the old file. Until commit()
 // succeeds the old file is untouched; a writer destroyed without commit

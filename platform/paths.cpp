@@ -30,15 +30,20 @@ std::string rootPath(const std::string& absPath) {
   return root + absPath;
 }
 
+std::string shellQuote(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) {
+    if (c == '\'') q += "'\\''"; else q += c;
+  }
+  return q + "'";
+}
+
 static std::string wrapCommand(const std::string& cmd) {
   std::string root = zelRoot();
   if (root.empty()) return cmd;
-  // Single-quote the root so that blanks in a temporary path do no harm.
-  std::string q;
-  for (char c : root) {
-    if (c == '\'') q += "'\\''"; else q += c;
-  }
-  return "PATH='" + q + "/bin':\"$PATH\"; export PATH; ZELPYX_ROOT='" + q + "'; export ZELPYX_ROOT; " + cmd;
+  // Quoted, so that blanks in a temporary path do no harm.
+  return "PATH=" + shellQuote(root + "/bin") + ":\"$PATH\"; export PATH; ZELPYX_ROOT=" + shellQuote(root) +
+         "; export ZELPYX_ROOT; " + cmd;
 }
 
 static int statusToResult(int st) {

@@ -41,6 +41,9 @@ void setCommandTimeoutMs(int ms);
 // The program's run flag: when it reads 0, running commands are cut short.
 void watchCommandRunFlag(const std::atomic<uint32_t>* running);
 
+// Single-quotes a text (a path) for the shell: 'it'\''s'.
+std::string shellQuote(const std::string& s);
+
 // A font file: the rooted path when that file exists, else the real path.
 std::string fontPath(const std::string& absPath);
 

@@ -36,34 +36,58 @@ int serialMakeRaw(int fd) {
   return tcsetattr(fd, TCSANOW, &t);
 }
 
-int serialOpen(const std::string& absPath, int baud, bool twoStopBits) {
+int serialOpenStaged(const std::string& absPath, int baud, bool twoStopBits, PortOpenStage* failedAt) {
+  *failedAt = PortOpenStage::Ok;
   int fd = open(rootPath(absPath).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) return -1;
+  if (fd < 0) {
+    *failedAt = PortOpenStage::Open;
+    return -1;
+  }
+  // Raw 8-bit, receiver on, modem lines ignored; reads never block because
+  // the threads poll the waiting count first.
   struct termios t;
-  if (tcgetattr(fd, &t) != 0) {
-    int e = errno;
-    close(fd);
-    errno = e;
-    return -1;
+  if (tcgetattr(fd, &t) == 0) {
+    cfmakeraw(&t);
+    t.c_iflag = IGNPAR;  // a byte with a framing error is dropped, not passed on
+    t.c_oflag = 0;
+    t.c_lflag = 0;
+    t.c_cflag = CS8 | CREAD | CLOCAL | HUPCL | (twoStopBits ? CSTOPB : 0);
+    t.c_cc[VMIN] = 0;
+    t.c_cc[VTIME] = 0;
+    cfsetispeed(&t, baudConst(baud));
+    cfsetospeed(&t, baudConst(baud));
+    if (tcsetattr(fd, TCSANOW, &t) == 0) {
+      tcflush(fd, TCIOFLUSH);
+      return fd;
+    }
   }
-  cfmakeraw(&t);
-  cfsetispeed(&t, baudConst(baud));
-  cfsetospeed(&t, baudConst(baud));
-  t.c_cflag &= ~(CSIZE | PARENB | CSTOPB | CRTSCTS);
-  t.c_cflag |= CS8 | CLOCAL | CREAD | HUPCL;
-  if (twoStopBits) t.c_cflag |= CSTOPB;
-  t.c_iflag &= ~(IXON | IXOFF | IXANY);
-  t.c_iflag |= IGNPAR;  // a byte with a framing error is dropped, not passed on
-  t.c_cc[VMIN] = 0;
-  t.c_cc[VTIME] = 0;
-  if (tcsetattr(fd, TCSANOW, &t) != 0) {
-    int e = errno;
-    close(fd);
-    errno = e;
-    return -1;
+  int e = errno;
+  close(fd);
+  errno = e;
+  *failedAt = PortOpenStage::Configure;
+  return -1;
+}
+
+int serialOpen(const std::string& absPath, int baud, bool twoStopBits) {
+  PortOpenStage stage;
+  return serialOpenStaged(absPath, baud, twoStopBits, &stage);
+}
+
+void serialClose(int fd) {
+  if (fd >= 0) close(fd);
+}
+
+ssize_t serialRead(int fd, void* buf, size_t n) { return read(fd, buf, n); }
+
+int serialReadByte(int fd, char* c) {
+  if (fd < 0) return -1;
+  return static_cast<int>(read(fd, c, 1));
+}
+
+void serialDrainInput(int fd) {
+  unsigned char junk[256];
+  while (read(fd, junk, sizeof junk) > 0) {
   }
-  tcflush(fd, TCIOFLUSH);
-  return fd;
 }
 
 int serialAvailable(int fd) {

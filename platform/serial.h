@@ -1,17 +1,33 @@
-// Serial ports: the only code that opens and configures tty devices.
+// Serial ports: the one module that opens, configures, reads, writes and
+// closes tty devices, for every link.
 #pragma once
 #include <cstddef>
 #include <string>
 #include <sys/types.h>
 
+enum class PortOpenStage { Ok, Open, Configure };
+
 // Opens a serial port named by its system path (resolved under
-// ZELPYX_ROOT), raw 8-bit, no flow control, non-blocking reads (VMIN 0,
-// VTIME 0). baud is a plain number (9600, 115200 ...); twoStopBits selects
-// 8N2. Returns the descriptor or -1 with errno set.
+// ZELPYX_ROOT), raw 8-bit, no flow control, modem lines ignored, hang-up
+// on close, non-blocking reads (VMIN 0, VTIME 0); pending input and output
+// are discarded. baud is a plain number (9600, 115200 ...); twoStopBits
+// selects 8N2. Returns the descriptor, or -1 with errno set and *failedAt
+// telling whether the device could not be opened or could not be
+// configured (not a terminal, settings refused).
+int serialOpenStaged(const std::string& absPath, int baud, bool twoStopBits, PortOpenStage* failedAt);
+// The same without the stage.
 int serialOpen(const std::string& absPath, int baud, bool twoStopBits = false);
+// Closes a port descriptor (ignores -1).
+void serialClose(int fd);
 
 // Bytes waiting to be read (FIONREAD); -1 when the ioctl fails.
 int serialAvailable(int fd);
+// read(2) on a port descriptor.
+ssize_t serialRead(int fd, void* buf, size_t n);
+// Reads one byte; returns what read() returned (1 on success, -1 for fd -1).
+int serialReadByte(int fd, char* c);
+// Discards whatever waits to be read.
+void serialDrainInput(int fd);
 
 // Writes all of buf, retrying partial writes, but gives up after
 // maxStalls consecutive writes that made no progress (1 ms apart), so a

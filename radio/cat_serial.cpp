@@ -8,9 +8,7 @@
 #include <thread>
 
 #include "core/works.h"
-#include "platform/amp_port.h"
 #include "platform/log.h"
-#include "platform/radio_ports.h"
 #include "platform/serial.h"
 
 std::atomic<int> catProcessStatus{3};

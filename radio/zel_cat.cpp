@@ -12,9 +12,8 @@
 
 #include "amp/errors.h"
 #include "core/works.h"
-#include "platform/amp_port.h"
 #include "platform/log.h"
-#include "platform/radio_ports.h"
+#include "platform/devices.h"
 #include "platform/serial.h"
 #include "platform/usb.h"
 #include "radio/zel_link.h"

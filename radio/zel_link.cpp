@@ -13,9 +13,7 @@
 
 #include "amp/errors.h"
 #include "core/works.h"
-#include "platform/amp_port.h"
 #include "platform/log.h"
-#include "platform/radio_ports.h"
 #include "platform/serial.h"
 #include "remote/remote_senders.h"
 

@@ -215,6 +215,8 @@ TEST_F(Lan, OversizedFileIsNotRewritten) {
   EXPECT_EQ(SaveLanParam(), -1);
   EXPECT_EQ(slurp(ifaces()), big);
   EXPECT_EQ(calls().find("sudo"), std::string::npos);
+  // Refusing the rewrite still puts the root back to read-only.
+  EXPECT_NE(calls().find("mount -v -n -o remount -r /"), std::string::npos) << calls();
 }
 
 TEST_F(Lan, FailedWriteIsReportedAndTheNetworkNotRestarted) {
@@ -226,6 +228,7 @@ TEST_F(Lan, FailedWriteIsReportedAndTheNetworkNotRestarted) {
   mkdir(ifaces().c_str(), 0755);
   EXPECT_EQ(SaveLanParam(), -1);
   EXPECT_EQ(calls().find("sudo"), std::string::npos);
+  EXPECT_NE(calls().find("mount -v -n -o remount -r /"), std::string::npos) << calls();
   std::string cmd = "ls -a '" + root + "/etc/network' | grep -c tmp > /dev/null";
   EXPECT_NE(system(cmd.c_str()), 0);  // no temporary file left behind
 }

@@ -131,7 +131,8 @@ int LoadTabConfig(Works* w, int bank) {
 }
 
 int SaveTabConfig(Works* w, int bank) {
-  if (remountSetRw(true) != 0) return -1;
+  RemountWindow window(true);
+  if (!window.isOpen()) return -1;
   int rc = -1;
   {
     AtomicWriter out(AntennaFileName(bank));
@@ -152,7 +153,6 @@ int SaveTabConfig(Works* w, int bank) {
       if (rc != 0) zlog(LOG_ERR, "can't write %s error %d", AntennaFileName(bank).c_str(), errno);
     }
   }
-  remountSetRo();
   return rc;
 }
 

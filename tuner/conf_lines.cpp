@@ -14,11 +14,3 @@ bool ReadConfLine(FILE* f, std::string& line, bool* tooLong) {
   if (!line.empty() && line.back() == '\r') line.pop_back();
   return true;
 }
-
-std::string ShellQuote(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) {
-    if (c == '\'') q += "'\\''"; else q += c;
-  }
-  return q + "'";
-}

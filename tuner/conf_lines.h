@@ -9,5 +9,3 @@
 // instead of being taken as two lines.
 bool ReadConfLine(FILE* f, std::string& line, bool* tooLong);
 
-// Single-quotes a path for the shell.
-std::string ShellQuote(const std::string& s);

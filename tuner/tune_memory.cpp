@@ -289,7 +289,8 @@ void LoadTabAtu(Works* w, int bank, int ant) {
 
 int SaveTabAtu(Works* w, int bank, int ant) {
   fprintf(stderr, "SaveTabAtu Bank%i , antenna %i\n", bank, ant);
-  if (remountSetRw(true) != 0) return -1;
+  RemountWindow window(true);
+  if (!window.isOpen()) return -1;
   int rc = -1;
   {
     AtomicWriter out(AtuFileName(bank, ant));
@@ -307,7 +308,6 @@ int SaveTabAtu(Works* w, int bank, int ant) {
         zlog(LOG_ERR, "can't write %s error %d", AtuFileName(bank, ant).c_str(), errno);
     }
   }
-  remountSetRo();
   return rc;
 }
 
@@ -330,8 +330,8 @@ std::string AntennaFileName(int bank);  // antenna.cpp
 void DeleteFileConf(Works* w, int bank, int selector) {
   (void)w;
   std::string path = selector == 3 ? AntennaFileName(bank) : AtuFileName(bank, selector);
-  if (remountSetRw(true) != 0) return;
-  if (runCommand("rm -f " + ShellQuote(rootPath(path))) != 0)
+  RemountWindow window(true);
+  if (!window.isOpen()) return;
+  if (runCommand("rm -f " + shellQuote(rootPath(path))) != 0)
     zlog(LOG_ERR, "can't delete file bank %d", bank);
-  remountSetRo();
 }
