@@ -2,7 +2,7 @@
 // search runs in-process, one step per simulated status reply, against the
 // L-network model; each result is set beside the best SWR that any of the
 // 2 x 512 x 512 network settings reaches. A report for people.
-#include "sim/physics.cpp"
+#include "sim/physics.h"
 
 #include <chrono>
 #include <cstdio>

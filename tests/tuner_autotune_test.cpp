@@ -10,7 +10,7 @@
 
 #include "amp/errors.h"
 #include "amp/linear.h"
-#include "sim/physics.cpp"
+#include "sim/physics.h"
 #include "tests/support/temp_root.h"
 #include "tests/support/test_works.h"
 #include "tuner/autotune.h"

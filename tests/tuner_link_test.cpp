@@ -9,7 +9,7 @@
 
 #include "amp/linear.h"
 #include "core/spine.h"
-#include "sim/physics.cpp"
+#include "sim/physics.h"
 #include "tests/support/temp_root.h"
 #include "tests/support/test_works.h"
 #include "tests/support/wait.h"

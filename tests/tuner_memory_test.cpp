@@ -12,7 +12,7 @@
 #include "amp/linear.h"
 #include "menus/buttons.h"
 #include "platform/log.h"
-#include "sim/physics.cpp"
+#include "sim/physics.h"
 #include "tests/support/temp_root.h"
 #include "tests/support/test_works.h"
 #include "tuner/tune_memory.h"

@@ -1,7 +1,7 @@
 // The network and antenna model behind the simulated amplifier.
 #include <gtest/gtest.h>
 
-#include "sim/physics.cpp"
+#include "sim/physics.h"
 #include "tuner/tune_memory.h"
 
 namespace {
