@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <mutex>
 
+#include "amp/cmd_queue.h"
+
 // One entry of the error table: a flags byte and two key lines.
 // Flag bits: 0 alarm colour (red key), 1 protection error, 2 temporary
 // warning (removed by the reset key).
@@ -15,7 +17,6 @@ struct ErrDesc {
 };
 
 constexpr int kErrCodes = 25;     // error codes 0..24
-constexpr int kCmdQueueSize = 30; // ring slots; equal indexes mean empty
 
 struct AmpFields {
   // Amplifier identity
@@ -29,11 +30,7 @@ struct AmpFields {
   int linFD = -1;
 
   // Command queue: filled by any thread, emptied by the Linear thread.
-  int cmdQueue[kCmdQueueSize] = {};
-  int cmdQueueOut = 0;
-  int cmdQueueIn = 0;
-  std::atomic<uint8_t> cmdUrgent{0};  // 1 = drain the queue before polling again
-  std::mutex cmdQueueMut;             // producers come from several threads
+  CmdQueue cmdQ;
   std::atomic<uint8_t> errResend{0};  // 0 idle, 1 re-send under way, 2 re-check due
 
   // Last command and retries (Linear thread only)

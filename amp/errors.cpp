@@ -190,7 +190,7 @@ void GestErrore(Works* w) {
     fprintf(stderr, ">>> ERRORI: ResetBiasCmd\n");
     ResetBiasCmd(w);
     w->errResend = 1;
-    w->cmdUrgent = 1;
+    w->cmdQ.urgent = 1;
   } else if (w->errFlags & 4) {
     VerifyWarningTemporanei(w);
     w->errFlags &= static_cast<uint8_t>(~4u);

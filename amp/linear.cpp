@@ -40,41 +40,13 @@ const char* attText(int step) {
 
 // ---------------------------------------------------------------- queue
 
-bool IsLinearCmd(int cmd) {
-  return cmd >= 0 && cmd <= CMD_MT1_RESET && cmd != LIN_WAIT_REPLY && cmd != LIN_DECODE && cmd != 25 &&
-         cmd != CMD_SE && cmd != LIN_IDLE;
-}
+void IncPNTIn_CMDLinear(Works* w, int cmd) { w->cmdQ.push(cmd); }
 
-void IncPNTIn_CMDLinear(Works* w, int cmd) {
-  if (!IsLinearCmd(cmd)) {
-    // A state number in the ring would stall the link.
-    zlog(LOG_ERR, "Linear: %d is no command, not queued", cmd);
-    return;
-  }
-  std::lock_guard<std::mutex> lk(w->cmdQueueMut);
-  int next = (w->cmdQueueIn + 1) % kCmdQueueSize;
-  if (next == w->cmdQueueOut) {
-    // Full: never overwrite a command that has not gone out yet.
-    zlog(LOG_ERR, "Linear queue full: command %d dropped", cmd);
-    return;
-  }
-  w->cmdQueue[w->cmdQueueIn] = cmd;
-  w->cmdQueueIn = next;
-}
+void IncPNTIn_CMDLinearUrgent(Works* w, std::initializer_list<int> cmds) { w->cmdQ.pushUrgent(cmds); }
 
-int TakeQueuedCmd(Works* w) {
-  std::lock_guard<std::mutex> lk(w->cmdQueueMut);
-  if (w->cmdQueueOut == w->cmdQueueIn) return -1;
-  int cmd = w->cmdQueue[w->cmdQueueOut];
-  w->cmdQueue[w->cmdQueueOut] = 0;
-  w->cmdQueueOut = (w->cmdQueueOut + 1) % kCmdQueueSize;
-  return cmd;
-}
+int TakeQueuedCmd(Works* w) { return w->cmdQ.take(); }
 
-int QueuedCmdCount(Works* w) {
-  std::lock_guard<std::mutex> lk(w->cmdQueueMut);
-  return (w->cmdQueueIn - w->cmdQueueOut + kCmdQueueSize) % kCmdQueueSize;
-}
+int QueuedCmdCount(Works* w) { return w->cmdQ.count(); }
 
 void InitMicroCmd(Works* w) {
   fprintf(stderr, "Init CRT ... \n");
@@ -170,7 +142,7 @@ void LinPortReopened(Works* w, LinPortWatch* pw, int fd, int64_t nowMs) {
   // whole start-up set again, then the band's thresholds, before polling.
   InitMicroCmd(w);
   ResendSoglieTS(w);
-  w->cmdUrgent = 1;
+  w->cmdQ.urgent = 1;
   linearProcessStatus = CMD_ST;
   pw->awaitStatus = true;
   pw->statusAtBack = w->statusReplies;
@@ -355,13 +327,13 @@ int SendLinearCmd(Works* w, int cmdNo) {
 int NextCmdPriority(Works* w, int defaultNext) {
   w->retryCount = 0;
   int next = defaultNext;
-  if (w->cmdUrgent) {
+  if (w->cmdQ.urgent) {
     int cmd = TakeQueuedCmd(w);
     if (cmd >= 0) {
       next = cmd;
       fprintf(stderr, "cmd ext: %d\n", cmd);
     } else {
-      w->cmdUrgent = 0;
+      w->cmdQ.urgent = 0;
       if (w->errResend == 1) {
         fprintf(stderr, ">>> ERRORI: Send All CMD for Error\n");
         w->errResend = 2;

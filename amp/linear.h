@@ -5,53 +5,11 @@
 #include <cstdint>
 #include <string>
 
+#include "amp/cmd_queue.h"
 #include "amp/crc8.h"
 
 struct Works;
 
-// Command numbers placed in the queue (and held in linearProcessStatus).
-enum LinearCmd {
-  CMD_VSM = 0,
-  CMD_ST = 1,
-  LIN_WAIT_REPLY = 2,   // internal: waiting for the reply
-  LIN_DECODE = 3,       // internal: decode the reply
-  CMD_TU1 = 4,
-  CMD_TU0 = 5,
-  CMD_TU = 6,
-  CMD_SA = 7,
-  CMD_FM = 8,
-  CMD_FA = 9,
-  CMD_MT = 10,
-  CMD_MT1 = 11,
-  CMD_FS = 12,
-  CMD_CP = 13,
-  CMD_AT = 14,
-  CMD_AT_TUNE = 15,
-  CMD_AT11 = 16,
-  CMD_MP0 = 17,
-  CMD_MP1 = 18,
-  CMD_AB0 = 19,
-  CMD_AB1 = 20,
-  CMD_AN = 21,
-  CMD_TS = 22,
-  CMD_FN = 23,
-  CMD_PS = 24,
-  CMD_SF = 26,
-  CMD_MT1_MEM = 27,     // tune word recalled from the tune memory
-  CMD_SF_FILTER = 28,
-  CMD_SE = 29,
-  CMD_MR1 = 30,
-  LIN_IDLE = 31,        // internal: link idle after "MR1;"
-  CMD_MR0 = 32,
-  CMD_GM = 33,
-  CMD_GS_QUERY = 34,
-  CMD_GS_SET = 35,
-  CMD_ER0 = 36,
-  CMD_ER1 = 37,
-  CMD_ER2 = 38,
-  CMD_MT1_BYPASS = 39,  // tuner bypassed
-  CMD_MT1_RESET = 40,   // tuner reset to CL, C = L = 0
-};
 
 // Current state or command number of the link (Linear thread only).
 extern int linearProcessStatus;
@@ -63,12 +21,11 @@ constexpr int kLinRxSize = 500;
 
 // Thread body: owns the amplifier port until running drops to 0.
 void Linear(Works* w);
-// Queue an amplifier command number (safe from any thread). A full ring
-// (29 waiting) drops the new command with a log line, and so does a
-// number that is no command.
+// Queue an amplifier command number (safe from any thread): the record's
+// CmdQueue (amp/cmd_queue.h).
 void IncPNTIn_CMDLinear(Works* w, int cmd);
-// True for the numbers that name a command this link sends.
-bool IsLinearCmd(int cmd);
+// The commands as one urgent batch (CmdQueue::pushUrgent).
+void IncPNTIn_CMDLinearUrgent(Works* w, std::initializer_list<int> cmds);
 // Takes the oldest queued command; -1 when the queue is empty.
 int TakeQueuedCmd(Works* w);
 // Number of commands waiting.

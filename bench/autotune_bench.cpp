@@ -55,7 +55,7 @@ Result runOne(Works* w, double f, Cplx z, float target) {
   StartAutotune(w);
   while (TakeQueuedCmd(w) >= 0) {
   }
-  w->cmdUrgent = 0;
+  w->cmdQ.urgent = 0;
   int replies = 0;
   while (w->TuneRunState.load() != 0 && replies < 10000) {
     double swr = physSwrForWord(w->Tuneval, f, z);

@@ -264,9 +264,7 @@ int zelpyxMain() {
   FbInfo* fb = fbInitOrMemory();
   snprintf(w->version, sizeof w->version, "%s", kVersion);
   w->fb = fb;
-  memset(w->cmdQueue, 0, sizeof w->cmdQueue);
-  w->cmdQueueIn = 0;
-  w->cmdQueueOut = 0;
+  w->cmdQ.clear();
   w->setup = &setupRec;
   w->sendMut = &sendMut;
   w->connMut = &connMut;

@@ -169,7 +169,7 @@ TEST_F(AmpErrors, ProtectionResetRunsInThreeSteps) {
 
   // Step 1: the key queues the re-send and marks it.
   EXPECT_EQ(GPIO_Errori(w), 1);
-  EXPECT_EQ(w->cmdUrgent.load(), 1);
+  EXPECT_EQ(w->cmdQ.urgent.load(), 1);
   EXPECT_EQ(w->errResend.load(), 1);
   EXPECT_EQ(QueuedCmdCount(w), 4);
 
@@ -182,7 +182,7 @@ TEST_F(AmpErrors, ProtectionResetRunsInThreeSteps) {
   }
   EXPECT_EQ(sent, (std::vector<int>{CMD_CP, CMD_MP0, CMD_AB0, CMD_AT}));
   EXPECT_EQ(w->errResend.load(), 2);
-  EXPECT_EQ(w->cmdUrgent.load(), 0);
+  EXPECT_EQ(w->cmdQ.urgent.load(), 0);
 
   // Step 3: the next status reply clears the list and the latch; the
   // amplifier's present state records what is still wrong.

@@ -51,16 +51,6 @@ struct Link : ::testing::Test {
   std::unique_ptr<SerialPeer> peer;
   std::unique_ptr<ThreadRunner> link;
 
-  // Puts commands in the ring (and optionally raises cmdUrgent) in one
-  // step as far as the link can see.
-  void queueTogether(const std::vector<int>& cmds, bool urgent) {
-    std::lock_guard<std::mutex> lk(w->cmdQueueMut);
-    for (int c : cmds) {
-      w->cmdQueue[w->cmdQueueIn] = c;
-      w->cmdQueueIn = (w->cmdQueueIn + 1) % kCmdQueueSize;
-    }
-    if (urgent) w->cmdUrgent = 1;
-  }
 
   void SetUp() override {
     w = tw.get();
@@ -141,7 +131,7 @@ TEST_F(Link, StartupSequenceWithCheckDigits) {
 TEST_F(Link, QueuedCommandsReplaceOneFmEach) {
   start();
   ASSERT_GE(waitText("FM;"), 0);
-  queueTogether({CMD_MP1, CMD_AB0, CMD_TU}, false);
+  for (int c : {CMD_MP1, CMD_AB0, CMD_TU}) IncPNTIn_CMDLinear(w, c);
   int i = waitText("MP1;");
   ASSERT_GT(i, 0);
   ASSERT_TRUE(peer->waitFrames(static_cast<size_t>(i) + 7));
@@ -154,14 +144,14 @@ TEST_F(Link, QueuedCommandsReplaceOneFmEach) {
 TEST_F(Link, UrgentCommandsGoBackToBack) {
   start();
   ASSERT_GE(waitText("FM;"), 0);
-  queueTogether({CMD_MP0, CMD_AB1, CMD_AT11}, true);
+  IncPNTIn_CMDLinearUrgent(w, {CMD_MP0, CMD_AB1, CMD_AT11});
   int i = waitText("MP0;");
   ASSERT_GT(i, 0);
   ASSERT_TRUE(peer->waitFrames(static_cast<size_t>(i) + 5));
   std::vector<std::string> t = texts();
   std::vector<std::string> got(t.begin() + i, t.begin() + i + 5);
   EXPECT_EQ(got, (std::vector<std::string>{"MP0;", "AB1;", "AT11;", "ST;", "FM;"}));
-  EXPECT_EQ(w->cmdUrgent.load(), 0);
+  EXPECT_EQ(w->cmdQ.urgent.load(), 0);
 }
 
 TEST_F(Link, UnansweredCommandGoesOutFourTimesThenStatus) {

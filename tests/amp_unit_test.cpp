@@ -195,17 +195,40 @@ TEST_F(AmpUnit, QueueIsSafeForSeveralProducers) {
   }
 }
 
+TEST_F(AmpUnit, AnUrgentBatchStaysTogetherOrIsNotQueuedAtAll) {
+  std::thread other([this] {
+    for (int i = 0; i < 8; i++) IncPNTIn_CMDLinear(w, CMD_FS);
+  });
+  IncPNTIn_CMDLinearUrgent(w, {CMD_MP1, CMD_AT_TUNE, CMD_TS, CMD_CP, CMD_MP0});
+  other.join();
+  EXPECT_EQ(w->cmdQ.urgent.load(), 1);
+  std::vector<int> got = drain();
+  auto at = std::find(got.begin(), got.end(), CMD_MP1);
+  ASSERT_LE(at + 5, got.end());
+  EXPECT_EQ(std::vector<int>(at, at + 5), (std::vector<int>{CMD_MP1, CMD_AT_TUNE, CMD_TS, CMD_CP, CMD_MP0}));
+
+  // A batch that would not fit, or that holds a state number, queues nothing.
+  w->cmdQ.urgent = 0;
+  logCaptureStart();
+  for (int i = 0; i < 26; i++) IncPNTIn_CMDLinear(w, CMD_FS);
+  IncPNTIn_CMDLinearUrgent(w, {CMD_MP1, CMD_CP, CMD_MP0, CMD_AT});
+  IncPNTIn_CMDLinearUrgent(w, {CMD_MP1, LIN_IDLE});
+  logCaptureStop();
+  EXPECT_EQ(QueuedCmdCount(w), 26);
+  EXPECT_EQ(w->cmdQ.urgent.load(), 0);
+}
+
 TEST_F(AmpUnit, NextCommandDrainsUrgentQueueThenPolls) {
   IncPNTIn_CMDLinear(w, CMD_MP0);
   IncPNTIn_CMDLinear(w, CMD_AB1);
   EXPECT_EQ(NextCmdPriority(w, CMD_ST), CMD_ST);  // not urgent: the queue waits
-  w->cmdUrgent = 1;
+  w->cmdQ.urgent = 1;
   w->errResend = 1;
   EXPECT_EQ(NextCmdPriority(w, CMD_ST), CMD_MP0);
   EXPECT_EQ(NextCmdPriority(w, CMD_ST), CMD_AB1);
   EXPECT_EQ(w->errResend.load(), 1);
   EXPECT_EQ(NextCmdPriority(w, CMD_ST), CMD_ST);
-  EXPECT_EQ(w->cmdUrgent.load(), 0);
+  EXPECT_EQ(w->cmdQ.urgent.load(), 0);
   EXPECT_EQ(w->errResend.load(), 2);
 }
 

@@ -43,7 +43,7 @@ class Autotune : public testing::Test {
   int run(const std::function<float(uint32_t)>& swrOf, int maxReplies = 5000) {
     EXPECT_EQ(StartAutotune(w.get()), 1);
     drainQueue(w.get());
-    w->cmdUrgent = 0;
+    w->cmdQ.urgent = 0;
     int replies = 0;
     words.clear();
     while (w->TuneRunState.load() != 0 && replies < maxReplies) {
@@ -114,7 +114,7 @@ TEST_F(Autotune, TheSearchWalksTheStatesInOrder) {
   auto swr = model(14.2e6, z);
   ASSERT_EQ(StartAutotune(w.get()), 1);
   drainQueue(w.get());
-  w->cmdUrgent = 0;
+  w->cmdQ.urgent = 0;
   std::vector<int> states;
   for (int i = 0; i < 3000 && w->TuneRunState.load() != 0; ++i) {
     w->SWR = swr(w->Tuneval);
@@ -228,7 +228,7 @@ class AutotuneTrace : public Autotune {
   void trace(const std::function<float(uint32_t)>& swrOf) {
     ASSERT_EQ(StartAutotune(w.get()), 1);
     drainQueue(w.get());
-    w->cmdUrgent = 0;
+    w->cmdQ.urgent = 0;
     entries.clear();
     for (int i = 0; i < 5000 && w->TuneRunState.load() != 0; ++i) {
       w->SWR = swrOf(w->Tuneval);
@@ -381,12 +381,12 @@ TEST_F(Autotune, StartQueuesThePreparationWithPriority) {
   EXPECT_EQ(drainQueue(w.get()), (std::vector<int>{CMD_MP1, CMD_AT_TUNE, CMD_TS, CMD_CP, CMD_MP0, CMD_AN}));
   EXPECT_EQ(w->SoglieTS[0], 4095);
   EXPECT_EQ(w->anState, 0);
-  EXPECT_EQ(w->cmdUrgent.load(), 1);
+  EXPECT_EQ(w->cmdQ.urgent.load(), 1);
   EXPECT_EQ(w->TuneRunState.load(), 1);
   // Nothing happens while the urgent commands drain.
   TuneTask(w.get());
   EXPECT_EQ(w->TuneState, 0);
-  w->cmdUrgent = 0;
+  w->cmdQ.urgent = 0;
   TuneTask(w.get());
   EXPECT_EQ(w->TuneState, 1);
   // Without the radio transmitting the run waits in state 2.
@@ -400,7 +400,7 @@ TEST_F(Autotune, StartQueuesThePreparationWithPriority) {
 TEST_F(Autotune, ProtectionBitCountsAsSwr100AndAsksForCp) {
   StartAutotune(w.get());
   drainQueue(w.get());
-  w->cmdUrgent = 0;
+  w->cmdQ.urgent = 0;
   w->TuneState = 3;
   w->ampStatus[1] = 0x02;
   w->SWR = 1.2f;
@@ -416,7 +416,7 @@ TEST_F(Autotune, TuneKey) {
   GoTune(w.get());
   EXPECT_EQ(w->TuneRunState.load(), 1);
   drainQueue(w.get());
-  w->cmdUrgent = 0;
+  w->cmdQ.urgent = 0;
   Cplx z = physLoadImpedance(PhysLoad{PHYS_LOAD_DIPOLE, {}}, 7.1e6);
   for (int i = 0; i < 40; ++i) {
     w->SWR = float(physSwrForWord(w->Tuneval, 7.1e6, z));

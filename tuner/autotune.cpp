@@ -127,7 +127,7 @@ static bool better() {
 void TuneTask(Works* w) {
   std::lock_guard<std::recursive_mutex> lk(runMut);
   if (w->TuneRunState.load() == 0) return;  // ended by the key or the timer meanwhile
-  if (w->cmdUrgent.load()) return;
+  if (w->cmdQ.urgent.load()) return;
   int idx = w->AutoTuneMaxCicli <= 4 ? w->AutoTuneMaxCicli : 0;
   if (cnttune > SWRTimeoutCICLI[idx]) {
     // The run is over: the best setting goes out with this reply's "MT1".
@@ -252,18 +252,18 @@ int StartAutotune(Works* w) {
   std::lock_guard<std::recursive_mutex> lk(runMut);
   if (w->AtuBypassFlag) return 0;
   w->TuneState = 0;
-  IncPNTIn_CMDLinear(w, CMD_MP1);
-  IncPNTIn_CMDLinear(w, CMD_AT_TUNE);
+  // The preparation goes out as one urgent batch: nothing of another
+  // thread's comes between the protection commands.
   OpenInputSoglieTS(w);
-  IncPNTIn_CMDLinear(w, CMD_CP);
-  IncPNTIn_CMDLinear(w, CMD_MP0);
-  w->AtuBypassFlag = 0;
-  w->cmdUrgent = 1;
-  w->TuneRunState = 1;
-  if (w->ampStatus[0] & 0x01) {
+  const bool an = (w->ampStatus[0] & 0x01) != 0;
+  if (an) {
     w->anState = 0;
-    IncPNTIn_CMDLinear(w, CMD_AN);
+    IncPNTIn_CMDLinearUrgent(w, {CMD_MP1, CMD_AT_TUNE, CMD_TS, CMD_CP, CMD_MP0, CMD_AN});
+  } else {
+    IncPNTIn_CMDLinearUrgent(w, {CMD_MP1, CMD_AT_TUNE, CMD_TS, CMD_CP, CMD_MP0});
   }
+  w->AtuBypassFlag = 0;
+  w->TuneRunState = 1;
   fprintf(stderr, "--------- START AUTO TUNE (%x) %i\n", w->tuneFlags.load(), w->TuneState);
   return 1;
 }

@@ -55,15 +55,11 @@ static void publishLocked(Works* w, const int v[4], int rowIdx, bool band) {
 }
 
 void OpenInputSoglieTS(Works* w) {
-  {
-    std::lock_guard<std::mutex> lk(w->tsMut);
-    int v[4];
-    for (int i = 0; i < 4; ++i) v[i] = w->SoglieTS[i];
-    v[0] = 4095;  // no input-power trip while the tuner searches
-    publishLocked(w, v, 0, false);
-  }
-  // Queued after the lock is gone: the queue has its own.
-  IncPNTIn_CMDLinear(w, CMD_TS);
+  std::lock_guard<std::mutex> lk(w->tsMut);
+  int v[4];
+  for (int i = 0; i < 4; ++i) v[i] = w->SoglieTS[i];
+  v[0] = 4095;  // no input-power trip while the tuner searches
+  publishLocked(w, v, 0, false);
 }
 
 // The choice of SearchCambioSoglie_TS; returns true when a set was published.

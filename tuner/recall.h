@@ -10,8 +10,9 @@ void SearchCambioSoglie_TS(Works* w);
 // row's set, or (outside every row) the band set last in force. Used when a
 // tune ends and when the amplifier link comes back.
 void ResendSoglieTS(Works* w);
-// Queues "TS" with the set in force but the input-power threshold open
-// (4095), without changing the band record: for the autotune's search.
+// Publishes the set in force with the input-power threshold open (4095),
+// without changing the band record, for the autotune's search; the caller
+// queues "TS" with its batch.
 void OpenInputSoglieTS(Works* w);
 // Back to the built-in defaults with no row sent (the record's defaults).
 void ResetSoglieTS(Works* w);
