@@ -35,6 +35,7 @@ struct AmpFields {
   std::atomic<uint8_t> cmdUrgent{0};  // 1 = drain the queue before polling again
   std::mutex cmdQueueMut;             // producers come from several threads
   std::atomic<uint8_t> errResend{0};  // 0 idle, 1 re-send under way, 2 re-check due
+  std::atomic<uint8_t> linReopen{0};  // 1: the Linear thread opens its port again (retry key)
 
   // Last command and retries (Linear thread only)
   char lastCmdCode[2] = {};

@@ -406,6 +406,13 @@ void Linear(Works* w) {
   OpenLinear(w);
   LinRx rx;
   while (w->running) {
+    if (w->linReopen.exchange(0) != 0) {
+      serialClose(w->linFD);
+      w->linFD = -1;
+      OpenLinear(w);
+      linearProcessStatus = CMD_ST;
+      counterrortimeout = 0;
+    }
     int state = linearProcessStatus;
     if (state == LIN_WAIT_REPLY) {
       int avail = w->linFD >= 0 ? serialAvailable(w->linFD) : -1;
