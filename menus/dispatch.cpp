@@ -151,7 +151,7 @@ void key1(Works* w, int held) {
 
 void attenuatorKey(Works* w) {
   uint8_t sel = uint8_t(w->AttSel + 1);
-  if ((w->ampStatus[0] & 0x01) == 0) {
+  if ((w->ampStatus[1] & 0x01) == 0) {  // receiving: standby may be chosen
     if (sel > 4) sel = 0;  // 0, 2, 3, 5 dB, standby
   } else if (w->AmpBypassFlag == 1) {
     AddErrore(w, 17);
@@ -161,7 +161,10 @@ void attenuatorKey(Works* w) {
   if (sel > 4) sel = 4;  // refused above: the index stays inside the labels
   w->AttSel = sel;
   if (sel <= 3) {
+    // The attenuator command and the band row carry the setting itself;
+    // the step shown alone would go back at the amplifier's next reply.
     w->AttIdx = sel;
+    w->Attenuator = sel;
     IncPNTIn_CMDLinear(w, CMD_AT);
     if (w->AmpBypassFlag == 1) IncPNTIn_CMDLinear(w, CMD_AB0);
   } else if (w->AmpBypassFlag == 0) {

@@ -181,8 +181,16 @@ void lanAddress(int par, int key) {
   uint8_t* addr[4] = {IP_v, NetMask_v, Gateway_v, DNS_v};
   int* cursor[4] = {&CntIP, &CntNetMask, &CntGateway, &CntDNS};
   int i = par - kIp;
-  if (isStep(key)) *cursor[i] = ModifyIP(key, *cursor[i], addr[i]);
-  else SaveLanParam();
+  if (!isStep(key)) {
+    SaveLanParam();
+    return;
+  }
+  *cursor[i] = ModifyIP(key, *cursor[i], addr[i]);
+  // An address typed in where the file had none is written, not dropped.
+  if (key == kParMinus || key == kParPlus) {
+    if (par == kGateway) Gateway_none = 0;
+    if (par == kDns) DNS_none = 0;
+  }
 }
 
 }  // namespace

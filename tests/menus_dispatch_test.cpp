@@ -312,6 +312,15 @@ TEST_F(KeysOnTheWire, RetryReopensTheAmplifierPortAndTheKeysReachIt) {
   DecodeTasto(w.get(), 3, 0);  // antenna 2
   EXPECT_TRUE(simLogHas("SA2;"));
   EXPECT_TRUE(waitFor([&] { return sim.control("amp state").find(" ant=2 ") != std::string::npos; }));
+
+  // The attenuator key sends the step chosen, and takes the amplifier out of standby.
+  w->AmpBypassFlag = 1;
+  DecodeTasto(w.get(), 2, 0);
+  EXPECT_EQ(w->Attenuator, 1);
+  EXPECT_TRUE(simLogHas("AT01;"));
+  EXPECT_TRUE(simLogHas("AB0;"));
+  EXPECT_TRUE(waitFor([&] { return sim.control("amp state").find(" att=1 ") != std::string::npos; }));
+  EXPECT_EQ(w->AttIdx, 1);
 }
 
 TEST_F(KeysOnTheWire, TuneWithTheGenericInterfaceRunsWhenTheRadioTransmits) {
