@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <string>
 #include <syslog.h>
 #include <thread>
 
@@ -22,6 +23,7 @@
 #include "radio/zel_link.h"
 #include "screens/meters.h"
 #include "tuner/antenna.h"
+#include "tuner/conf_lines.h"
 #include "tuner/tune_memory.h"
 
 namespace {
@@ -73,7 +75,14 @@ void runDetached(void (*fn)()) {
   std::thread(fn).detach();
 }
 
-void runUiUpdate() { runCommand("/opt/ZelPyx/getpack.sh"); }
+// A script of the system, run as written on the board and from the root
+// on a dev machine.
+void runScript(const std::string& path) {
+  std::string p = rootPath(path);
+  runCommand(p == path ? path : ShellQuote(p));
+}
+
+void runUiUpdate() { runScript("/opt/ZelPyx/getpack.sh"); }
 
 // Settings that describe the running station, not the operator's choices:
 // resetting the setup must not put the amplifier link, its identity, the
@@ -255,7 +264,7 @@ void RemoteReadiness(Works* w, int r, int a) {
 void RemoteConnection() {
   fprintf(stderr, "launching ssh\n");
   zlog(LOG_INFO, "launching ssh");
-  runCommand("/opt/sshshell");
+  runScript("/opt/sshshell");
   zlog(LOG_INFO, "launched ssh");
   fprintf(stderr, "launched screenshot\n");
 }

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <sys/stat.h>
+#include <vector>
 
 #include "amp/errors.h"
 #include "amp/linear.h"
@@ -15,6 +17,7 @@
 #include "screens/meters.h"
 #include "tests/support/temp_root.h"
 #include "tests/support/test_works.h"
+#include "tests/support/wait.h"
 
 namespace {
 
@@ -216,4 +219,35 @@ TEST_F(Params, AntennaCellEditor) {
   w->tabRowSel = 5;
   edit(4, 0);
   EXPECT_EQ(w->tabAntenna[5].AtuBypass, 0);
+}
+
+TEST_F(Params, ServiceParametersActOnlyWhenArmed) {
+  root.writeFile("/opt/ZelPyx/getpack.sh", "#!/bin/sh\necho ui >> \"$ZELPYX_ROOT/service.log\"\n");
+  root.writeFile("/opt/sshshell", "#!/bin/sh\necho ssh >> \"$ZELPYX_ROOT/service.log\"\n");
+  chmod(root.path("/opt/ZelPyx/getpack.sh").c_str(), 0755);
+  chmod(root.path("/opt/sshshell").c_str(), 0755);
+  queued();
+  press(29, kParConfirm);
+  press(30, kParConfirm);
+  press(31, kParConfirm);
+  EXPECT_TRUE(queued().empty());
+  EXPECT_EQ(w->keyFlags & 0x08, 0);
+
+  press(29, kParPlus);
+  press(29, kParConfirm);
+  EXPECT_EQ(queued(), (std::vector<int>{CMD_MR1}));
+  press(30, kParMinus);
+  press(30, kParConfirm);
+  EXPECT_EQ(w->keyFlags & 0x08, 0x08);  // "Update UI in progress"
+  press(31, kParPlus);
+  press(31, kParConfirm);
+  EXPECT_EQ(w->updateFlags, 0x0B);
+  EXPECT_TRUE(waitFor([&] {
+    std::string s = root.readFile("/service.log");
+    return s.find("ui\n") != std::string::npos && s.find("ssh\n") != std::string::npos;
+  }));
+
+  w->tinyCmd = 255;
+  press(28, kParLeft);
+  EXPECT_EQ(w->tinyCmd.load(), 133);  // hardware off, sent by the next exchange
 }
