@@ -302,12 +302,13 @@ int key4(Works* w, int held) {
 }
 
 void retryLink(Works* w) {
-  switch (w->failCode) {
+  int code = w->failCode;
+  // Cleared first: a port that fails again reports itself anew.
+  w->failCode = -1;
+  switch (code) {
     case 1:
-      // Cleared first: a port that fails again reports itself anew.
-      w->failCode = -1;
       StartThreadLinear(w);
-      return;
+      break;
     case 2:
       // Set by the FT-817 poll when its port fails.
       StartThreadCATserial(w);
@@ -321,7 +322,6 @@ void retryLink(Works* w) {
     default:
       break;
   }
-  w->failCode = -1;
 }
 
 int key5(Works* w, int held) {

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "amp/errors.h"
 #include "amp/linear.h"
 #include "core/globals.h"
 #include "core/spine.h"
@@ -340,4 +341,33 @@ TEST_F(KeysOnTheWire, TuneWithTheGenericInterfaceRunsWhenTheRadioTransmits) {
   ASSERT_TRUE(waitFor([&] { return w->TuneRunState.load() == 0; }, 60000)) << w->TuneState;
   EXPECT_LT(w->SWR, 2.0f);
   EXPECT_TRUE(root.exists("/opt/set/atu_ant1_b2.txt"));
+}
+
+TEST_F(Keys, FailurePageRetriesOrCancelsTheLinkThatFailed) {
+  // failCode 2 comes from the FT-817 poll's port.
+  snprintf(w->setup->CatSerialPort, sizeof w->setup->CatSerialPort, "%s", "/dev/ttyUSB7");
+  w->setup->catSerRun = '1';
+  w->setup->EnableCAT = '1';
+  w->failCode = 2;
+  w->MenuIdx = 5;
+  key(5);
+  EXPECT_TRUE(waitFor([&] { return w->failCode == 2; }));  // tried again, failed again
+  if (thrCatSer.joinable()) thrCatSer.join();
+  key(6);
+  EXPECT_EQ(w->failCode, -1);
+  EXPECT_EQ(w->setup->catSerRun, '0');
+  EXPECT_EQ(w->setup->EnableCAT, '1');  // the companion radio's CAT bridge is not the one that failed
+}
+
+TEST_F(Keys, ResetKeyConsumesThePressWhileAnErrorIsListed) {
+  w->MAXbank = 20;
+  w->NumBanco = 1;
+  AddErrore(w.get(), 1);
+  key(1);
+  EXPECT_EQ(w->NumBanco, 1);
+  EXPECT_EQ(w->MenuIdx, 0);
+  while (ExistAnError(w.get()) >= 0) DeleteErrore(w.get(), ExistAnError(w.get()));
+  w->errFlags = 0;
+  key(1);
+  EXPECT_EQ(w->NumBanco, 2);
 }
