@@ -433,9 +433,11 @@ void copyBank(Works* w) {
 void eraseBanks(Works* w) {
   int n = bankCount(w);
   int first = w->ResetBank, last = w->ResetBank;
-  if (w->ResetBank == w->MAXbank || w->ResetBank < 0 || w->ResetBank >= kMaxBanks) {
+  if (w->ResetBank == w->MAXbank) {
     first = 0;
     last = n - 1;
+  } else if (w->ResetBank < 0 || w->ResetBank >= kMaxBanks) {
+    return;  // no such bank: nothing is erased
   }
   for (int bank = first; bank <= last; bank++)
     for (int kind = 0; kind < 4; kind++) DeleteFileConf(w, bank, kind);
