@@ -5,7 +5,6 @@
 #include <cstring>
 #include <mutex>
 #include <string>
-#include <syslog.h>
 #include <thread>
 
 #include "amp/errors.h"
@@ -18,7 +17,6 @@
 #include "display/fb.h"
 #include "display/png.h"
 #include "menus/work_image.h"
-#include "platform/log.h"
 #include "platform/paths.h"
 #include "radio/zel_link.h"
 #include "screens/meters.h"
@@ -75,14 +73,7 @@ void runDetached(void (*fn)()) {
   std::thread(fn).detach();
 }
 
-// A script of the system, run as written on the board and from the root
-// on a dev machine.
-void runScript(const std::string& path) {
-  std::string p = rootPath(path);
-  runCommand(p == path ? path : ShellQuote(p));
-}
-
-void runUiUpdate() { runScript("/opt/ZelPyx/getpack.sh"); }
+void runUiUpdate() { RunSystemScript("/opt/ZelPyx/getpack.sh"); }
 
 // Settings that describe the running station, not the operator's choices:
 // resetting the setup must not put the amplifier link, its identity, the
@@ -259,14 +250,6 @@ void RemoteReadiness(Works* w, int r, int a) {
   // The message line tells the operator why the station stays local.
   w->keyFlags |= kKeyRemoteNotStarted;
   fprintf(stderr, "Remote ERROR!\n");
-}
-
-void RemoteConnection() {
-  fprintf(stderr, "launching ssh\n");
-  zlog(LOG_INFO, "launching ssh");
-  runScript("/opt/sshshell");
-  zlog(LOG_INFO, "launched ssh");
-  fprintf(stderr, "launched screenshot\n");
 }
 
 int ModifyParameter(Works* w, int key) {
@@ -520,4 +503,9 @@ void ChangeInterfaceBanco(Works* w) {
   w->ModeWorkIdx = m;
   SetModeWorkIDX(w);
   SaveToBank(w, w->NumBanco, w->AntennaIdx);
+}
+
+void RunSystemScript(const char* path) {
+  std::string p = rootPath(path);
+  runCommand(p == path ? p : ShellQuote(p));
 }

@@ -33,5 +33,9 @@ void ShowBackground(Works* w, const char* name);
 // cannot be (errors 5, 20, 9, 6, 7) and marks the remote fault.
 void RemoteReadiness(Works* w, int r, int a);
 
+// Runs a script of the system by its absolute path (from the root on a dev
+// machine) and waits for it.
+void RunSystemScript(const char* path);
+
 // Service shell of the remote link: runs "/opt/sshshell" and waits for it.
 void RemoteConnection();
