@@ -42,6 +42,10 @@ enum Param {
 
 bool isStep(int key) { return key >= kParMinus && key <= kParRight; }
 
+// The cursor keys of a value without cursor save it; held, they must not
+// rewrite the file at every repeat step.
+bool savesOnly(int key) { return key == kParLeft || key == kParRight; }
+
 uint8_t toggled(uint8_t v) { return v == 0 ? 1 : 0; }
 
 // Values kept to the decimals they are saved with, so repeated steps do
@@ -362,7 +366,7 @@ int ModifyParameter(Works* w, int key) {
       // Saved in tenths in a five-character field.
       if (w->OffsetPlot > 999.9) w->OffsetPlot = 999.9;
       if (w->OffsetPlot < -999.9) w->OffsetPlot = -999.9;
-      return 1;
+      return savesOnly(key) ? 0 : 1;
     case kFilterView:
       if (step) {
         w->filterView = toggled(w->filterView);
@@ -391,7 +395,7 @@ int ModifyParameter(Works* w, int key) {
       if (key == kParMinus) TimerPeakSec = TimerPeakSec - 10 < 0 ? 0 : TimerPeakSec - 10;
       else if (key == kParPlus) TimerPeakSec = TimerPeakSec + 10 > 5000 ? 5000 : TimerPeakSec + 10;
       else writeSetup(w);
-      return 1;
+      return savesOnly(key) ? 0 : 1;
     case kTempAlarm1:
     case kTempAlarm2: {
       if (par == kTempAlarm1 && !item0) return 0;

@@ -106,6 +106,7 @@ TEST_F(Params, RangesWrapsAndSteps) {
   TimerPeakSec = 4995;
   EXPECT_EQ(press(21, kParPlus), 1);
   EXPECT_EQ(TimerPeakSec, 5000);
+  EXPECT_EQ(press(21, kParLeft), 0);  // a save: held, it does not repeat
 
   w->tuneFlags = 0x51;  // handshake bits go with the switch
   press(3, kParRight);
