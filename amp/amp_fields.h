@@ -32,6 +32,7 @@ struct AmpFields {
   // Command queue: filled by any thread, emptied by the Linear thread.
   CmdQueue cmdQ;
   std::atomic<uint8_t> errResend{0};  // 0 idle, 1 re-send under way, 2 re-check due
+  std::atomic<uint8_t> linReopen{0};  // 1: the Linear thread opens its port again (retry key)
 
   // Last command and retries (Linear thread only)
   char lastCmdCode[2] = {};

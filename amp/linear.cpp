@@ -457,6 +457,18 @@ void Linear(Works* w) {
   pw.nextCheckMs = monoMs() + kLinReopenMs;
   LinRx rx;
   while (w->running) {
+    if (w->linReopen.exchange(0) != 0) {
+      // The retry key of the failure page: open the port again now, so a
+      // second failure shows on the panel again.
+      serialClose(w->linFD);
+      w->linFD = -1;
+      rx.count = 0;
+      const int64_t now = monoMs();
+      OpenLinear(w);
+      if (w->linFD >= 0) LinPortReopened(w, &pw, w->linFD, now);
+      else LinPortLost(w, &pw, now, "retry failed");
+      continue;
+    }
     if (w->linFD < 0) {
       const int64_t now = monoMs();
       if (LinPortReopenDue(&pw, now)) {

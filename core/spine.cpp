@@ -159,7 +159,14 @@ void PostTinyCmd(Works* w, unsigned char code) {
 }
 
 void StartThreadLinear(Works* w) {
-  if (w->setup->EnableLinear == '1') thrLin = std::thread(Linear, w);
+  if (w->setup->EnableLinear != '1') return;
+  // The thread outlives a port that failed to open; a second one would
+  // share its state, so the running one is asked to open the port again.
+  if (thrLin.joinable()) {
+    w->linReopen = 1;
+    return;
+  }
+  thrLin = std::thread(Linear, w);
 }
 
 void StartThreadSoket(Works* w) {

@@ -25,6 +25,11 @@ struct MenuFields {
   int CopyTo = 0;
   int ResetBank = 0;  // MAXbank means all banks
 
+  // Editors
+  int tabRowSel = 0;         // antenna-table editor row
+  uint8_t filterView = 0;    // 1 while the filter settings are chosen for viewing
+  uint8_t factoryArmed = 0;  // 1 after the first press of "FACTORY DEFAULT"
+
   // Board readings and clock text of the refresh screen
   float CPUTemp = 0;  // degrees C
   float GPUTemp = 0;  // degrees C

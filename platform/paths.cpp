@@ -98,7 +98,7 @@ int spawnAndWait(const std::string& cmd, std::string* out, size_t maxBytes, int 
     fcntl(pipefd[0], F_SETFL, fcntl(pipefd[0], F_GETFL) | O_NONBLOCK);
   }
   const int64_t start = monoMs();
-  int64_t deadline = start + timeoutMs;
+  int64_t deadline = timeoutMs < 0 ? INT64_MAX : start + timeoutMs;
   bool stopSeen = false;
   bool killed = false;
   // After the stop, every command together gets the grace period, but each
@@ -169,14 +169,14 @@ void watchCommandRunFlag(const std::atomic<uint32_t>* running) { g_runFlag = run
 
 int runCommand(const std::string& cmd, int timeoutMs) {
   int st = 0;
-  if (spawnAndWait(cmd, nullptr, 0, timeoutMs > 0 ? timeoutMs : g_timeoutMs.load(), &st) != 0) return -1;
+  if (spawnAndWait(cmd, nullptr, 0, timeoutMs != 0 ? timeoutMs : g_timeoutMs.load(), &st) != 0) return -1;
   return statusToResult(st);
 }
 
 int runCommandOutput(const std::string& cmd, std::string& out, size_t maxBytes, int timeoutMs) {
   out.clear();
   int st = 0;
-  if (spawnAndWait(cmd, &out, maxBytes, timeoutMs > 0 ? timeoutMs : g_timeoutMs.load(), &st) != 0) return -1;
+  if (spawnAndWait(cmd, &out, maxBytes, timeoutMs != 0 ? timeoutMs : g_timeoutMs.load(), &st) != 0) return -1;
   return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
 }
 

@@ -28,7 +28,10 @@ constexpr int kCommandAfterStopMs = 500;
 // PATH, in a process group of its own. Returns 0 when the command ran and
 // exited 0; otherwise -1 with errno set (EIO for a non-zero exit status,
 // ETIMEDOUT when it was killed at its time-out, so callers can log "error
-// %d"). timeoutMs 0 takes the default.
+// %d"). timeoutMs 0 takes the default; kCommandNoTimeout is for the
+// operator's long jobs (update script, service shell), which still end
+// with the program.
+constexpr int kCommandNoTimeout = -1;
 int runCommand(const std::string& cmd, int timeoutMs = 0);
 
 // Like runCommand but returns the command's standard output (at most

@@ -33,6 +33,7 @@ class Autotune : public testing::Test {
     w->NumBanco = 3;
     w->AntennaIdx = 1;
     w->RadioTx = 1;
+    w->ampStatus[1] = 0x01;  // the amplifier sees the carrier
     cnttune = 0;
     cnttunefine = 0;
   }
@@ -391,10 +392,20 @@ TEST_F(Autotune, StartQueuesThePreparationWithPriority) {
   EXPECT_EQ(w->TuneState, 1);
   // Without the radio transmitting the run waits in state 2.
   w->RadioTx = 0;
+  w->ampStatus[1] = 0;
   TuneTask(w.get());
   for (int i = 0; i < 5; ++i) TuneTask(w.get());
   EXPECT_EQ(w->TuneState, 2);
   EXPECT_EQ(w->Tuneval, kTuneCL);
+  // With the companion radio only its own report counts ...
+  w->ModeWorkIdx = 1;
+  w->ampStatus[1] = 0x01;
+  TuneTask(w.get());
+  EXPECT_EQ(w->TuneState, 2);
+  // ... any other interface goes on the amplifier's transmit bit.
+  w->ModeWorkIdx = 2;
+  TuneTask(w.get());
+  EXPECT_EQ(w->TuneState, 3);
 }
 
 TEST_F(Autotune, ProtectionBitCountsAsSwr100AndAsksForCp) {

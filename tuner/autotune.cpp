@@ -151,7 +151,9 @@ void TuneTask(Works* w) {
       cnttune = 0;
       break;
     case 2:
-      if (w->RadioTx.load() == 1) {
+      // Only the companion radio reports its transmission; with any other
+      // interface the amplifier's own transmit bit says the carrier is on.
+      if (w->ModeWorkIdx.load() == 1 ? w->RadioTx.load() == 1 : (w->ampStatus[1] & 0x01) != 0) {
         usleep(3000);
         ++st;
       }

@@ -311,7 +311,7 @@ int SaveTabAtu(Works* w, int bank, int ant) {
   return rc;
 }
 
-void InsertTuneToMem(Works* w, int bank, int ant) {
+int InsertTuneToMem(Works* w, int bank, int ant) {
   long f = w->freq.load();
   int slot = AtuIdxSearch(f, nullptr, nullptr, nullptr, nullptr);
   fprintf(stderr, "--------------> Save Tune To File idx %ld (idx:%d)\n", f, slot);
@@ -322,7 +322,7 @@ void InsertTuneToMem(Works* w, int bank, int ant) {
   r.C = uint16_t(DecodeCapacitaFromTuneval(w->Tuneval));
   fprintf(stderr, "-------------- Save TuneVal C:%i, L:%i, M:%c\n", r.C, r.L, '0' + r.mode);
   SaveTuneValsuTabRam(r, slot, ant, w);
-  SaveTabAtu(w, bank, ant);
+  return SaveTabAtu(w, bank, ant);
 }
 
 std::string AntennaFileName(int bank);  // antenna.cpp

@@ -51,7 +51,8 @@ std::string AtuFileName(int bank, int ant);
 void LoadTabAtu(Works* w, int bank, int ant);
 // Returns 0 when the file was written.
 int SaveTabAtu(Works* w, int bank, int ant);
-// Stores the present tuning at the operating frequency's slot and saves the file.
-void InsertTuneToMem(Works* w, int bank, int ant);
+// Stores the present tuning at the operating frequency's slot and saves the
+// file. Returns 0 when the file was written.
+int InsertTuneToMem(Works* w, int bank, int ant);
 // Removes a stored file: selector 0..2 tune memory of antenna 1..3, 3 the antenna table.
 void DeleteFileConf(Works* w, int bank, int selector);
