@@ -23,6 +23,26 @@ std::string rootPath(const std::string& absPath) {
   return root + absPath;
 }
 
+static std::string quoted(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) {
+    if (c == '\'') q += "'\\''"; else q += c;
+  }
+  return q + "'";
+}
+
+std::string commandPath(const std::string& absProgram) {
+  if (zelRoot().empty() || absProgram.empty() || absProgram[0] != '/') return absProgram;
+  std::string r = rootPath(absProgram);
+  if (access(r.c_str(), X_OK) == 0) return quoted(r);
+  return absProgram.substr(absProgram.find_last_of('/') + 1);
+}
+
+std::string shellPath(const std::string& absPath) {
+  if (zelRoot().empty() || absPath.empty() || absPath[0] != '/') return absPath;
+  return quoted(rootPath(absPath));
+}
+
 static std::string wrapCommand(const std::string& cmd) {
   std::string root = zelRoot();
   if (root.empty()) return cmd;

@@ -18,6 +18,14 @@ std::string rootPath(const std::string& absPath);
 // set (EIO for a non-zero exit status, so callers can log "error %d").
 int runCommand(const std::string& cmd);
 
+// A program named by its absolute path, for a command line. Unchanged on
+// the board; under a root its rooted copy when there is one, else its bare
+// name, so the stub in $ZELPYX_ROOT/bin runs in place of the machine's own.
+std::string commandPath(const std::string& absProgram);
+// A file argument of a command line: unchanged on the board, the quoted
+// rooted path under a root.
+std::string shellPath(const std::string& absPath);
+
 // Like runCommand but returns the command's standard output (at most
 // maxBytes) in out. Returns the exit status, or -1 when it could not run.
 int runCommandOutput(const std::string& cmd, std::string& out, size_t maxBytes = 65536);
