@@ -27,7 +27,8 @@ void klog(int prio, const char* fmt, ...) {
   vsnprintf(buf, sizeof buf, fmt, ap);
   va_end(ap);
   zlog(prio, "%s", buf);
-  fprintf(stderr, "%s\n", buf);
+  size_t n = strlen(buf);
+  fprintf(stderr, (n > 0 && buf[n - 1] == '\n') ? "%s" : "%s\n", buf);
 }
 
 void waitWhileRunning(Works* w) {
