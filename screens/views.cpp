@@ -21,8 +21,8 @@
 #include "tuner/autotune.h"
 #include "tuner/tune_memory.h"
 
-uint8_t* LAN_vect = IP_v;
-int LAN_idx = 3;
+std::atomic<uint8_t*> LAN_vect{IP_v};
+std::atomic<int> LAN_idx{3};
 
 namespace {
 
@@ -119,16 +119,17 @@ void drawParameterRows(Works* w, int bandStart, int prevY, int curY, int nextY, 
   LoadParameterMenu(w, value, cur, sub);
   if (w->MenuIdx == 1) {
     textRight(w, 0, curY, value, kWhite);
-  } else if (cur >= 9 && cur <= 12 && LAN_vect != nullptr) {
+  } else if (cur >= 9 && cur <= 12 && LAN_vect.load() != nullptr) {
     // The byte under the cursor stands out from the rest of the address.
-    int at = clampIdx(LAN_idx, 4);
+    const uint8_t* addr = LAN_vect.load();
+    int at = clampIdx(LAN_idx.load(), 4);
     char before[20] = "", sel[8], after[20] = "";
     size_t bl = 0, al = 0;
     for (int i = 0; i < at; i++)
-      bl += snprintf(before + bl, sizeof before - bl, "%d.", LAN_vect[i]);
-    snprintf(sel, sizeof sel, "%d", LAN_vect[at]);
+      bl += snprintf(before + bl, sizeof before - bl, "%d.", addr[i]);
+    snprintf(sel, sizeof sel, "%d", addr[at]);
     for (int i = at + 1; i < 4; i++)
-      al += snprintf(after + al, sizeof after - al, ".%d", LAN_vect[i]);
+      al += snprintf(after + al, sizeof after - al, ".%d", addr[i]);
     int x = 790 - getStringSpace(7, before) - getStringSpace(7, sel) - getStringSpace(7, after);
     text(w, 7, x, curY, before, kOrange);
     x += getStringSpace(7, before);

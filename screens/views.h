@@ -1,6 +1,7 @@
 // Text views drawn over the main screen by the button drawer, in this
 // order: parameters, error keys, status information, transmit status.
 #pragma once
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 struct Works;
@@ -9,9 +10,10 @@ struct Works;
 constexpr size_t kParValueLen = 40;
 
 // The address shown by the last LoadParameterMenu of parameters 9 to 12
-// (IP, net mask, gateway, DNS server) and its editing cursor 0..3.
-extern uint8_t* LAN_vect;
-extern int LAN_idx;
+// (IP, net mask, gateway, DNS server) and its editing cursor 0..3. Set
+// while a frame is drawn, read by the parameter editor in the GPIO thread.
+extern std::atomic<uint8_t*> LAN_vect;
+extern std::atomic<int> LAN_idx;
 
 // True when an error other than the temperature alarms and warnings
 // (2, 22, 23, 24) is listed.
