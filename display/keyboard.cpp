@@ -92,6 +92,7 @@ int KeybEvent(Works* w, const input_event& ev) {
 void KeybRun(Works* w, const KeybEnv& envIn) {
   KeybEnv env = envIn;
   if (!env.retryWait) env.retryWait = waitWhileRunning;
+  if (!env.read) env.read = inputRead;
   klog(LOG_INFO, "Keyboard function entered");
   std::string path;
   int fd = findKeyboard(w, env, &path);
@@ -100,7 +101,7 @@ void KeybRun(Works* w, const KeybEnv& envIn) {
   unsigned char buf[sizeof(input_event) * 16];
   size_t have = 0;
   while (fd >= 0 && w->running.load() != 0) {
-    ssize_t n = inputRead(fd, buf + have, sizeof buf - have, 100);
+    ssize_t n = env.read(fd, buf + have, sizeof buf - have, 100);
     if (n < 0) {
       int e = errno;
       klog(LOG_ERR, "error reading %s, error %d -%s", path.c_str(), e, strerror(e));

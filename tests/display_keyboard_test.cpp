@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <condition_variable>
 #include <fcntl.h>
 #include <linux/input.h>
@@ -15,6 +16,7 @@
 
 #include "core/works.h"
 #include "display/keyboard.h"
+#include "platform/input.h"
 #include "platform/log.h"
 #include "tests/support/temp_root.h"
 #include "tests/support/test_works.h"
@@ -140,6 +142,28 @@ TEST_F(Keyboard, KeyboardPluggedInLaterIsFoundOnTheNextPoll) {
   EXPECT_TRUE(waitFor([&] { return ended.load(); }));
   close(fd);
   EXPECT_EQ(w->running, 0u);
+}
+
+TEST_F(Keyboard, UnpluggedKeyboardIsLookedForAgain) {
+  root.writeFile(kKbd, "");
+  std::atomic<int> gone{1};  // the first read finds the device gone
+  KeybEnv env;
+  env.read = [&](int fd, void* buf, size_t cap, int ms) -> ssize_t {
+    if (gone.exchange(0) == 1) {
+      errno = ENODEV;
+      return -1;
+    }
+    return inputRead(fd, buf, cap, ms);
+  };
+  run(env);
+  ASSERT_TRUE(waitFor([] {
+    int n = 0;
+    for (const std::string& l : logCaptured()) n += l.find("Keyboard opened") != std::string::npos;
+    return n == 2;
+  }));
+  EXPECT_TRUE(logContains("error reading"));
+  root.writeFile(kKbd, bytesOf({ev(EV_KEY, KEY_F12, 1)}));
+  EXPECT_TRUE(waitFor([&] { return ended.load(); }));
 }
 
 TEST_F(Keyboard, ThreadEndsWhenAnotherThreadStopsTheProgram) {
