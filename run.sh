@@ -7,7 +7,8 @@
 # radio (whose dial works the bands and now and then keys a carrier) and
 # an FT-817, and build/zelpyx following them. A PNG picture of the panel
 # is kept up to date; keys 1-6 press the front-panel buttons (q w e r t y
-# hold them); Ctrl-C stops everything cleanly.
+# hold them) and the terminal shows the menu page and what the last key
+# did; Ctrl-C stops everything cleanly.
 set -euo pipefail
 cd "$(dirname "$0")"
 HERE="$(pwd)"
@@ -37,6 +38,7 @@ STTY_SAVED=""
 cleanup() {
   trap - INT TERM EXIT
   [ -n "$STTY_SAVED" ] && stty "$STTY_SAVED" 2>/dev/null || true
+  echo
   echo
   echo "Stopping..."
   if [ -n "$CTL_PID" ] && kill -0 "$CTL_PID" 2>/dev/null; then
@@ -80,17 +82,40 @@ Simulated station running in $ROOT
   tune memories : $ROOT/opt/set/atu_ant*_b1.txt
   steer the station: build/zelctl $ROOT 'radio freq 7074000' 'amp state'
 Keys: 1-6 press a front-panel button, q w e r t y hold it (long press),
-      Ctrl-C stops the controller and the station.
+      Ctrl-C stops the controller and the station. README.md says what
+      each button does on the first pages.
 The controller shows its splash screen for about 12 s, then follows the radio.
 INFO
 
 press() { ./build/zelctl "$ROOT" "panel $1 $2" > /dev/null || true; }
 
+# The controller's front-panel thread writes a "panel: " line for every key
+# it hands to the menus ("panel: key 4 short (tuner page) on main -> tuner")
+# and for every other change of page ("panel: page link error").
+PAGE="main"
+LAST_KEY="none yet"
+panel_state() {
+  local lines l
+  lines=$(tail -n 400 "$ROOT/zelpyx.log" 2>/dev/null | grep -a '^panel: ' || true)
+  [ -n "$lines" ] || return 0
+  l=$(printf '%s\n' "$lines" | grep -a '^panel: key ' | tail -n 1 || true)
+  [ -n "$l" ] && LAST_KEY="${l#panel: key }"
+  l=$(printf '%s\n' "$lines" | tail -n 1)
+  case "$l" in
+    "panel: page "*) PAGE="${l#panel: page }" ;;
+    *" -> "*) PAGE="${l##* -> }" ;;
+  esac
+  return 0
+}
+
 status_line() {
   local radio amp
   radio=$(./build/zelctl "$ROOT" "radio state" 2>/dev/null | sed -n 's/.*freq=\([0-9]*\).* tx=\([01]\).*/\1 Hz tx=\2/p')
   amp=$(./build/zelctl "$ROOT" "amp state" 2>/dev/null | sed -n 's/.*ant=\([0-9]\) tune=\([0-9A-F]*\).* swr=\([0-9.]*\) drive=\([0-9.]*\).*/ant \1  tune word \2  swr \3  drive \4 W/p')
-  printf '\rradio %-18s | amp %-52s' "$radio" "$amp"
+  panel_state
+  # Two lines, rewritten in place.
+  printf '\r\033[Kpage %-16s | last key: %s\n\033[Kradio %-18s | amp %s\033[A\r' \
+    "$PAGE" "$LAST_KEY" "$radio" "$amp"
 }
 
 if [ -t 0 ]; then
@@ -99,7 +124,7 @@ if [ -t 0 ]; then
   while kill -0 "$CTL_PID" 2>/dev/null; do
     key="$(dd bs=1 count=1 2>/dev/null || true)"
     case "$key" in
-      [1-6]) press press "$key" ;;
+      [1-6]) press press "$key"; sleep 0.3 ;;
       q) press hold 1 ;; w) press hold 2 ;; e) press hold 3 ;;
       r) press hold 4 ;; t) press hold 5 ;; y) press hold 6 ;;
     esac

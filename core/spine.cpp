@@ -20,6 +20,8 @@
 #include "core/tables.h"
 #include "core/works.h"
 #include "display/fb.h"
+#include "display/gpio.h"
+#include "display/keyboard.h"
 #include "display/png.h"
 #include "display/text.h"
 #include "menus/buttons.h"
@@ -312,7 +314,7 @@ int zelpyxMain() {
   LoadFontTable();
   PostTinyCmd(w, 197);
 
-  // The GPIO front panel is not part of this build yet.
+  if (w->setup->EnableGPIO == '1') thrGPIO = std::thread(GPIO, w);
   StartThreadLinear(w);
   sleepWhileRunning(w, 1000);
 
@@ -339,7 +341,7 @@ int zelpyxMain() {
 
   createCodecs(w);
 
-  // The service keyboard is not part of this build yet.
+  if (w->setup->EnableKeyb == '1') thrKey = std::thread(keyb, w);
   StartThreadSoket(w);
   StartThreadZEL(w);
 

@@ -25,10 +25,11 @@ struct MenuFields {
   int CopyTo = 0;
   int ResetBank = 0;  // MAXbank means all banks
 
-  // Editors
-  int tabRowSel = 0;         // antenna-table editor row
-  uint8_t filterView = 0;    // 1 while the filter settings are chosen for viewing
-  uint8_t factoryArmed = 0;  // 1 after the first press of "FACTORY DEFAULT"
+  // Parameter and table editors: changed by the key dispatch (GPIO
+  // thread), shown by the timer's views.
+  std::atomic<int> tabRowSel{0};         // antenna-table row being edited
+  std::atomic<uint8_t> filterView{0};    // 1 while the filter-settings view is selected
+  std::atomic<uint8_t> factoryArmed{0};  // 1 after the first press of "FACTORY DEFAULT"
 
   // Board readings and clock text of the refresh screen
   float CPUTemp = 0;  // degrees C

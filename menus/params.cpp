@@ -19,6 +19,7 @@
 #include "menus/work_image.h"
 #include "platform/paths.h"
 #include "radio/zel_link.h"
+#include "remote/service_shell.h"
 #include "screens/meters.h"
 #include "tuner/antenna.h"
 #include "tuner/conf_lines.h"

@@ -37,5 +37,4 @@ void RemoteReadiness(Works* w, int r, int a);
 // machine) and waits for it.
 void RunSystemScript(const char* path);
 
-// Service shell of the remote link: runs "/opt/sshshell" and waits for it.
-void RemoteConnection();
+// The service shell, RemoteConnection, is in remote/service_shell.h.

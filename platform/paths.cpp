@@ -38,6 +38,18 @@ std::string shellQuote(const std::string& s) {
   return q + "'";
 }
 
+std::string commandPath(const std::string& absProgram) {
+  if (zelRoot().empty() || absProgram.empty() || absProgram[0] != '/') return absProgram;
+  std::string r = rootPath(absProgram);
+  if (access(r.c_str(), X_OK) == 0) return shellQuote(r);
+  return absProgram.substr(absProgram.find_last_of('/') + 1);
+}
+
+std::string shellPath(const std::string& absPath) {
+  if (zelRoot().empty() || absPath.empty() || absPath[0] != '/') return absPath;
+  return shellQuote(rootPath(absPath));
+}
+
 static std::string wrapCommand(const std::string& cmd) {
   std::string root = zelRoot();
   if (root.empty()) return cmd;

@@ -34,6 +34,14 @@ constexpr int kCommandAfterStopMs = 500;
 constexpr int kCommandNoTimeout = -1;
 int runCommand(const std::string& cmd, int timeoutMs = 0);
 
+// A program named by its absolute path, for a command line. Unchanged on
+// the board; under a root its rooted copy when there is one, else its bare
+// name, so the stub in $ZELPYX_ROOT/bin runs in place of the machine's own.
+std::string commandPath(const std::string& absProgram);
+// A file argument of a command line: unchanged on the board, the quoted
+// rooted path under a root.
+std::string shellPath(const std::string& absPath);
+
 // Like runCommand but returns the command's standard output (at most
 // maxBytes) in out. Returns the exit status, or -1 when it could not run
 // or was killed at its time-out.

@@ -38,6 +38,7 @@ void TimerInit(Works* w, TimerState* st) {
   zlog(LOG_INFO, "Timer thread started");
   InitGrid();
   st->logTempAccMs = 0;
+  st->carryUs = 0;
   st->lastTempRead = 0;
   st->hs = TuneHandshake();
 }
@@ -176,7 +177,7 @@ void TimerSoftTimers(Works* w, TimerState* st, int elapsedMs) {
 }
 
 void TimerCycle(Works* w, TimerState* st, bool sleep) {
-  st->cpuStart = clock();
+  st->cycleStartUs = st->now();
   st->wallStart = time(nullptr);
   if (w->fb == nullptr) {
     // No panel at all: the station is still followed.
@@ -201,9 +202,13 @@ void TimerCycle(Works* w, TimerState* st, bool sleep) {
     fbRealize(w->fb);
   }
   if (sleep) usleep(static_cast<useconds_t>(w->CycleSleep > 0 ? w->CycleSleep : 0));
-  clock_t used = clock() - st->cpuStart;
-  long us = static_cast<long>(static_cast<double>(used) * 1000000.0 / CLOCKS_PER_SEC);
-  TimerSoftTimers(w, st, static_cast<int>(us / 1000));
+  // Wall time on the monotonic clock: the hold-offs and the peak hold last
+  // what they say whatever share of a core the controller gets.
+  int64_t us = st->now() - st->cycleStartUs + st->carryUs;
+  if (us < 0) us = 0;
+  st->carryUs = us % 1000;
+  int64_t ms = us / 1000;
+  TimerSoftTimers(w, st, static_cast<int>(ms > 1000000 ? 1000000 : ms));
 }
 
 void timer(Works* w) {

@@ -2,8 +2,10 @@
 // panel, follows the radio's frequency and runs the software timers. Each
 // step of the cycle is a plain function; the thread only loops and sleeps.
 #pragma once
+#include <cstdint>
 #include <ctime>
 
+#include "platform/clock.h"
 #include "tuner/autotune.h"
 
 struct Works;
@@ -15,9 +17,11 @@ extern const char SaveScreenVal[5][8];
 
 // State the thread keeps between cycles.
 struct TimerState {
-  clock_t cpuStart = 0;     // processor time at the start of the cycle
+  MonoClock now = monoMicros;  // the software timers' clock; tests move their own
+  int64_t cycleStartUs = 0;    // clock at the start of the cycle
+  int64_t carryUs = 0;         // part of a millisecond not yet counted
   time_t wallStart = 0;
-  double logTempAccMs = 0;  // processor ms towards the next temperature log line
+  double logTempAccMs = 0;  // ms towards the next temperature log line
   time_t lastTempRead = 0;  // second of the last "my_temp" run
   TuneHandshake hs;
 };
@@ -47,5 +51,5 @@ void TimerRadioFollow(Works* w, const ZelParam& rec, TimerState* st);
 void TimerDraw(Works* w, TimerState* st);
 // Status frame to a connected peer.
 void TimerSendStatus(Works* w);
-// Software timers advanced by the processor time the cycle took.
+// Software timers advanced by the time the cycle took (drawing and sleep).
 void TimerSoftTimers(Works* w, TimerState* st, int elapsedMs);

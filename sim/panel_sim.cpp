@@ -10,6 +10,8 @@
 #include <thread>
 #include <unistd.h>
 
+#include "platform/gpio_block.h"
+
 struct PanelSim::Impl {
   int fd = -1;
   std::mutex m;
@@ -18,14 +20,13 @@ struct PanelSim::Impl {
   std::atomic<bool> quit{false};
   std::thread th;
 
-  static uint32_t bit(int button) { return 1u << (22 + button); }
 
   void writeLevels() {
     uint32_t level = 0xFFFFFFFFu;  // pull-ups: everything reads high
     auto now = std::chrono::steady_clock::now();
     for (int b = 0; b < 6; b++)
-      if (until[b] > now) level &= ~bit(b);
-    if (pwrite(fd, &level, sizeof level, kGpioBase + kLevelOffset) != sizeof level) return;
+      if (until[b] > now) level &= ~gpio::buttonBit(b + 1);
+    if (pwrite(fd, &level, sizeof level, gpio::kBase + gpio::kLev0) != sizeof level) return;
   }
 
   void run() {
@@ -47,7 +48,7 @@ bool PanelSim::start(const std::string& root, std::vector<std::string>* lines) {
   const std::string path = root + "/dev/mem";
   s.fd = open(path.c_str(), O_RDWR | O_CREAT, 0644);
   // A sparse file: only the GPIO page at its physical address holds data.
-  if (s.fd < 0 || ftruncate(s.fd, kGpioBase + 4096) != 0) return false;
+  if (s.fd < 0 || ftruncate(s.fd, gpio::kBase + gpio::kSize) != 0) return false;
   {
     std::lock_guard<std::mutex> lk(s.m);
     s.writeLevels();

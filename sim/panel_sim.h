@@ -1,7 +1,8 @@
 // Simulated front-panel buttons. The controller reads its six buttons from
 // the GPIO block it maps through "/dev/mem"; under a root that device is
 // the regular file ROOT/dev/mem, and this module keeps the pin-level
-// register in it: buttons 1..6 on pins 22..27, active low.
+// register in it: buttons 1..6 on pins 22..27, active low. The layout is
+// the controller's own (platform/gpio_block.h).
 //
 // Control lines (the "panel " prefix is optional here):
 //   press N            button N (1..6) down for 150 ms
@@ -22,10 +23,6 @@ class PanelSim {
   bool start(const std::string& root, std::vector<std::string>* lines);
   std::string control(const std::string& line);
   void stop();
-
-  // Where the GPIO block sits in "/dev/mem", and the level register in it.
-  static constexpr long kGpioBase = 0x3F200000L;
-  static constexpr long kLevelOffset = 0x34;
 
   struct Impl;
 

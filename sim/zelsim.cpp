@@ -134,7 +134,7 @@ bool prepareRoot(const std::string& root, const std::vector<SimModule>& mods) {
   const std::string set = root + "/opt/set";
   if (!exists(set + "/setup.txt")) {
     std::string s =
-        "EnableKeyb: 0\nEnableGPIO: 0\nEnableRead: 0\nEnableWrite: 0\nEnableCAT: 0\nEnableFFT: 0\n"
+        "EnableKeyb: 0\nEnableGPIO: 1\nEnableRead: 0\nEnableWrite: 0\nEnableCAT: 0\nEnableFFT: 0\n"
         "EnableTime: 1\nWebSocket: 0\n";
     for (const auto& m : mods)
       for (const auto& l : m.setupLines) s += l + "\n";

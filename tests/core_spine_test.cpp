@@ -1,11 +1,13 @@
 // The controller as a whole process: start-up in a temporary root with a
 // regular-file screen, the splash countdown, the remote-side flags
-// rewritten at start, and the shutdown screen on SIGTERM.
+// rewritten at start, the shutdown screen on SIGTERM, and F12 on the
+// service keyboard.
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
+#include <linux/input.h>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -102,6 +104,33 @@ TEST_F(ControllerProcess, CtrlCDuringStartUpStillShutsDownCleanly) {
   proc_.signal(SIGINT);
   EXPECT_EQ(waitExit(60000), 0) << root_.readFile("/controller.log");
   EXPECT_NE(root_.readFile("/controller.log").find("Closed!\n"), std::string::npos);
+}
+
+TEST_F(ControllerProcess, F12OnTheServiceKeyboardShutsTheProgramDown) {
+  root_.writeFile("/opt/set/setup.txt",
+                  "EnableKeyb: 1\nEnableGPIO: 0\nWebSocket: 0\nEnableLinear: 0\nEnableTime: 0\n");
+  root_.stubExit("stty", 0);
+  root_.stubExit("tput", 0);
+  // A FIFO stands in for the keyboard's event device.
+  root_.writeFile("/dev/input/by-id/.keep", "");
+  const std::string kbd = root_.path("/dev/input/by-id/usb-Service_Keyboard-event-kbd");
+  ASSERT_EQ(mkfifo(kbd.c_str(), 0644), 0);
+  start();
+  ASSERT_TRUE(waitFor([&] { return root_.readFile("/controller.log").find("Keyboard opened") != std::string::npos; },
+                      60000, 50))
+      << root_.readFile("/controller.log");
+  int fd = open(kbd.c_str(), O_WRONLY);
+  ASSERT_GE(fd, 0);
+  struct input_event e {};
+  e.type = EV_KEY;
+  e.code = KEY_F12;
+  e.value = 1;
+  ASSERT_EQ(write(fd, &e, sizeof e), static_cast<ssize_t>(sizeof e));
+  close(fd);
+  EXPECT_EQ(waitExit(60000), 0) << root_.readFile("/controller.log");
+  const std::string log = root_.readFile("/controller.log");
+  EXPECT_NE(log.find("Exited by KEY_F12"), std::string::npos);
+  EXPECT_NE(log.find("Closed!\n"), std::string::npos);
 }
 
 }  // namespace

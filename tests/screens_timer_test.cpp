@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <unistd.h>
@@ -237,12 +238,12 @@ TEST_F(Timer, ReloadRequestBringsBackTheWorkPicture) {
   EXPECT_STREQ(w->imgName, "img1");
   EXPECT_EQ(w->ReloadImg, 0);
   // The very frame of the reload stands on the new picture.
-  EXPECT_EQ(pixelAt(fb->fbMem, fb, 400, 300), (Rgb3{0, 200, 0}));
+  EXPECT_EQ(pixelAt(fb->fbMem, fb, 400, 380), (Rgb3{0, 200, 0}));
   EXPECT_EQ(pixelAt(fb->fbMem, fb, 20, 20), (Rgb3{0, 200, 0}));
   EXPECT_EQ(workPixel(fb, 0, 479), (Rgb3{40, 40, 40}));  // with the buttons over it
 }
 
-TEST_F(Timer, SoftTimersCountProcessTime) {
+TEST_F(Timer, SoftTimersCountTheirIntervals) {
   w->commErrHoldMs = 2000;
   TimerSoftTimers(w, &st, 150);
   EXPECT_EQ(w->commErrHoldMs, 1850);
@@ -256,7 +257,7 @@ TEST_F(Timer, SoftTimersCountProcessTime) {
   EXPECT_EQ(peakLeft.holdMs, 60);
   EXPECT_FLOAT_EQ(peakLeft.value, 9.0f);
 
-  // Temperature log line every 5 s of processor time while logging runs.
+  // Temperature log line every 5 s while logging runs.
   w->EnableLOGTemp = 1;
   w->logTempRestarted = 1;
   TimerSoftTimers(w, &st, 4990);
@@ -267,6 +268,23 @@ TEST_F(Timer, SoftTimersCountProcessTime) {
   w->logTempRestarted = 0;
   TimerSoftTimers(w, &st, 6000);
   EXPECT_EQ(st.logTempAccMs, 0);
+}
+
+// A clock the test moves: 2625 us per reading.
+std::atomic<int64_t> fakeUs{0};
+int64_t fakeClock() { return fakeUs.fetch_add(2625) + 2625; }
+
+TEST_F(Timer, CyclesAdvanceTheTimersByTheClockNotByProcessorTime) {
+  st.now = fakeClock;
+  w->fb = nullptr;  // no drawing: only the clock matters here
+  w->commErrHoldMs = 2000;
+  // Each cycle lasts 2625 us on the clock; the sub-millisecond rest is
+  // carried, so 2 s of hold-off end after exactly 762 cycles (2000.25 ms).
+  for (int i = 0; i < 761; i++) TimerCycle(w, &st, false);
+  EXPECT_EQ(w->commErrHoldMs, 3);  // 1997.625 ms: 1997 counted, the rest carried
+  TimerCycle(w, &st, false);
+  EXPECT_EQ(w->commErrHoldMs, 0);
+  w->fb = fb;
 }
 
 TEST_F(Timer, ThreadRunsUntilRunningDrops) {
