@@ -211,6 +211,43 @@ void StartThreadCATserial(Works* w) {
   thrCatSer = std::thread(CatSerial, w);
 }
 
+// The work mode's radio link runs, the others stop; the amplifier is told
+// the interface's general settings.
+void SetModeWorkIDX(Works* w) {
+  SetupRec* s = w->setup;
+  int mode = w->ModeWorkIdx.load();
+  if (s != nullptr) {
+    if (mode == 0) {
+      if (s->zelRun == '1') {
+        s->zelRun = '0';
+        DeleteErrore(w, 8);
+      }
+      if (s->catSerRun == '1') s->catSerRun = '0';
+    } else if (mode == 1) {
+      if (s->zelRun != '1') {
+        s->zelRun = '1';
+        StartThreadZEL(w);
+      }
+      if (s->catSerRun == '1') s->catSerRun = '0';
+    } else if (mode == 2) {
+      if (s->catSerRun != '1') {
+        s->catSerRun = '1';
+        StartThreadCATserial(w);
+      }
+      if (s->zelRun == '1') {
+        s->zelRun = '0';
+        DeleteErrore(w, 8);
+      }
+    }
+  }
+  IncPNTIn_CMDLinear(w, 35);
+}
+
+void LoadBankAndWorkMode(Works* w, int bank) {
+  LoadAllBankTable(w, bank);
+  SetModeWorkIDX(w);
+}
+
 void StartRemoteGroupThreads(Works* w, bool verbose) {
   w->remoteFault = 0;
   SetupRec* s = w->setup;
@@ -299,7 +336,7 @@ int zelpyxMain() {
   ReadVentolaFile(w);
   LoadTabFiltri(w);
   readSetup(w);
-  LoadAllBankTable(w, w->NumBanco);
+  LoadBankAndWorkMode(w, w->NumBanco);
 
   w->AntennaRowIdx = -1;
   fprintf(stderr, "ModeWorkIdx %i \n", w->ModeWorkIdx.load());

@@ -14,6 +14,11 @@ void StartThreadAudioRead(Works* w);
 void StartThreadAudioWrite(Works* w);
 void StartZelReadFFT(Works* w);
 void StartThreadCATserial(Works* w);
+// Work-mode policy: starts the radio link of ModeWorkIdx and stops the
+// other, then queues the general settings (35).
+void SetModeWorkIDX(Works* w);
+// A bank's tables loaded (LoadAllBankTable) and its work mode applied.
+void LoadBankAndWorkMode(Works* w, int bank);
 // Clears remoteFault and starts each remote-side thread whose run flag is
 // '0' (setting it to '1'): playback, capture, CAT, USB reader.
 void StartRemoteGroupThreads(Works* w, bool verbose);

@@ -1,5 +1,6 @@
 // Bank switching, until the shared implementation lands in bank.cpp.
 #include "core/setup.h"
+#include "core/spine.h"
 #include "core/works.h"
 #include "menus/bank.h"
 #include "tuner/antenna.h"
@@ -9,6 +10,6 @@ void ChangeBanco(Works* w) {
   if (n >= w->MAXbank) n = 0;
   w->NumBanco = n;
   writeSetup(w);
-  LoadAllBankTable(w, w->NumBanco);
+  LoadBankAndWorkMode(w, w->NumBanco);
   w->AntennaRowIdx = -1;
 }

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "amp/errors.h"
+#include "screens/error_keys.h"
 #include "core/works.h"
 #include "display/fb.h"
 #include "display/text.h"

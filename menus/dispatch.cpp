@@ -411,7 +411,7 @@ void saveTuneMemory(Works* w) {
     int ant = w->SaveAnt >= 0 && w->SaveAnt < kTuneAntennas ? w->SaveAnt : 0;
     LoadTabAtu(w, bank, ant);
     if (InsertTuneToMem(w, bank, ant) != 0) w->keyFlags |= kKeySaveRefused;
-    LoadAllBankTable(w, w->NumBanco);
+    LoadBankAndWorkMode(w, w->NumBanco);
   }
   goPage(w, 3);
   LabelByPassATU(w);
@@ -426,7 +426,7 @@ void copyBank(Works* w) {
   SaveTabConfig(w, to);
   // The copy went through the tables in memory: the active bank's come
   // back, or its next save would store the origin's settings under it.
-  LoadAllBankTable(w, w->NumBanco);
+  LoadBankAndWorkMode(w, w->NumBanco);
   w->AntennaRowIdx = -1;
 }
 
@@ -441,7 +441,7 @@ void eraseBanks(Works* w) {
   }
   for (int bank = first; bank <= last; bank++)
     for (int kind = 0; kind < 4; kind++) DeleteFileConf(w, bank, kind);
-  LoadAllBankTable(w, w->NumBanco);
+  LoadBankAndWorkMode(w, w->NumBanco);
   w->AntennaRowIdx = -1;
 }
 

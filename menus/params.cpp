@@ -151,7 +151,7 @@ void factoryDefault(Works* w) {
   w->factoryArmed = 0;
   // The tables in memory follow the files, or the next save would bring
   // the erased bank back.
-  LoadAllBankTable(w, w->NumBanco);
+  LoadBankAndWorkMode(w, w->NumBanco);
   w->AntennaRowIdx = -1;
   fprintf(stderr, "----------> FACTORY DEFAULT\n");
 }

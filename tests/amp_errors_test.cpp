@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "amp/errors.h"
+#include "screens/error_keys.h"
 #include "amp/linear.h"
 #include "core/spine.h"
 #include "core/works.h"

@@ -5,6 +5,7 @@
 
 #include "amp/linear.h"
 #include "platform/log.h"
+#include "core/spine.h"
 #include "tests/support/temp_root.h"
 #include "tests/support/test_works.h"
 #include "tuner/antenna.h"
@@ -188,13 +189,13 @@ TEST_F(AntennaTable, SaveToBankStoresThePresentStateInTheFrequencyRow) {
   EXPECT_TRUE(root.exists("/opt/set/antenna_b9.txt"));
 }
 
-TEST_F(AntennaTable, LoadAllBankTableLoadsTableMemoriesAndInterface) {
+TEST_F(AntennaTable, LoadingABankLoadsTableMemoriesAndInterface) {
   root.writeFile("/opt/set/antenna_b11.txt", "!Gen\n20m 14000000 14350000 1 2 0 0 0.0\n");
   root.writeFile("/opt/set/atu_ant2_b11.txt", "3128 14180000 1 2 40 50\n");
   root.writeFile("/opt/set/atu_ant3_b11.txt", "900 1800000 1 1 1 1\n");
   w->setup->zelRun = '1';  // generic bank: the companion-radio link stops
   w->ModeWorkIdx = 1;
-  LoadAllBankTable(w.get(), 11);
+  LoadBankAndWorkMode(w.get(), 11);
   EXPECT_EQ(w->ModeWorkIdx.load(), 0);
   EXPECT_EQ(w->NumRowAntenna, 1);
   EXPECT_EQ(w->TabTune[1][3128].C, 50);

@@ -8,7 +8,6 @@
 
 #include "amp/errors.h"
 #include "amp/linear.h"
-#include "core/spine.h"
 #include "core/works.h"
 #include "platform/files.h"
 #include "platform/log.h"
@@ -184,35 +183,5 @@ void SaveToBank(Works* w, int bank, int ant) {
 void LoadAllBankTable(Works* w, int bank) {
   w->ModeWorkIdx = LoadTabConfig(w, bank);
   for (int ant = 0; ant < kTuneAntennas; ++ant) LoadTabAtu(w, bank, ant);
-  SetModeWorkIDX(w);
 }
 
-void SetModeWorkIDX(Works* w) {
-  SetupRec* s = w->setup;
-  int mode = w->ModeWorkIdx.load();
-  if (s != nullptr) {
-    if (mode == 0) {
-      if (s->zelRun == '1') {
-        s->zelRun = '0';
-        DeleteErrore(w, 8);
-      }
-      if (s->catSerRun == '1') s->catSerRun = '0';
-    } else if (mode == 1) {
-      if (s->zelRun != '1') {
-        s->zelRun = '1';
-        StartThreadZEL(w);
-      }
-      if (s->catSerRun == '1') s->catSerRun = '0';
-    } else if (mode == 2) {
-      if (s->catSerRun != '1') {
-        s->catSerRun = '1';
-        StartThreadCATserial(w);
-      }
-      if (s->zelRun == '1') {
-        s->zelRun = '0';
-        DeleteErrore(w, 8);
-      }
-    }
-  }
-  IncPNTIn_CMDLinear(w, 35);
-}

@@ -3,6 +3,9 @@
 #include <string>
 
 struct Works;
+// Loads the bank's antenna table (and so its work mode) and its tune
+// memories. Starting and stopping the radio threads for the mode is the
+// spine's (SetModeWorkIDX, LoadBankAndWorkMode in core/spine.h).
 void LoadAllBankTable(Works* w, int bank);
 // bandName of the first row of the active bank's antenna table whose range
 // holds freq; nullptr when none.
@@ -17,8 +20,6 @@ int SaveTabConfig(Works* w, int bank);
 // Stores antenna, bypasses and attenuator into the row of the operating
 // frequency, then writes the bank's file.
 void SaveToBank(Works* w, int bank, int ant);
-// Starts and stops the radio links to match ModeWorkIdx.
-void SetModeWorkIDX(Works* w);
 // Index of the first row holding freq, -1 when none.
 int AntennaRowForFreq(Works* w, long freq);
 std::string AntennaFileName(int bank);
