@@ -25,7 +25,9 @@ struct CoreFields {
   // Life
   std::atomic<uint32_t> running{0};  // 1 while the system runs
   uint8_t started = 0;               // set to 1 at start
-  int failCode = 0;                  // 0 none, 1 amplifier port, 3 radio data port
+  // failText is written first, then failCode is stored (release): a reader
+  // that loads failCode above 0 sees the whole text.
+  std::atomic<int> failCode{0};      // 0 none, 1 amplifier port, 2 FT-817 port, 3 radio data port, -1 dismissed
   char failText[100] = {};
 
   char version[20] = {};  // this program's version text

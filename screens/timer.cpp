@@ -125,7 +125,7 @@ void TimerRadioFollow(Works* w, const ZelParam& rec, TimerState* st) {
   if (w->tuneFlags & 0x01) TuneCarrierHandshake(w, &st->hs);
 }
 
-void TimerDraw(Works* w, TimerState* st) {
+void TimerReadCpuTemp(Works* w, TimerState* st) {
   if (w->ScreenSaverOn != 0) return;
   // The board temperatures change slowly; the script runs once a second.
   time_t now = time(nullptr);
@@ -133,6 +133,11 @@ void TimerDraw(Works* w, TimerState* st) {
     st->lastTempRead = now;
     ReadCPUTemp(w);
   }
+}
+
+void TimerDraw(Works* w, TimerState* st) {
+  (void)st;
+  if (w->ScreenSaverOn != 0) return;
   ReadDataOra(w);
   if (w->ViewTimeStr && w->overlay == 0) {
     int wd = getStringSpace(6, w->DataOraStr);
@@ -179,28 +184,28 @@ void TimerSoftTimers(Works* w, TimerState* st, int elapsedMs) {
 void TimerCycle(Works* w, TimerState* st, bool sleep) {
   st->cycleStartUs = st->now();
   st->wallStart = time(nullptr);
-  if (w->fb == nullptr) {
-    // No panel at all: the station is still followed.
+  // The control steps run outside the drawing lock: they queue commands
+  // and run the "my_temp" script, and the key dispatch must not wait for
+  // them. A failure screen holds the following, as it always did; with no
+  // panel at all the station is still followed.
+  if (w->fb == nullptr || w->failCode.load() == 0) {
     ZelParam rec{};
     TimerFreqSource(w, &rec);
     TimerFreqChange(w);
     TimerRadioFollow(w, rec, st);
-    TimerSendStatus(w);
-  } else {
+    if (w->fb != nullptr) TimerReadCpuTemp(w, st);
+  }
+  if (w->fb != nullptr) {
     // One whole frame at a time: the key dispatch draws into the same buffer.
     std::lock_guard<std::recursive_mutex> lk(drawMutex());
     fbSetBack(w->fb);
     if (!TimerFailScreen(w)) {
       TimerScreenSaver(w);
-      ZelParam rec{};
-      TimerFreqSource(w, &rec);
-      TimerFreqChange(w);
-      TimerRadioFollow(w, rec, st);
       TimerDraw(w, st);
     }
-    TimerSendStatus(w);
     fbRealize(w->fb);
   }
+  TimerSendStatus(w);
   if (sleep) usleep(static_cast<useconds_t>(w->CycleSleep > 0 ? w->CycleSleep : 0));
   // Wall time on the monotonic clock: the hold-offs and the peak hold last
   // what they say whatever share of a core the controller gets.

@@ -47,6 +47,9 @@ long TimerFreqSource(Works* w, ZelParam* rec);
 bool TimerFreqChange(Works* w);
 // Companion radio only: transmit state, AN follow-up, carrier handshake.
 void TimerRadioFollow(Works* w, const ZelParam& rec, TimerState* st);
+// The processor temperature ("my_temp"), at most once a second and not
+// while the saver is on; runs outside the drawing lock.
+void TimerReadCpuTemp(Works* w, TimerState* st);
 // Clock, buttons, meters or spectrum (nothing while the saver is on).
 void TimerDraw(Works* w, TimerState* st);
 // Status frame to a connected peer.
