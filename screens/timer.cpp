@@ -17,6 +17,7 @@
 #include "menus/work_image.h"
 #include "platform/log.h"
 #include "radio/zel_link.h"
+#include "remote/remote_senders.h"
 #include "screens/meters.h"
 #include "tuner/recall.h"
 
@@ -153,8 +154,12 @@ void TimerDraw(Works* w, TimerState* st) {
 }
 
 void TimerSendStatus(Works* w) {
-  // The status frame goes out with the remote link; nothing to send to yet.
-  (void)w;
+  // The station tells its operator; an operator unit's own status would
+  // only be printed by the station, a hundred times a second.
+  if (w->remoteConnected.load() == 0 || w->setup == nullptr || w->setup->WebSocket != '1') return;
+  char status[53];
+  CreaBufferDiStato(w, status);
+  sendWebSockStatusFrame(w, status, 44);
 }
 
 void TimerSoftTimers(Works* w, TimerState* st, int elapsedMs) {

@@ -45,7 +45,7 @@ bool TimerFreqChange(Works* w);
 void TimerRadioFollow(Works* w, const ZelParam& rec, TimerState* st);
 // Clock, buttons, meters or spectrum (nothing while the saver is on).
 void TimerDraw(Works* w, TimerState* st);
-// Status frame to a connected peer.
+// Status frame to a connected operator (station role only).
 void TimerSendStatus(Works* w);
 // Software timers advanced by the processor time the cycle took.
 void TimerSoftTimers(Works* w, TimerState* st, int elapsedMs);
