@@ -20,6 +20,7 @@
 
 std::atomic<int> wsHandshakeTimeoutMs{10000};
 std::atomic<int> wsListeningPort{0};
+std::atomic<int> wsStartDelayMs{2000};
 std::atomic<int> wsThreadRunning{0};
 
 namespace {
@@ -213,11 +214,13 @@ void Wsocket(Works* w) {
   wsThreadRunning = 1;
   w->jpegQuality = qualityFromSetup(w);
   char mode = w->setup != nullptr ? w->setup->WebSocket : '1';
-  zlog(LOG_INFO, "Wsocket on port %d mode %c", w->TcpPort, mode);
+  // The port is a signed 16-bit field; ports above 32767 are meant as unsigned.
+  const uint16_t port = static_cast<uint16_t>(w->TcpPort);
+  zlog(LOG_INFO, "Wsocket on port %d mode %c", port, mode);
   fprintf(stderr, "wsocket\n");
-  sleepMs(w, 2000);
+  sleepMs(w, wsStartDelayMs.load());
   int stage = 0;
-  int ls = netListen(static_cast<uint16_t>(w->TcpPort), 1, &stage);
+  int ls = netListen(port, 1, &stage);
   if (ls < 0) {
     const char* what[3] = {"Socket open error %d", "Binding error %d", "Listening error %d"};
     zlog(LOG_ERR, what[stage], errno);
@@ -259,7 +262,8 @@ void Wclient(Works* w) {
   wsThreadRunning = 1;
   w->jpegQuality = qualityFromSetup(w);
   char mode = w->setup != nullptr ? w->setup->WebSocket : '2';
-  zlog(LOG_INFO, "Wclient to server %s on port %d mode %c", w->Server, w->TcpPort, mode);
+  const uint16_t port = static_cast<uint16_t>(w->TcpPort);
+  zlog(LOG_INFO, "Wclient to server %s on port %d mode %c", w->Server, port, mode);
   uint8_t rnd[16];
   int got = netRandomBytes(rnd, 16);
   if (got < 0) {
@@ -291,7 +295,7 @@ void Wclient(Works* w) {
     hostReported = false;
     zlog(LOG_INFO, "server ok");
     zlog(LOG_INFO, "TCP bound");
-    int fd = netConnect(addr, static_cast<uint16_t>(w->TcpPort), 2000);
+    int fd = netConnect(addr, port, 2000);
     if (fd < 0) {
       zlog(LOG_ERR, "Connect Error\n");
       sleepMs(w, 2000);
@@ -299,7 +303,7 @@ void Wclient(Works* w) {
     }
     zlog(LOG_INFO, "TCP connected\n");
     std::string req[6];
-    wsClientRequest(w->Server, w->TcpPort, key, req);
+    wsClientRequest(w->Server, port, key, req);
     bool sent = true;
     for (const std::string& l : req) {
       ssize_t n = netSend(fd, l.data(), l.size());

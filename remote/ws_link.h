@@ -13,6 +13,8 @@ void Wclient(Works* w);
 // and the access key (station) or to the end of the server's answer
 // (operator); then the connection is closed and the slot is free again.
 extern std::atomic<int> wsHandshakeTimeoutMs;
+// The station waits this long before it listens (2 s; tests shorten it).
+extern std::atomic<int> wsStartDelayMs;
 // Port the station listens on once listening (0 before); with "TcpPort"
 // 0 the system picks a free one.
 extern std::atomic<int> wsListeningPort;
