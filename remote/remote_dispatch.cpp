@@ -18,9 +18,12 @@
 #include "platform/paths.h"
 #include "radio/zel_link.h"
 #include "remote/jpeg_codec.h"
+#include "remote/remote_senders.h"
 #include "remote/ws_proto.h"
 
 namespace {
+
+const int kScreenEveryMs = 2000;
 
 // Log lines of the station's dispatch go to the system log and stderr.
 void qob(const char* type) {
@@ -268,6 +271,19 @@ void dispStat(Works* w) {
     if (w->Divide <= 1) w->Divide = 2;
   } else if (strncmp(cmd, "MIRKFD", 6) == 0) {
     w->Divide = atoi(cmd + 6);
+  } else if (strncmp(cmd, "MIRKFB", 6) == 0) {
+    // The peer asks for the station's screen: one per request, at most
+    // one every kScreenEveryMs, so requests cannot flood the link.
+    static std::chrono::steady_clock::time_point last;
+    static bool sent = false;
+    auto now = std::chrono::steady_clock::now();
+    if (sent && now - last < std::chrono::milliseconds(kScreenEveryMs)) {
+      zlog(LOG_INFO, "screen request ignored: one every %d ms", kScreenEveryMs);
+    } else {
+      sent = true;
+      last = now;
+      sendWebSockFbFrameOf(w);
+    }
   } else if (strncmp(cmd, "MIRKRB", 6) == 0) {
     PostTinyCmd(w, 197);
     std::this_thread::sleep_for(std::chrono::seconds(4));

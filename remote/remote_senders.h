@@ -19,7 +19,9 @@ void sendWebSockSerParFrame(Works* w, const uint8_t* block, int length);
 // "SP": one spectrum line, in 512-byte chunks.
 void sendWebSockSerSpectrFrame(Works* w, const uint8_t* line, int length);
 // "FB": the station's screen (JPEG when jpegQuality is not 0, else raw);
-// station role only. Uses the record given to the link thread.
+// station role only. Sent when the peer asks for it with the remote
+// command "MIRKFB" (at most one every 2 s). Uses the record given to the
+// link thread.
 void sendWebSockFbFrame();
 void sendWebSockFbFrameOf(Works* w);
 // "XY": a touch position as a masked text frame.

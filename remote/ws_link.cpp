@@ -135,7 +135,6 @@ int frameLoop(Works* w, LinkReader& rd, LinkState& st, bool server) {
   WsRead src = [&rd](uint8_t* b, int n) { return rd.read(b, n); };
   WsFrame f;
   int frames = 0;
-  bool screenSent = false;
   while (w->running.load() != 0) {
     if (!server && w->remoteConnected.load() != 1) break;
     int stage = wsReadFrame(src, f);
@@ -158,13 +157,7 @@ int frameLoop(Works* w, LinkReader& rd, LinkState& st, bool server) {
     }
     frames++;
     if (dispatchFrame(w, st, f) != 0) return frames;
-    if (server && st.keyAccepted && !screenSent) {
-      rd.clearDeadline();
-      // The operator starts from the station's picture: one screen per
-      // connection, never more, so the link is not flooded.
-      screenSent = true;
-      sendWebSockFbFrameOf(w);
-    }
+    if (server && st.keyAccepted) rd.clearDeadline();
   }
   return frames;
 }

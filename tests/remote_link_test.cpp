@@ -555,7 +555,7 @@ TEST_F(OperatorLink, AWrongAcceptValueStopsTheOperatorUnit) {
 
 // ------------------------------------------------------- both units
 
-TEST(TwoUnits, TheOperatorGetsTheStationsScreenAndALostLinkUnkeysTheRadio) {
+TEST(TwoUnits, TheOperatorGetsTheStationsScreenOnRequestAndALostLinkUnkeysTheRadio) {
   TempRoot root;
   root.writeFile("/dev/urandom", std::string(32, 'r'));
   setenv("ZELPYX_LISTEN_ADDR", "127.0.0.1", 1);
@@ -588,7 +588,9 @@ TEST(TwoUnits, TheOperatorGetsTheStationsScreenAndALostLinkUnkeysTheRadio) {
   std::unique_ptr<ThreadRunner> oper(new ThreadRunner(op.get(), Wclient));
   ASSERT_TRUE(waitFor([&] { return st->remoteConnected.load() == 1 && op->remoteConnected.load() == 1; }));
 
-  // One JPEG screen per connection: shown and kept as the background.
+  // The operator asks for the station's screen: shown and kept as the background.
+  logCaptureStart();
+  sendWebSockStatusFrame(op.get(), "MIRKFB", 6);
   auto near = [](const uint8_t* p) {
     return std::abs(p[0] - 40) <= 3 && std::abs(p[1] - 120) <= 3 && std::abs(p[2] - 200) <= 3 && p[3] == 255;
   };
@@ -597,6 +599,11 @@ TEST(TwoUnits, TheOperatorGetsTheStationsScreenAndALostLinkUnkeysTheRadio) {
     ASSERT_TRUE(near(opFb->backBuf + i)) << i;
     ASSERT_TRUE(near(opFb->fbMem + i)) << i;
   }
+
+  // A second request at once is not answered: no flood of screens.
+  sendWebSockStatusFrame(op.get(), "MIRKFB", 6);
+  EXPECT_TRUE(waitFor([] { return logContains("screen request ignored"); }));
+  logCaptureStop();
 
   // The station's radio transmits; the parameter block reaches the operator.
   std::string block = paramBlock(14074000, true);
