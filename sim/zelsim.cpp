@@ -11,8 +11,9 @@
 // writes DIR/sim.ready when everything is up. SIGTERM / SIGINT / "quit"
 // end it. --demo adds a bank for the companion radio with automatic
 // tuning and an operator who works the bands (sim/demo.h). --station
-// PORT makes the controller the station unit of a remote pair, listening
-// on PORT (0: a free port, named in its "Listening on port" log line).
+// PORT makes the controller the station unit of a remote pair (bank 1
+// follows the companion radio), listening on PORT (0: a free port, named
+// in its "Listening on port" log line).
 // --operator PORT prepares the root of the operator unit instead: no
 // amplifier, a quiet companion radio (a control head), the client role
 // connecting to 127.0.0.1:PORT, bank 1 following the companion radio.
@@ -169,7 +170,7 @@ bool prepareRoot(const std::string& root, const std::vector<SimModule>& mods) {
     if (g_stationPort >= 0) s += "WebSocket: 1\nTcpPort: " + std::to_string(g_stationPort) + "\n";
     if (!writeText(set + "/setup.txt", s)) return false;
   }
-  if ((g_demo || g_operatorPort >= 0) && !demoPrepareRoot(root)) return false;
+  if ((g_demo || g_operatorPort >= 0 || g_stationPort >= 0) && !demoPrepareRoot(root)) return false;
   // rm must reach files inside the root, not the machine's own.
   writeStub(bin, "rm",
             "for a; do case \"$a\" in \"$ZELPYX_ROOT\"/*) set -- \"$@\" \"$a\";; /*) set -- \"$@\" \"$ZELPYX_ROOT$a\";; "
