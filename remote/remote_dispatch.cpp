@@ -249,11 +249,17 @@ int dispatchFrame(Works* w, LinkState& st, WsFrame& f) {
 void dispStat(Works* w) {
   const char* cmd = w->remoteCmd;
   // The station's status comes with every timer cycle: printed when it
-  // changes, not a hundred times a second.
+  // changes and at most once a second, not a hundred times a second.
+  // Commands are always printed.
   static std::string lastPrinted;
-  if (lastPrinted != cmd) {
+  static std::chrono::steady_clock::time_point lastStatusPrint;
+  StationStatus probe;
+  const bool status = decodeStationStatus(cmd, static_cast<int>(strlen(cmd)), &probe);
+  auto now = std::chrono::steady_clock::now();
+  if (lastPrinted != cmd && (!status || now - lastStatusPrint >= std::chrono::seconds(1))) {
     fprintf(stderr, "BUFFER Wsocket : %s\n", cmd);
     lastPrinted = cmd;
+    if (status) lastStatusPrint = now;
   }
   SetupRec* s = w->setup;
   if (strncmp(cmd, "MIRKBANK", 8) == 0 || strncmp(cmd, "MIRKPA1", 7) == 0) {
