@@ -25,6 +25,16 @@ void setSendTimeout(int s) {
   setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
   int one = 1;
   setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  // A peer that vanishes without closing (power cut, cable) is noticed
+  // within about half a minute, so it cannot hold the station's one
+  // connection slot, nor leave the operator waiting on a dead link.
+  int idle = 10, intvl = 5, cnt = 3;
+  unsigned int userTimeoutMs = 20000;
+  setsockopt(s, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
+  setsockopt(s, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+  setsockopt(s, IPPROTO_TCP, TCP_KEEPINTVL, &intvl, sizeof intvl);
+  setsockopt(s, IPPROTO_TCP, TCP_KEEPCNT, &cnt, sizeof cnt);
+  setsockopt(s, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeoutMs, sizeof userTimeoutMs);
 }
 
 int listenOn(uint32_t addrBE, uint16_t port, int backlog, int* stage) {

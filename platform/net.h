@@ -31,8 +31,9 @@ int netConnect(uint32_t addrBE, uint16_t port, int timeoutMs);
 int netWaitReadable(int sock, int timeoutMs);
 // One recv (non-blocking once netWaitReadable said so); as recv.
 ssize_t netRecv(int sock, void* buf, size_t n);
-// Writes all bytes in one send call (MSG_NOSIGNAL); a send time-out is set
-// on every link socket, so a peer that stops reading cannot block the
+// Writes all bytes in one send call (MSG_NOSIGNAL). Every link socket has
+// a 2 s send time-out and TCP keep-alive (a dead peer shows as a read
+// error within about 30 s), so a peer that stops reading cannot block the
 // caller for long. Returns what send returned.
 ssize_t netSend(int sock, const void* buf, size_t n);
 // Stops both directions (the link thread's reads then end).
