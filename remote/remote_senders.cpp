@@ -2,7 +2,9 @@
 
 #include <syslog.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string>

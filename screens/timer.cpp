@@ -189,7 +189,6 @@ void TimerCycle(Works* w, TimerState* st, bool sleep) {
     TimerFreqSource(w, &rec);
     TimerFreqChange(w);
     TimerRadioFollow(w, rec, st);
-    TimerSendStatus(w);
   } else {
     // One whole frame at a time: the key dispatch draws into the same buffer.
     std::lock_guard<std::recursive_mutex> lk(drawMutex());
@@ -202,9 +201,11 @@ void TimerCycle(Works* w, TimerState* st, bool sleep) {
       TimerRadioFollow(w, rec, st);
       TimerDraw(w, st);
     }
-    TimerSendStatus(w);
     fbRealize(w->fb);
   }
+  // Outside the drawing lock: a slow peer holds up this cycle only, not
+  // the other threads that draw, and no lock is held inside another.
+  TimerSendStatus(w);
   if (sleep) usleep(static_cast<useconds_t>(w->CycleSleep > 0 ? w->CycleSleep : 0));
   clock_t used = clock() - st->cpuStart;
   long us = static_cast<long>(static_cast<double>(used) * 1000000.0 / CLOCKS_PER_SEC);
