@@ -346,6 +346,16 @@ void applyStationStatus(Works* w, const StationStatus& s) {
     w->ampStatus[1] = static_cast<uint8_t>(w->ampStatus[1] & ~0x01);
 }
 
+void clearStationStatus(Works* w) {
+  if (w->setup == nullptr || w->setup->EnableLinear == '1') return;
+  w->SWR = 0;
+  w->FWD = 0;
+  w->pwrIn = 0;
+  w->pwrRefl = 0;
+  w->paCurrentRaw = 0;
+  w->ampStatus[1] = static_cast<uint8_t>(w->ampStatus[1] & ~0x01);
+}
+
 void stationLinkLost(Works* w) {
   ZelParam p;
   getParameters(w, &p);

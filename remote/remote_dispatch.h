@@ -47,6 +47,10 @@ bool decodeStationStatus(const char* text, int n, StationStatus* out);
 // unit runs no amplifier link of its own (else that link owns them).
 void applyStationStatus(Works* w, const StationStatus& s);
 
+// The operator lost the station: the meters go to rest and the TX box
+// goes out rather than showing the last values as if they were live.
+void clearStationStatus(Works* w);
+
 // The station lost its operator: a transmitting companion radio is sent
 // back to receive ("RX;" through the data-port thread's command step).
 void stationLinkLost(Works* w);

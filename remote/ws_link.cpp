@@ -355,6 +355,7 @@ void Wclient(Works* w) {
       }
     }
     setConnected(w, 0);
+    if (frames > 0) clearStationStatus(w);
     zlog(LOG_INFO, "reconnecting");
     {
       std::lock_guard<std::mutex> lk(*w->sendMut);

@@ -537,7 +537,11 @@ TEST_F(OperatorLink, SendsItsKeyTakesTheStationsFramesAndReconnectsWithTheSameKe
   StationStatus s;
   EXPECT_FALSE(decodeStationStatus("MIRKBANK", 8, &s));
 
+  // When the station goes away the meters go to rest and the TX box out.
+  p.send(shortBin("ST", statusText('T', 1.5f, 400, 50.0f, 6.0f)));
+  ASSERT_TRUE(waitFor([&] { return (w->ampStatus[1] & 1) == 1; }));
   p.closeIt();
+  EXPECT_TRUE(waitFor([&] { return w->FWD == 0.0f && (w->ampStatus[1] & 1) == 0; }));
   Peer again;
   ASSERT_EQ(acceptOperator(again, ""), 0);  // same key: checked inside
   EXPECT_EQ(again.read(18), bytes({0x81, 12, 0, 0, 0, 0}) + kKey);
