@@ -280,14 +280,12 @@ void dispStat(Works* w) {
   } else if (strncmp(cmd, "MIRKFB", 6) == 0) {
     // The peer asks for the station's screen: one per request, at most
     // one every kScreenEveryMs, so requests cannot flood the link.
-    static std::chrono::steady_clock::time_point last;
-    static bool sent = false;
-    auto now = std::chrono::steady_clock::now();
-    if (sent && now - last < std::chrono::milliseconds(kScreenEveryMs)) {
+    const int64_t nowMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              std::chrono::steady_clock::now().time_since_epoch()).count();
+    if (w->screenSentAtMs != 0 && nowMs - w->screenSentAtMs < kScreenEveryMs) {
       zlog(LOG_INFO, "screen request ignored: one every %d ms", kScreenEveryMs);
     } else {
-      sent = true;
-      last = now;
+      w->screenSentAtMs = nowMs;
       sendWebSockFbFrameOf(w);
     }
   } else if (strncmp(cmd, "MIRKRB", 6) == 0) {

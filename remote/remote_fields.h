@@ -17,4 +17,7 @@ struct RemoteFields {
   std::atomic<int> jpegQuality{100};
   // Last "ST" payload, NUL-terminated; link thread only.
   char remoteCmd[200] = {};
+  // When the last requested screen went out (monotonic ms, 0 = never);
+  // link thread only.
+  int64_t screenSentAtMs = 0;
 };
