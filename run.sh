@@ -9,6 +9,11 @@
 # is kept up to date; keys 1-6 press the front-panel buttons (q w e r t y
 # hold them) and the terminal shows the menu page and what the last key
 # did; Ctrl-C stops everything cleanly.
+#
+# ./run.sh --remote runs a remote pair on this machine instead: the
+# simulated station, a station unit against it and an operator unit (its
+# own root, no amplifier) coupled to the station over loopback, with a
+# panel picture of each unit.
 set -euo pipefail
 cd "$(dirname "$0")"
 HERE="$(pwd)"
@@ -26,6 +31,78 @@ on_board() {
 if on_board "${1:-}"; then
   cd build/screens
   exec ../zelpyx
+fi
+
+if [ "${1:-}" = "--remote" ]; then
+  ST_ROOT="$(mktemp -d /tmp/zelpyx-station.XXXXXX)"
+  OP_ROOT="$(mktemp -d /tmp/zelpyx-operator.XXXXXX)"
+  PIDS_CTL=""
+  PIDS_SIM=""
+  PNG_PID=""
+  stop_pair() {
+    trap - INT TERM EXIT
+    echo
+    echo "Stopping..."
+    for p in $PIDS_CTL; do kill -TERM "$p" 2>/dev/null || true; done
+    for p in $PIDS_CTL; do wait "$p" 2>/dev/null || true; done
+    [ -n "$PNG_PID" ] && kill "$PNG_PID" 2>/dev/null || true
+    for p in $PIDS_SIM; do kill -TERM "$p" 2>/dev/null || true; done
+    for p in $PIDS_SIM; do wait "$p" 2>/dev/null || true; done
+    echo "Stopped. Station files in $ST_ROOT, operator files in $OP_ROOT"
+  }
+  trap stop_pair INT TERM EXIT
+  wait_file() {
+    for _ in $(seq 1 100); do [ -e "$1" ] && return 0; sleep 0.1; done
+    return 1
+  }
+  # Both units stay on the loop-back address.
+  export ZELPYX_LISTEN_ADDR=127.0.0.1
+  ./build/zelsim --root "$ST_ROOT" --demo --station 0 < /dev/null > "$ST_ROOT/zelsim.log" 2>&1 &
+  PIDS_SIM="$!"
+  wait_file "$ST_ROOT/sim.ready" || { echo "The simulated station did not start:"; cat "$ST_ROOT/zelsim.log"; exit 1; }
+  (cd build/screens && ZELPYX_ROOT="$ST_ROOT" ZELPYX_LOG_STDERR=1 exec ../zelpyx) > "$ST_ROOT/zelpyx.log" 2>&1 &
+  PIDS_CTL="$!"
+  echo "Station unit starting (splash screen about 15 s)..."
+  PORT=""
+  for _ in $(seq 1 600); do
+    PORT="$(sed -n 's/.*Listening on port \([0-9]*\).*/\1/p' "$ST_ROOT/zelpyx.log" | tail -1)"
+    [ -n "$PORT" ] && break
+    kill -0 $PIDS_CTL 2>/dev/null || break
+    sleep 0.1
+  done
+  [ -n "$PORT" ] || { echo "The station unit did not listen:"; tail -20 "$ST_ROOT/zelpyx.log"; exit 1; }
+  ./build/zelsim --root "$OP_ROOT" --operator "$PORT" < /dev/null > "$OP_ROOT/zelsim.log" 2>&1 &
+  PIDS_SIM="$PIDS_SIM $!"
+  wait_file "$OP_ROOT/sim.ready" || { echo "The operator's radio did not start:"; cat "$OP_ROOT/zelsim.log"; exit 1; }
+  (cd build/screens && ZELPYX_ROOT="$OP_ROOT" ZELPYX_LOG_STDERR=1 exec ../zelpyx) > "$OP_ROOT/zelpyx.log" 2>&1 &
+  PIDS_CTL="$PIDS_CTL $!"
+  (
+    while sleep 1; do
+      for r in "$ST_ROOT" "$OP_ROOT"; do
+        "$HERE/build/fb2png" "$r/dev/fb0" "$r/panel.png.tmp.png" 2>/dev/null && mv -f "$r/panel.png.tmp.png" "$r/panel.png"
+      done
+    done
+  ) &
+  PNG_PID=$!
+  cat <<INFO
+Remote pair running on 127.0.0.1 port $PORT
+  station panel : $ST_ROOT/panel.png    log: $ST_ROOT/zelpyx.log
+  operator panel: $OP_ROOT/panel.png    log: $OP_ROOT/zelpyx.log
+  steer the station: build/zelctl $ST_ROOT 'radio freq 7074000' 'radio tx 1'
+The operator unit shows its splash screen for about 12 s, connects, then
+follows the station: frequency, meters, TX box. Ctrl-C stops all three.
+INFO
+  while true; do
+    alive=1
+    for p in $PIDS_CTL; do kill -0 "$p" 2>/dev/null || alive=0; done
+    [ "$alive" = 1 ] || break
+    sleep 2
+    radio=$(./build/zelctl "$ST_ROOT" "radio state" 2>/dev/null | sed -n 's/.*freq=\([0-9]*\).* tx=\([01]\).*/\1 Hz tx=\2/p')
+    link="waiting"
+    grep -q "Websocket Connected" "$OP_ROOT/zelpyx.log" 2>/dev/null && link="connected"
+    printf '\rstation radio %-18s | operator link %-10s' "$radio" "$link"
+  done
+  exit 0
 fi
 
 ROOT="$(mktemp -d /tmp/zelpyx-station.XXXXXX)"

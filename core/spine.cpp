@@ -30,6 +30,7 @@
 #include "platform/paths.h"
 #include "radio/cat_serial.h"
 #include "radio/zel_link.h"
+#include "remote/ws_link.h"
 #include "screens/timer.h"
 #include "tuner/antenna.h"
 
@@ -172,9 +173,19 @@ void StartThreadLinear(Works* w) {
 }
 
 void StartThreadSoket(Works* w) {
-  // The remote link threads are not part of this build yet.
-  if (w->setup->WebSocket == '1') fprintf(stderr, ">>>>>>>>>> SOCKET SERVER start\n");
-  else if (w->setup->WebSocket == '2') fprintf(stderr, ">>>>>>>>>> SOCKET CLIENT start\n");
+  const char role = w->setup->WebSocket;
+  if (role != '1' && role != '2') return;
+  // One link thread at a time; one that has ended is reaped first.
+  if (wsThreadRunning.load() != 0) return;
+  if (thrWsock.joinable()) thrWsock.join();
+  wsThreadRunning = 1;
+  if (role == '1') {
+    fprintf(stderr, ">>>>>>>>>> SOCKET SERVER start\n");
+    thrWsock = std::thread(Wsocket, w);
+  } else {
+    fprintf(stderr, ">>>>>>>>>> SOCKET CLIENT start\n");
+    thrWsock = std::thread(Wclient, w);
+  }
 }
 
 void StartThreadZEL(Works* w) {

@@ -1,7 +1,8 @@
-// Bank switching from the front panel.
+// Bank switching.
 #pragma once
 struct Works;
 
-// Next bank (wrapping to 0 at MAXbank): saved in the setup file, its
-// antenna table and tune memories loaded, the band row looked up again.
+// Next bank: NumBanco + 1, back to 0 at MAXbank; the setup file is saved,
+// the bank's antenna table and tune memories are loaded and the antenna
+// row is re-evaluated at the next frequency check.
 void ChangeBanco(Works* w);

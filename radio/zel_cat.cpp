@@ -124,6 +124,13 @@ int VerifyCAT(Works* w) {
   return -1;
 }
 
+ssize_t writeCatPort(Works* w, const void* data, size_t length) {
+  std::lock_guard<std::mutex> lk(g_catFdMut);
+  int fd = w->catFD.load();
+  if (fd < 0) return -2;
+  return writeSerialPort(fd, data, length);
+}
+
 void ExitCAT(Works* w) {
   // Either side may get here first (the bridge on a read error, the remote
   // link on a write error): the port is closed exactly once, and never

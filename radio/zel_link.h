@@ -89,6 +89,11 @@ void ExitCAT(Works* w);
 // nothing for a few seconds. Returns bytes written or -1.
 ssize_t writeSerialPort(int fd, const void* data, size_t length);
 
+// Writes the peer's CAT text to the CAT port, never while ExitCAT is
+// closing it. Returns bytes written, -1 on failure, -2 when the port is
+// not open.
+ssize_t writeCatPort(Works* w, const void* data, size_t length);
+
 // Reads exactly count bytes from serFD. Returns count, or -1 when the data
 // port thread is being stopped (zelRun or running cleared) meanwhile.
 int readSerialPort(Works* w, uint8_t* buf, int count);

@@ -1,16 +1,124 @@
 #include "remote/remote_senders.h"
 
+#include <syslog.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
 #include "core/works.h"
+#include "display/fb.h"
+#include "platform/log.h"
+#include "platform/net.h"
+#include "remote/jpeg_codec.h"
+#include "remote/ws_proto.h"
 
-// Nothing goes out while no peer is connected; the transport fills these in.
-void sendWebSockCatFrame(Works* w, const char*, int) {
+Works* staticworks = nullptr;
+
+namespace {
+
+constexpr int kShortMax = 123;  // data bytes of a short message
+
+void pause10us() { std::this_thread::sleep_for(std::chrono::microseconds(10)); }
+
+void sendShort(Works* w, const char type[2], const uint8_t* data, int n) {
   if (w->remoteConnected.load() == 0) return;
+  if (n < 0 || n > kShortMax) {
+    zlog(LOG_ERR, "%c%c message of %d bytes does not fit a frame", type[0], type[1], n);
+    return;
+  }
+  std::string f = wsShortBinary(type, data, n);
+  pause10us();
+  wsSendLocked(w, f.data(), static_cast<int>(f.size()));
 }
 
-void sendWebSockSerParFrame(Works* w, const uint8_t*, int) {
-  if (w->remoteConnected.load() == 0) return;
+void sendChunked(Works* w, const char type[2], const uint8_t* msg, uint32_t total) {
+  for (uint32_t o = 0; o < total; o += 512) {
+    if (w->remoteConnected.load() == 0) return;
+    std::string f = wsChunk(type, msg, total, o);
+    pause10us();
+    if (wsSendLocked(w, f.data(), static_cast<int>(f.size())) < 0) return;
+  }
 }
 
-void sendWebSockSerSpectrFrame(Works* w, const uint8_t*, int) {
+}  // namespace
+
+int wsSendLocked(Works* w, const void* frame, int n) {
+  if (w->sendMut == nullptr) return -1;
+  std::lock_guard<std::mutex> lk(*w->sendMut);
+  int fd = w->remoteSock.load();
+  if (fd <= 0 || w->remoteConnected.load() == 0) return -1;
+  ssize_t r = netSend(fd, frame, static_cast<size_t>(n));
+  if (r != n) {
+    // Part of a frame went out: the peer can no longer find the next one.
+    zlog(LOG_ERR, "TCP write error %d (%d of %d bytes)", errno, static_cast<int>(r), n);
+    netShutdown(fd);
+    return -1;
+  }
+  return n;
+}
+
+void sendWebSockCatFrame(Works* w, const char* text, int length) {
+  sendShort(w, "CA", reinterpret_cast<const uint8_t*>(text), length);
+}
+
+void sendWebSockStatusFrame(Works* w, const char* text, int length) {
+  sendShort(w, "ST", reinterpret_cast<const uint8_t*>(text), length);
+}
+
+void sendWebSockSerFrame(Works* w, const uint8_t* data, int length) { sendShort(w, "SC", data, length); }
+
+void sendWebSockSerParFrame(Works* w, const uint8_t* block, int length) { sendShort(w, "PA", block, length); }
+
+void sendWebSockSerSpectrFrame(Works* w, const uint8_t* line, int length) {
+  if (w->remoteConnected.load() == 0 || line == nullptr || length <= 0) return;
+  sendChunked(w, "SP", line, static_cast<uint32_t>(length));
+}
+
+void sendWebSockFbFrameOf(Works* w) {
+  if (w == nullptr || w->setup == nullptr || w->setup->WebSocket != '1') return;
+  if (w->remoteConnected.load() == 0 || w->fb == nullptr) return;
+  FbInfo* fb = w->fb;
+  const unsigned mem = fb->memSize;
+  // A copy of a whole frame: the timer keeps drawing meanwhile.
+  std::vector<uint8_t> pic(mem);
+  {
+    std::lock_guard<std::recursive_mutex> lk(drawMutex());
+    memcpy(pic.data(), fb->workBuf, mem);
+  }
+  std::vector<uint8_t> out(mem);
+  uint32_t total = mem;
+  int q = w->jpegQuality.load();
+  if (q != 0) {
+    unsigned long len = mem;
+    // The receiver tells raw pixels by their length: an encoding that
+    // failed or came out as large as the screen goes raw.
+    if (CompressImage(pic.data(), fb->xSize, fb->ySize, q, out.data(), &len) == 0 && len > 0 && len < mem)
+      total = static_cast<uint32_t>(len);
+    else
+      out.swap(pic);
+  } else {
+    out.swap(pic);
+  }
+  sendChunked(w, "FB", out.data(), total);
+}
+
+void sendWebSockFbFrame() { sendWebSockFbFrameOf(staticworks); }
+
+void sendWebSockEventFrame(Works* w, int x, int y) {
   if (w->remoteConnected.load() == 0) return;
+  char p[16];
+  snprintf(p, sizeof p, "%05d%05d", x, y);
+  // Positions beyond five digits would not fit their fields.
+  if (strlen(p) != 10) return;
+  char payload[12] = {'X', 'Y'};
+  memcpy(payload + 2, p, 10);
+  std::string f = wsShortText(payload, 12);
+  pause10us();
+  wsSendLocked(w, f.data(), static_cast<int>(f.size()));
 }

@@ -17,6 +17,7 @@
 #include "menus/work_image.h"
 #include "platform/log.h"
 #include "radio/zel_link.h"
+#include "remote/remote_senders.h"
 #include "screens/meters.h"
 #include "tuner/recall.h"
 
@@ -159,8 +160,12 @@ void TimerDraw(Works* w, TimerState* st) {
 }
 
 void TimerSendStatus(Works* w) {
-  // The status frame goes out with the remote link; nothing to send to yet.
-  (void)w;
+  // The station tells its operator; an operator unit's own status would
+  // only be printed by the station, a hundred times a second.
+  if (w->remoteConnected.load() == 0 || w->setup == nullptr || w->setup->WebSocket != '1') return;
+  char status[53];
+  CreaBufferDiStato(w, status);
+  sendWebSockStatusFrame(w, status, 44);
 }
 
 void TimerSoftTimers(Works* w, TimerState* st, int elapsedMs) {
@@ -205,6 +210,8 @@ void TimerCycle(Works* w, TimerState* st, bool sleep) {
     }
     fbRealize(w->fb);
   }
+  // Outside the drawing lock: a slow peer holds up this cycle only, not
+  // the other threads that draw, and no lock is held inside another.
   TimerSendStatus(w);
   if (sleep) usleep(static_cast<useconds_t>(w->CycleSleep > 0 ? w->CycleSleep : 0));
   // Wall time on the monotonic clock: the hold-offs and the peak hold last

@@ -52,7 +52,7 @@ void TimerRadioFollow(Works* w, const ZelParam& rec, TimerState* st);
 void TimerReadCpuTemp(Works* w, TimerState* st);
 // Clock, buttons, meters or spectrum (nothing while the saver is on).
 void TimerDraw(Works* w, TimerState* st);
-// Status frame to a connected peer.
+// Status frame to a connected operator (station role only).
 void TimerSendStatus(Works* w);
 // Software timers advanced by the time the cycle took (drawing and sleep).
 void TimerSoftTimers(Works* w, TimerState* st, int elapsedMs);

@@ -315,7 +315,12 @@ struct RadioSim::Impl {
           ftFreq = kBands[sweepIdx];
           nextSweep = now + std::chrono::milliseconds(sweepMs);
         }
-        if (now >= nextBlock) {
+        if (cfg.controlHead) {
+          if (now >= nextBlock) {
+            nextBlock = now + std::chrono::milliseconds(500);
+            if (!dataSilent) out += encodeDataMessage(1, '0', "");
+          }
+        } else if (now >= nextBlock) {
           nextBlock = now + std::chrono::milliseconds(cfg.blockMs);
           // Mostly the operating VFO; now and then the other one, and the
           // three volumes in turn, as the radio's front panel refreshes.
@@ -324,7 +329,7 @@ struct RadioSim::Impl {
           if (!dataSilent) out += encodeDataMessage(1, '1', encodeParamBlock(dial, reportB, blockNo % 3));
           blockNo++;
         }
-        if (now >= nextLine) {
+        if (!cfg.controlHead && now >= nextLine) {
           nextLine = now + std::chrono::milliseconds(cfg.spectrumMs);
           if (!dataSilent) out += encodeDataMessage(0, '0', encodeSpectrumLine(opFreq(), seed++));
         }

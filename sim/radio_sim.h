@@ -30,6 +30,10 @@ struct RadioSimConfig {
   std::string ft817Port = "/dev/ttyUSB2";  // "CatSerialPort"
   int blockMs = 100;                       // parameter block period
   int spectrumMs = 200;                    // spectrum line period
+  // The operator unit's radio: its data port sends no blocks or lines of
+  // its own (the station's arrive over the link), only an empty message
+  // now and then, so the controller sees a live port.
+  bool controlHead = false;
 };
 
 class RadioSim {

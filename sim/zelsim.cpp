@@ -1,6 +1,7 @@
 // zelsim: the simulated station around the controller.
 //
-//   zelsim --root DIR [--linport /dev/ttyAMA0] [--demo]
+//   zelsim --root DIR [--linport /dev/ttyAMA0] [--demo] [--station PORT]
+//   zelsim --root DIR --operator PORT
 //
 // prepares DIR as the controller's ZELPYX_ROOT (stub commands in DIR/bin,
 // a setup.txt, fan and filter tables, the screen file DIR/dev/fb0), starts
@@ -9,7 +10,13 @@
 // the unix socket DIR/sim.sock (one line in, one reply line out), and
 // writes DIR/sim.ready when everything is up. SIGTERM / SIGINT / "quit"
 // end it. --demo adds a bank for the companion radio with automatic
-// tuning and an operator who works the bands (sim/demo.h).
+// tuning and an operator who works the bands (sim/demo.h). --station
+// PORT makes the controller the station unit of a remote pair (bank 1
+// follows the companion radio), listening on PORT (0: a free port, named
+// in its "Listening on port" log line).
+// --operator PORT prepares the root of the operator unit instead: no
+// amplifier, a quiet companion radio (a control head), the client role
+// connecting to 127.0.0.1:PORT, bank 1 following the companion radio.
 //
 // Control lines go to the module whose prefix starts them ("radio freq
 // 7100000"); the rest go to the amplifier ("swr 2.5", "amp log").
@@ -32,6 +39,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <functional>
@@ -62,9 +70,26 @@ struct SimModule {
 
 std::string g_linPort = "/dev/ttyAMA0";
 AmpSim g_amp;
+int g_stationPort = -1;   // --station
+int g_operatorPort = -1;  // --operator
 
 std::vector<SimModule> registerModules() {
   std::vector<SimModule> mods;
+  if (g_operatorPort >= 0) {
+    static RadioSim head;
+    mods.push_back({"radio", "radio ",
+                    [](const std::string& root, std::vector<std::string>* lines) {
+                      RadioSimConfig c;
+                      c.root = root;
+                      c.controlHead = true;
+                      return head.start(c, lines);
+                    },
+                    [](const std::string& line) { return head.control(line); }, [] { head.stop(); },
+                    {"EnableLinear: 0", "WebSocket: 2", "Server: 127.0.0.1",
+                     "TcpPort: " + std::to_string(g_operatorPort), "SerPort: /dev/ttyUSB1",
+                     "CatSerialPort: /dev/ttyUSB2", "NumBanco: 1", "ViewTimeStr: 1"}});
+    return mods;
+  }
   mods.push_back({"amp", "amp ",
                   [](const std::string& root, std::vector<std::string>* lines) {
                     AmpSimConfig c;
@@ -131,6 +156,8 @@ bool prepareRoot(const std::string& root, const std::vector<SimModule>& mods) {
   writeStub(bin, "my_temp", "echo 45.0\necho \"temp=47.2'C\"");
   writeStub(bin, "lsusb", "echo \"Bus 001 Device 005: ID 0d8c:01af C-Media Electronics, Inc.\"");
 
+  // The link's client key comes from the rooted random source.
+  if (!exists(root + "/dev/urandom")) symlink("/dev/urandom", (root + "/dev/urandom").c_str());
   const std::string set = root + "/opt/set";
   if (!exists(set + "/setup.txt")) {
     std::string s =
@@ -140,9 +167,10 @@ bool prepareRoot(const std::string& root, const std::vector<SimModule>& mods) {
       for (const auto& l : m.setupLines) s += l + "\n";
     if (g_demo)
       for (const auto& l : demoSetupLines()) s += l + "\n";
+    if (g_stationPort >= 0) s += "WebSocket: 1\nTcpPort: " + std::to_string(g_stationPort) + "\n";
     if (!writeText(set + "/setup.txt", s)) return false;
   }
-  if (g_demo && !demoPrepareRoot(root)) return false;
+  if ((g_demo || g_operatorPort >= 0 || g_stationPort >= 0) && !demoPrepareRoot(root)) return false;
   // rm must reach files inside the root, not the machine's own.
   writeStub(bin, "rm",
             "for a; do case \"$a\" in \"$ZELPYX_ROOT\"/*) set -- \"$@\" \"$a\";; /*) set -- \"$@\" \"$ZELPYX_ROOT$a\";; "
@@ -232,7 +260,10 @@ void serveStdin(std::vector<SimModule>* mods) {
   }
 }
 
-void usage() { fprintf(stderr, "usage: zelsim --root DIR [--linport PATH] [--demo]\n"); }
+void usage() {
+  fprintf(stderr, "usage: zelsim --root DIR [--linport PATH] [--demo] [--station PORT]\n"
+                  "       zelsim --root DIR --operator PORT\n");
+}
 
 }  // namespace
 
@@ -244,6 +275,10 @@ int main(int argc, char** argv) {
       root = argv[++i];
     } else if (a == "--demo") {
       g_demo = true;
+    } else if (a == "--station" && i + 1 < argc) {
+      g_stationPort = atoi(argv[++i]);
+    } else if (a == "--operator" && i + 1 < argc) {
+      g_operatorPort = atoi(argv[++i]);
     } else if (a == "--linport" && i + 1 < argc) {
       g_linPort = argv[++i];
     } else {
@@ -251,6 +286,7 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
+  if (g_operatorPort >= 0) g_demo = false;  // the operator unit has no station to play
   if (root.empty()) {
     usage();
     return 2;

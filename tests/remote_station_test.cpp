@@ -1,0 +1,172 @@
+// A remote pair end to end: the simulated station, a station unit
+// (zelpyx) against it, and an operator unit (zelpyx, its own root, no
+// amplifier) coupled to it over loopback on an ephemeral port. The
+// operator's panel shows the station's frequency, its meters and TX box
+// follow the station's amplifier.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "screens/meters.h"
+#include "tests/support/temp_root.h"
+#include "tests/support/wait.h"
+#include "tests/support/zelsim_process.h"
+
+namespace {
+
+const int kW = 800, kH = 480;
+
+// One controller process with its own root.
+class Controller {
+ public:
+  ~Controller() { stop(); }
+  bool start(const std::string& root) {
+    root_ = root;
+    pid_ = fork();
+    if (pid_ < 0) return false;
+    if (pid_ == 0) {
+      std::string screens = std::string(ZELPYX_BUILD_DIR) + "/screens";
+      if (chdir(screens.c_str()) != 0) _exit(126);
+      int out = open((root + "/zelpyx.log").c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
+      dup2(out, 1);
+      dup2(out, 2);
+      int nul = open("/dev/null", O_RDONLY);
+      dup2(nul, 0);
+      setenv("ZELPYX_ROOT", root.c_str(), 1);
+      setenv("ZELPYX_LOG_STDERR", "1", 1);
+      setenv("ZELPYX_LISTEN_ADDR", "127.0.0.1", 1);
+      std::string prog = std::string(ZELPYX_BUILD_DIR) + "/zelpyx";
+      execl(prog.c_str(), "zelpyx", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    return true;
+  }
+  // SIGTERM runs the normal shutdown; returns the exit status or -1.
+  int stop() {
+    if (pid_ <= 0) return -1;
+    kill(pid_, SIGTERM);
+    int st = 0;
+    bool gone = waitFor([&] { return waitpid(pid_, &st, WNOHANG) == pid_; }, 60000, 20);
+    if (!gone) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, &st, 0);
+    }
+    pid_ = -1;
+    return gone && WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  }
+  std::string log() const {
+    std::string s;
+    FILE* f = fopen((root_ + "/zelpyx.log").c_str(), "r");
+    if (f == nullptr) return s;
+    char buf[65536];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
+    fclose(f);
+    return s;
+  }
+  std::vector<unsigned char> panel() const {
+    std::vector<unsigned char> px(static_cast<size_t>(kW) * kH * 4);
+    FILE* f = fopen((root_ + "/dev/fb0").c_str(), "rb");
+    if (f == nullptr) return {};
+    size_t n = fread(px.data(), 1, px.size(), f);
+    fclose(f);
+    if (n != px.size()) return {};
+    return px;
+  }
+
+ private:
+  std::string root_;
+  pid_t pid_ = -1;
+};
+
+struct Box {
+  int x0, y0, x1, y1;
+};
+
+int differing(const std::vector<unsigned char>& a, const std::vector<unsigned char>& b, Box r) {
+  if (a.empty() || b.empty()) return -1;
+  int n = 0;
+  for (int y = r.y0; y < r.y1; y++)
+    for (int x = r.x0; x < r.x1; x++) {
+      size_t i = (static_cast<size_t>(y) * kW + x) * 4;
+      if (a[i] != b[i] || a[i + 1] != b[i + 1] || a[i + 2] != b[i + 2]) n++;
+    }
+  return n;
+}
+
+int countRgb(const std::vector<unsigned char>& px, Box r, int red, int green, int blue) {
+  int n = 0;
+  if (px.empty()) return 0;
+  for (int y = r.y0; y < r.y1; y++)
+    for (int x = r.x0; x < r.x1; x++) {
+      size_t i = (static_cast<size_t>(y) * kW + x) * 4;
+      if (px[i + 2] == red && px[i + 1] == green && px[i] == blue) n++;
+    }
+  return n;
+}
+
+int listeningPort(const std::string& log) {
+  size_t p = log.rfind("Listening on port ");
+  return p == std::string::npos ? -1 : atoi(log.c_str() + p + 18);
+}
+
+}  // namespace
+
+TEST(RemotePair, TheOperatorFollowsTheStationsFrequencyMetersAndTransmitter) {
+  TempRoot stationRoot;
+  TempRoot operatorRoot;
+  ZelsimProcess stationSim, operatorHead;
+  Controller station, oper;
+
+  ASSERT_TRUE(stationSim.start(stationRoot.dir(), {"--station", "0"}));
+  ASSERT_TRUE(stationSim.control("radio freq 7074000").rfind("OK", 0) == 0);
+  ASSERT_TRUE(station.start(stationRoot.dir()));
+  int port = -1;
+  ASSERT_TRUE(waitFor([&] { return (port = listeningPort(station.log())) > 0; }, 90000, 50)) << station.log();
+
+  ASSERT_TRUE(operatorHead.start(operatorRoot.dir(), {"--operator", std::to_string(port)}));
+  ASSERT_TRUE(oper.start(operatorRoot.dir()));
+  ASSERT_TRUE(waitFor([&] { return oper.log().find("Websocket Connected") != std::string::npos; }, 90000, 50))
+      << oper.log();
+  EXPECT_NE(station.log().find("required >velutrinaspo< equals to >velutrinaspo<"), std::string::npos);
+
+  // The frequency read-out of the meter view, where both units draw it.
+  InitGrid();
+  const int fx = (bound_right - bound_left) / 2 + bound_left - 75;
+  const int fy = b_top - r_y / 2;
+  const Box freqBox{fx - 4, fy - 30, fx + 190, fy + 8};
+  auto sameFreq = [&] {
+    std::vector<unsigned char> s = station.panel(), o = oper.panel();
+    return countRgb(s, freqBox, 0, 0, 0) > 30 && differing(s, o, freqBox) == 0;
+  };
+  ASSERT_TRUE(waitFor(sameFreq, 60000, 50)) << oper.log();
+  std::vector<unsigned char> at40 = oper.panel();
+  ASSERT_TRUE(stationSim.control("radio freq 14074000").rfind("OK", 0) == 0);
+  ASSERT_TRUE(waitFor([&] { return differing(oper.panel(), at40, freqBox) > 20 && sameFreq(); }, 60000, 50));
+
+  // The station transmits: the operator's meters move and its TX box lights.
+  const Box meters{0, 30, kW, 270};
+  const Box txBox{375, 175, 430, 209};
+  std::vector<unsigned char> idle = oper.panel();
+  ASSERT_TRUE(stationSim.control("radio tx 1").rfind("OK", 0) == 0);
+  ASSERT_TRUE(stationSim.control("amp drive 10").rfind("OK", 0) == 0);
+  EXPECT_TRUE(waitFor([&] {
+    std::vector<unsigned char> o = oper.panel();
+    return differing(o, idle, meters) > 300 && countRgb(o, txBox, 250, 0, 0) > 500;
+  }, 60000, 50)) << oper.log();
+  ASSERT_TRUE(stationSim.control("amp drive 0").rfind("OK", 0) == 0);
+  ASSERT_TRUE(stationSim.control("radio tx 0").rfind("OK", 0) == 0);
+  EXPECT_TRUE(waitFor([&] { return countRgb(oper.panel(), txBox, 250, 0, 0) == 0; }, 60000, 50));
+
+  EXPECT_EQ(oper.stop(), 0);
+  EXPECT_TRUE(waitFor([&] { return station.log().find("TCP closed") != std::string::npos; }, 30000, 50));
+  EXPECT_EQ(station.stop(), 0);
+}
