@@ -10,7 +10,6 @@
 #include "core/globals.h"
 #include "core/tables.h"
 #include "core/works.h"
-#include "menus/labels.h"
 #include "tuner/antenna.h"
 #include "tuner/autotune.h"
 
@@ -149,7 +148,6 @@ void DecodeStatusReply(Works* w, const char* r, int count) {
       fprintf(stderr, "%s", msg);
       w->Attenuator = static_cast<uint8_t>(step);
       if (w->AttIdx != 4) w->AttIdx = static_cast<uint8_t>(step);
-      SetAttenuatorLabel(w);
     }
   }
 

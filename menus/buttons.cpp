@@ -165,7 +165,11 @@ void LoadButtons(Works* w) {
     copyText(Zarnmenu[3].button[3].line2, 12, t);
   }
   if (page == 0) {
-    labelf(Zarnmenu[0].button[2].line2, "     %d", w->AntennaIdx + 1);
+    // An antenna the table chose reads "Auto N"; one picked by hand, its number.
+    if (w->antennaAuto.load() != 0)
+      labelf(Zarnmenu[0].button[2].line2, "Auto %d", w->AntennaIdx + 1);
+    else
+      labelf(Zarnmenu[0].button[2].line2, "     %d", w->AntennaIdx + 1);
     SetAttenuatorLabel(w);
     SetModeWorkLabel(w);
     labelf(Zarnmenu[0].button[5].line2, "    %d", w->ViewIdx);

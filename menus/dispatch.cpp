@@ -223,6 +223,7 @@ int key3(Works* w, int held) {
     case 0:
       if (EscFromStatus(w)) return 0;
       w->AntennaIdx = nextBelow(w->AntennaIdx, 3);
+      w->antennaAuto = 0;  // picked by hand
       IncPNTIn_CMDLinear(w, CMD_SA);
       SaveToBank(w, w->NumBanco, w->AntennaIdx);
       return 0;

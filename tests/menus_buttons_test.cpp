@@ -102,6 +102,10 @@ TEST_F(Strip, StartValuesThenRedrawnValues) {
   EXPECT_STREQ(Zarnmenu[0].button[1].line2, "  2dB");
   EXPECT_STREQ(Zarnmenu[0].button[2].line2, "     3");
   EXPECT_STREQ(Zarnmenu[0].button[5].line2, "    4");
+  // An antenna the table chose says so.
+  w->antennaAuto = 1;
+  LoadButtons(w);
+  EXPECT_STREQ(Zarnmenu[0].button[2].line2, "Auto 3");
 }
 
 TEST_F(Strip, LabelRoutinesActOnlyOnTheirPage) {

@@ -13,6 +13,7 @@
 #include "menus/buttons.h"
 #include "platform/log.h"
 #include "sim/physics.h"
+#include "menus/labels.h"
 #include "tests/support/temp_root.h"
 #include "tests/support/test_works.h"
 #include "tuner/tune_memory.h"
@@ -82,21 +83,20 @@ TEST(TuneWord, ModesAndTheBadCombination) {
   SetMode(w.get(), 1);
   EXPECT_EQ(w->Tuneval, TuneWordWithC(kTuneCL, 33));
   EXPECT_EQ(w->AtuBypassFlag, 0);
-  // The manual-tune page shows the mode while it is up; the debug line
-  // only with debugging on.
+  // The manual-tune page shows the mode drawn from the tune word; the
+  // debug line only with debugging on.
   w->MenuIdx = 4;
   w->EnableDebug = 1;
-  const char* const page[4] = {"ByP", "CL", " LC", "ByP"};
+  const char* const page[4] = {"ByP", "CL", "LC", "ByP"};
   const char* const dbg[4] = {"BP", "CL", "LC", "BP"};
   for (int m = 0; m < 4; ++m) {
     SetMode(w.get(), m);
+    ImpostaLblManuale(w.get());
     EXPECT_STREQ(Zarnmenu[4].button[0].line2, page[m]) << m;
     EXPECT_STREQ(ModeTuneDebug, dbg[m]) << m;
   }
-  w->MenuIdx = 0;
   w->EnableDebug = 0;
-  SetMode(w.get(), 2);
-  EXPECT_STREQ(Zarnmenu[4].button[0].line2, "ByP");
+  SetMode(w.get(), 1);
   EXPECT_STREQ(ModeTuneDebug, "BP");
   SetMode(w.get(), 1);
   // A word without mode reads as bypass.

@@ -8,8 +8,6 @@
 
 #include "amp/linear.h"
 #include "core/works.h"
-#include "menus/buttons.h"
-#include "menus/labels.h"
 #include "tuner/antenna.h"
 #include "tuner/tune_memory.h"
 
@@ -146,10 +144,8 @@ void GestioneAntennaAutomatica(Works* w) {
 
   if (r.Ant != 0 && r.Ant != w->AntennaIdx + 1) {
     w->AntennaIdx = r.Ant - 1;
-    if (w->MenuIdx == 0) {
-      ZarnButton& b = Zarnmenu[0].button[2];
-      snprintf(b.line2, sizeof b.line2, "Auto %d", int(r.Ant));
-    }
+    // The main page then shows "Auto N" (drawn from this flag by the timer).
+    w->antennaAuto = 1;
     IncPNTIn_CMDLinear(w, CMD_SA);
   }
 
@@ -161,10 +157,7 @@ void GestioneAntennaAutomatica(Works* w) {
   }
 
   if (r.AmpEnable != 0) {
-    if (w->AmpBypassFlag == 1) {
-      LabelByPassZarn(w, "Off");
-      IncPNTIn_CMDLinear(w, CMD_AB0);
-    }
+    if (w->AmpBypassFlag == 1) IncPNTIn_CMDLinear(w, CMD_AB0);
     w->AttIdx = r.Att;
     if (w->Attenuator != r.Att) {
       w->Attenuator = r.Att;
@@ -172,7 +165,6 @@ void GestioneAntennaAutomatica(Works* w) {
     }
   } else if (w->AmpBypassFlag == 0) {
     IncPNTIn_CMDLinear(w, CMD_AB1);
-    LabelByPassZarn(w, "On");
   }
-  SetAttenuatorLabel(w);
+  // Labels are drawn from this state by the timer's button strip.
 }

@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include "core/works.h"
-#include "menus/buttons.h"
 #include "platform/files.h"
 #include "platform/log.h"
 #include "platform/paths.h"
@@ -73,28 +72,22 @@ int DecodeModoFromTuneval(uint32_t word) {
 void SetMode(Works* w, int mode) {
   w->ModoTune = uint8_t(mode);
   const char* dbg = nullptr;
-  const char* page = nullptr;
+  // The manual-tune page's label is drawn from the tune word
+  // (ImpostaLblManuale), so only the word and the debug line change here.
   if (mode == 1) {
     w->Tuneval = (w->Tuneval & ~kModeMask) | kTuneCL;
     w->AtuBypassFlag = 0;
-    dbg = page = "CL";
+    dbg = "CL";
   } else if (mode == 2) {
     w->Tuneval = (w->Tuneval & ~kModeMask) | kTuneLC;
     w->AtuBypassFlag = 0;
     dbg = "LC";
-    page = " LC";
   } else if (mode == 0 || mode == 3) {
     w->Tuneval = (w->Tuneval & ~kModeMask) | kTuneBypass;
     w->AtuBypassFlag = 1;
     dbg = "BP";
-    page = "ByP";
   } else {
     return;
-  }
-  // The manual-tune page (page 4, first button) shows the mode while it is up.
-  if (w->MenuIdx == 4) {
-    ZarnButton& b = Zarnmenu[4].button[0];
-    snprintf(b.line2, sizeof b.line2, "%s", page);
   }
   if (w->EnableDebug) snprintf(ModeTuneDebug, sizeof ModeTuneDebug, "%s", dbg);
 }

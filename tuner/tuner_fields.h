@@ -60,6 +60,9 @@ struct TunerFields {
   // Starts at -1 so the band's thresholds go out at start-up whatever row
   // the frequency falls in.
   int SoglieRowIdx = -1;
+  // 1 while the antenna in use was chosen by the antenna table (the main
+  // page shows "Auto N"), 0 once the operator picked one.
+  std::atomic<uint8_t> antennaAuto{0};
   // The band's thresholds last queued (a row's or the defaults), restored
   // after an autotune opened the input-power threshold.
   int tsBandSet[4] = {4095, 4095, 1500, 3700};
