@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <mutex>
 
+#include "amp/amp_status.h"
 #include "amp/cmd_queue.h"
 
 // One entry of the error table: a flags byte and two key lines.
@@ -43,7 +44,11 @@ struct AmpFields {
   // Hold-off after a link time-out was reported, ms; the timer counts it down.
   std::atomic<int> commErrHoldMs{0};
 
-  // Decoded status reply
+  // Decoded status reply: the Linear thread's own fields (the operator
+  // unit's link thread writes them instead when it runs no link). Other
+  // threads read the published copy (ampSnap, GetAmpStatus).
+  AmpSnapshot ampSnap;
+  std::mutex ampSnapMut;
   uint8_t ampStatus[3] = {};  // status bytes A, B, C
   uint16_t rawIn = 0, rawFwd = 0, rawRefl = 0;
   float pwrIn = 0, FWD = 0, pwrRefl = 0, pwrPeak = 0;  // W

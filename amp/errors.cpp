@@ -5,6 +5,7 @@
 
 #include <cstdio>
 
+#include "amp/amp_status.h"
 #include "amp/linear.h"
 #include "core/spine.h"
 #include "core/works.h"
@@ -51,7 +52,8 @@ void GestErroreRemote(Works* w) {
 }
 
 void ResetBiasCmd(Works* w) {
-  uint8_t B = w->ampStatus[1], C = w->ampStatus[2];
+  const AmpSnapshot a = GetAmpStatus(w);
+  uint8_t B = a.ampStatus[1], C = a.ampStatus[2];
   if (C != 0 || (B & 2)) {
     IncPNTIn_CMDLinear(w, CMD_CP);
     fprintf(stderr, ">>> ERRORI: RESET Protezione AMPL!\n");
@@ -67,7 +69,7 @@ void ClearDisplayError(Works* w) {
   DeleteErrore(w, 12);
   DeleteErrore(w, 13);
   DeleteErrore(w, 14);
-  fprintf(stderr, " -->reset protezione %c\n", w->ampStatus[1]);
+  fprintf(stderr, " -->reset protezione %c\n", GetAmpStatus(w).ampStatus[1]);
 }
 
 void GestErroreSerial(Works* w) {

@@ -11,6 +11,7 @@
 #include <syslog.h>
 #include <thread>
 
+#include "amp/amp_status.h"
 #include "amp/errors.h"
 #include "core/works.h"
 #include "menus/menu_fields.h"
@@ -407,7 +408,10 @@ int LinHandleFrame(Works* w, const char* frame, int count) {
     return 20;
   }
   linearProcessStatus = LIN_DECODE;
-  return DecodeCatCmd(w, frame + 2, count - 2);
+  int pause = DecodeCatCmd(w, frame + 2, count - 2);
+  // The decoder's fields are this thread's; the others read the copy.
+  PublishAmpStatus(w);
+  return pause;
 }
 
 int LinWaitStep(Works* w, LinRx* rx, int avail, int readResult, char c) {

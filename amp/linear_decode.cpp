@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "amp/errors.h"
+#include "amp/amp_status.h"
 #include "amp/linear.h"
 #include "amp/temperature.h"
 #include "core/globals.h"
@@ -329,6 +330,7 @@ void putFixed(char* dst, int width, const char* fmt, double v, double lo, double
 }  // namespace
 
 void CreaBufferDiStato(Works* w, char* out) {
+  const AmpSnapshot a = GetAmpStatus(w);
   memset(out, '0', 51);
   const char* band = BandNameForFreq(w, static_cast<unsigned long>(w->freq.load()));
   if (band == nullptr) {
@@ -344,13 +346,13 @@ void CreaBufferDiStato(Works* w, char* out) {
   out[7] = w->AmpBypassFlag ? '1' : '0';
   out[8] = (w->TUNEenabled & 0x80) ? 'N' : (w->AtuBypassFlag ? 'B' : 'T');
   out[9] = w->TuneRunState != 0 ? '1' : '0';
-  putFixed(out + 10, 6, "%06.02f", w->SWR, 0, 999.99);
-  putFixed(out + 16, 6, "%06.2f", w->FWD, 0, 999.99);
-  putFixed(out + 22, 6, "%06.02f", w->pwrIn, 0, 999.99);
-  float t = w->tempBoard > w->tempHeatsink ? w->tempBoard : w->tempHeatsink;
+  putFixed(out + 10, 6, "%06.02f", a.SWR, 0, 999.99);
+  putFixed(out + 16, 6, "%06.2f", a.FWD, 0, 999.99);
+  putFixed(out + 22, 6, "%06.02f", a.pwrIn, 0, 999.99);
+  float t = a.tempBoard > a.tempHeatsink ? a.tempBoard : a.tempHeatsink;
   putFixed(out + 28, 4, "%04.01f", t, -9.9, 99.9);
   putFixed(out + 32, 4, "%4.1f", AmpSupplyVolts(w), 0, 99.9);
-  putFixed(out + 36, 4, "%04.01f", w->paCurrentRaw / 4096.0 * 14.05, 0, 99.9);
+  putFixed(out + 36, 4, "%04.01f", a.paCurrentRaw / 4096.0 * 14.05, 0, 99.9);
   putFixed(out + 40, 2, "%02.0f", w->NumBanco, 0, 99);
   {
     std::lock_guard<std::recursive_mutex> lk(w->errMut);

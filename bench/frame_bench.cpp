@@ -14,6 +14,7 @@
 #include <mutex>
 #include <string>
 
+#include "amp/amp_status.h"
 #include "core/setup_record.h"
 #include "core/spine.h"
 #include "core/works.h"
@@ -60,6 +61,7 @@ struct Station {
     w->pwrRefl = 1.2f;
     w->SWR = 1.4f;
     w->pwrIn = 3.1f;
+    PublishAmpStatus(w);
     w->AntennaRowIdx = 0;
     zp.freq = 14070000;
     w->freq = 14070000;

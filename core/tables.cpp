@@ -10,6 +10,7 @@
 #include <syslog.h>
 #include <vector>
 
+#include "amp/amp_status.h"
 #include "amp/linear.h"
 #include "core/num_conv.h"
 #include "core/works.h"
@@ -247,9 +248,10 @@ void LogTempFunction(Works* w, int mode) {
       if (!exists) fprintf(f, ";TX,Temp1,Temp2,FDD,SWR\n");
       char when[40];
       localDateTime(when, sizeof when);
-      fprintf(f, "%s%s", when, (w->ampStatus[1] & 1) ? " , 1," : " , 0,");
-      fprintf(f, "%04.01f,%04.01f,%02.01fW,%03.02f,%04.01fV,%04.01fA", w->tempBoard, w->tempHeatsink, w->FWD,
-              w->SWR, AmpSupplyVolts(w), w->paCurrentRaw / 4096.0 * 14.05);
+      const AmpSnapshot a = GetAmpStatus(w);
+      fprintf(f, "%s%s", when, (a.ampStatus[1] & 1) ? " , 1," : " , 0,");
+      fprintf(f, "%04.01f,%04.01f,%02.01fW,%03.02f,%04.01fV,%04.01fA", a.tempBoard, a.tempHeatsink, a.FWD,
+              a.SWR, AmpSupplyVolts(w), a.paCurrentRaw / 4096.0 * 14.05);
       fprintf(f, mode == 1 ? " -> protezione attiva\n" : "\n");
       if (fclose(f) != 0) zlog(LOG_ERR, "can't write /opt/set/LOGtemp.txt");
     }

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "amp/amp_status.h"
 #include "amp/errors.h"
 #include "amp/linear.h"
 #include "core/spine.h"
@@ -151,7 +152,7 @@ void key1(Works* w, int held) {
 
 void attenuatorKey(Works* w) {
   uint8_t sel = uint8_t(w->AttSel + 1);
-  if ((w->ampStatus[1] & 0x01) == 0) {  // receiving: standby may be chosen
+  if ((GetAmpStatus(w).ampStatus[1] & 0x01) == 0) {  // receiving: standby may be chosen
     if (sel > 4) sel = 0;  // 0, 2, 3, 5 dB, standby
   } else if (w->AmpBypassFlag == 1) {
     AddErrore(w, 17);
@@ -373,7 +374,7 @@ void transmitRequest(Works* w) {
     snprintf(Zarnmenu[4].button[5].line1, sizeof Zarnmenu[4].button[5].line1, "%s", "StartTX");
     return;
   }
-  if (w->ampStatus[0] & 0x01) {
+  if (GetAmpStatus(w).ampStatus[0] & 0x01) {
     w->anState = 0;
     IncPNTIn_CMDLinear(w, CMD_AN);
     f |= 0x10;

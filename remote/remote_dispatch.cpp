@@ -1,5 +1,7 @@
 #include "remote/remote_dispatch.h"
 
+#include "amp/amp_status.h"
+
 #include <syslog.h>
 
 #include <chrono>
@@ -342,6 +344,9 @@ void applyStationStatus(Works* w, const StationStatus& s) {
     w->ampStatus[1] = static_cast<uint8_t>(w->ampStatus[1] | 0x01);
   else
     w->ampStatus[1] = static_cast<uint8_t>(w->ampStatus[1] & ~0x01);
+  // This thread stands in for the amplifier link: it publishes the copy
+  // the panel reads.
+  PublishAmpStatus(w);
 }
 
 void clearStationStatus(Works* w) {
@@ -352,6 +357,7 @@ void clearStationStatus(Works* w) {
   w->pwrRefl = 0;
   w->paCurrentRaw = 0;
   w->ampStatus[1] = static_cast<uint8_t>(w->ampStatus[1] & ~0x01);
+  PublishAmpStatus(w);
 }
 
 void stationLinkLost(Works* w) {

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "amp/amp_status.h"
 #include "core/globals.h"
 #include "core/works.h"
 #include "display/fb.h"
@@ -113,11 +114,12 @@ void DrawMeters(Works* w) {
   if (fb == nullptr) return;
   bool m120 = w->ampModel == '1';
   number_ofStep_meter_FWD = m120 ? 120 : 60;
+  const AmpSnapshot a = GetAmpStatus(w);
 
   // Left meter: forward power.
-  float fwd = capAt(w->FWD, m120 ? 120.0f : 60.0f);
+  float fwd = capAt(a.FWD, m120 ? 120.0f : 60.0f);
   if (w->EnablePwrPeak) {
-    CalcolaPwrPeak(w->pwrPeak);
+    CalcolaPwrPeak(a.pwrPeak);
     // The held peak may exceed the scale; its needle stops at full scale.
     anglePeakFWD = NeedleAngle(capAt(peakLeft.value, static_cast<float>(number_ofStep_meter_FWD)),
                                number_ofStep_meter_FWD);
@@ -132,14 +134,14 @@ void DrawMeters(Works* w) {
   int steps = 0;
   switch (w->ViewIdx) {
     case 1:
-      right = capAt(w->pwrRefl, 60.0f);
+      right = capAt(a.pwrRefl, 60.0f);
       steps = number_ofStep_meter_REFL;
       text8(fb, 535, 160, "REFLECTED");
-      FormatPower(w, w->pwrRefl, buf, sizeof buf);
+      FormatPower(w, a.pwrRefl, buf, sizeof buf);
       text8(fb, 565, 180, buf);
       break;
     case 2: {
-      float swr = w->SWR;
+      float swr = a.SWR;
       if (!(swr >= 0)) swr = 0;
       if (swr > 100) swr = 100;
       right = CalcolaSWR(swr);
@@ -150,10 +152,10 @@ void DrawMeters(Works* w) {
       break;
     }
     case 3:
-      right = capAt(w->pwrIn, 60.0f);
+      right = capAt(a.pwrIn, 60.0f);
       steps = number_ofStep_meter_PW;
       text8(fb, 560, 160, "PRWIN");
-      FormatPower(w, w->pwrIn, buf, sizeof buf);
+      FormatPower(w, a.pwrIn, buf, sizeof buf);
       text8(fb, 570, 180, buf);
       break;
     default:
@@ -171,7 +173,7 @@ void DrawMeters(Works* w) {
 
   DrawFreq(w);
   text8(fb, 155, 160, "FORWARD");
-  FormatPower(w, w->FWD, buf, sizeof buf);
+  FormatPower(w, a.FWD, buf, sizeof buf);
   text8(fb, 180, 180, buf);
 }
 

@@ -6,6 +6,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include "amp/amp_status.h"
 #include "amp/linear.h"
 #include "core/tables.h"
 #include "core/works.h"
@@ -95,7 +96,7 @@ long TimerFreqSource(Works* w, ZelParam* rec) {
       w->freq = w->catSerFreq.load();
       break;
     case 0:
-      w->freq = w->freqMeasured;
+      w->freq = GetAmpStatus(w).freqMeasured;
       resetAnState(w);
       break;
     default:  // no interface chosen yet: the frequency stays

@@ -1,5 +1,7 @@
 #include "screens/views.h"
 
+#include "amp/amp_status.h"
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -85,7 +87,7 @@ void lanOf(int par, uint8_t** bytes, int* cursor) {
   }
 }
 
-float amps(Works* w) { return w->paCurrentRaw / 4096.0f * 14.05f; }
+float amps(const AmpSnapshot& a) { return a.paCurrentRaw / 4096.0f * 14.05f; }
 
 void drawParameterRows(Works* w, int bandStart, int prevY, int curY, int nextY, int bandEnd, int hiA,
                        int hiB) {
@@ -188,10 +190,11 @@ void drawFilterTable(Works* w) {
 }
 
 void drawMessageLine(Works* w) {
+  const AmpSnapshot a = GetAmpStatus(w);
   if (w->EnableDebug) {
-    textf(w, 8, 5, 350, kYellow, "PW %04d FWD %04d REFL %04d SWR %03.02f (%X)", w->rawIn, w->rawFwd,
-          w->rawRefl, w->SWR, w->tinyAnswer[kTinyVamp].load());
-    textf(w, 8, 500, 350, kYellow, "freq %lu L%i,C%i,%s", static_cast<unsigned long>(w->freqMeasured),
+    textf(w, 8, 5, 350, kYellow, "PW %04d FWD %04d REFL %04d SWR %03.02f (%X)", a.rawIn, a.rawFwd,
+          a.rawRefl, a.SWR, w->tinyAnswer[kTinyVamp].load());
+    textf(w, 8, 500, 350, kYellow, "freq %lu L%i,C%i,%s", static_cast<unsigned long>(a.freqMeasured),
           w->ValI, w->ValC, ModeTuneDebug);
     return;
   }
@@ -206,13 +209,14 @@ void drawMessageLine(Works* w) {
 }
 
 void drawStatusRows(Works* w) {
+  const AmpSnapshot a = GetAmpStatus(w);
   static const int kBox[7][3] = {{1, 110, 10},   {115, 260, 125}, {265, 400, 275}, {405, 520, 415},
                                  {525, 600, 535}, {605, 710, 615}, {715, 799, 725}};
   for (const auto& b : kBox) DrawRect(w, b[0], 278, b[1], 303, 200, 200, 200);
   char iface[12] = "";
   GetLblInterface(w->ModeWorkIdx, iface);
   text(w, 8, kBox[0][2], 298, iface, kCyan);
-  text(w, 8, kBox[1][2], 298, (w->ampStatus[0] & 0x01) ? "Coax:RX+TX" : "  Coax:RTX", kCyan);
+  text(w, 8, kBox[1][2], 298, (a.ampStatus[0] & 0x01) ? "Coax:RX+TX" : "  Coax:RTX", kCyan);
 
   const long f = w->freq;
   if (f >= 26000000 && f <= 28000000) {
@@ -245,14 +249,14 @@ void drawStatusRows(Works* w) {
   DrawRect(w, 405, 307, 799, 332, 100, 100, 100);
   if (w->TempMode)
     textf(w, 8, 10, 327, kGreen, "PA Temp1: %04.01f°F      Temp2: %04.01f°F",
-          ConversionCelsius_to_Fahrenheit(w->tempBoard), ConversionCelsius_to_Fahrenheit(w->tempHeatsink));
+          ConversionCelsius_to_Fahrenheit(a.tempBoard), ConversionCelsius_to_Fahrenheit(a.tempHeatsink));
   else
-    textf(w, 8, 10, 327, kGreen, "PA Temp1: %04.01f°C      Temp2: %04.01f°C", w->tempBoard, w->tempHeatsink);
+    textf(w, 8, 10, 327, kGreen, "PA Temp1: %04.01f°C      Temp2: %04.01f°C", a.tempBoard, a.tempHeatsink);
   float volts = CalvTensVadcAmp(w, w->tinyAnswer[kTinyVamp].load());
   if (w->ampModel != '1' && volts > 20)
-    textf(w, 8, 415, 327, kGreen, "PA Voltage: -----       Current: %04.01fA", amps(w));
+    textf(w, 8, 415, 327, kGreen, "PA Voltage: -----       Current: %04.01fA", amps(a));
   else
-    textf(w, 8, 415, 327, kGreen, "PA Voltage: %04.01fV       Current: %04.01fA", volts, amps(w));
+    textf(w, 8, 415, 327, kGreen, "PA Voltage: %04.01fV       Current: %04.01fA", volts, amps(a));
 }
 
 }  // namespace
@@ -268,7 +272,8 @@ bool VerifyError(Works* w) {
 }
 
 void ViewStatusTX(Works* w) {
-  if (w->overlay == 1 || (w->ampStatus[1] & 0x01) == 0 || w->fb == nullptr) return;
+  const AmpSnapshot a = GetAmpStatus(w);
+  if (w->overlay == 1 || (a.ampStatus[1] & 0x01) == 0 || w->fb == nullptr) return;
   FillBox(375, 175, 430, 209, 250, 0, 0, w->fb, 0);
   putString(8, 390, 200, "TX", 255, 255, 255, w->fb, 0, 0, 0, 0);
 }
@@ -353,6 +358,7 @@ void DrawParameters(Works* w) {
 }
 
 void ViewStatusInfo(Works* w) {
+  const AmpSnapshot a = GetAmpStatus(w);
   if (w->overlay != 1 || w->fb == nullptr) return;
   SetupRec* s = w->setup;
   // The screen shows the radio's own frequency: its data port has to run.
@@ -378,31 +384,31 @@ void ViewStatusInfo(Works* w) {
                               {198, "TEMPERATURE"}, {264, "LAN"}, {308, "STATUS"}, {352, "AMPL"}};
   for (const Row& r : kRows) text(w, 8, 5, r.y, r.caption, kWhite);
 
-  textf(w, 8, 180, 110, kWhite, "SW ver. %s, FW ver. %s", w->version, w->ampVersion);
-  char ee0[sizeof w->ampEeprom0 + 1], ee1[sizeof w->ampEeprom1 + 1];
-  snprintf(ee0, sizeof ee0, "%.*s", static_cast<int>(sizeof w->ampEeprom0), w->ampEeprom0);
-  snprintf(ee1, sizeof ee1, "%.*s", static_cast<int>(sizeof w->ampEeprom1), w->ampEeprom1);
+  textf(w, 8, 180, 110, kWhite, "SW ver. %s, FW ver. %s", w->version, a.ampVersion);
+  char ee0[sizeof a.ampEeprom0 + 1], ee1[sizeof a.ampEeprom1 + 1];
+  snprintf(ee0, sizeof ee0, "%.*s", static_cast<int>(sizeof a.ampEeprom0), a.ampEeprom0);
+  snprintf(ee1, sizeof ee1, "%.*s", static_cast<int>(sizeof a.ampEeprom1), a.ampEeprom1);
   const char* type = w->ampConfig == '0' ? "EU" : w->ampConfig == '1' ? "USA" : "";
   const char* power = w->ampModel == '0' ? "60W" : w->ampModel == '1' ? "120W" : "";
   textf(w, 8, 180, 132, kWhite, "%s (%s), TYPE: %s, MAXPOWER: %s", ee0, ee1, type, power);
-  textf(w, 8, 180, 154, kWhite, "FWD:%02.01f, RFL:%02.01f , PW:%02.01f, SWR:%02.01f", w->FWD, w->pwrRefl,
-        w->pwrIn, w->SWR);
-  long opFreq = (s != nullptr && s->zelRun == '1') ? w->freq.load() : static_cast<long>(w->freqMeasured);
+  textf(w, 8, 180, 154, kWhite, "FWD:%02.01f, RFL:%02.01f , PW:%02.01f, SWR:%02.01f", a.FWD, a.pwrRefl,
+        a.pwrIn, a.SWR);
+  long opFreq = (s != nullptr && s->zelRun == '1') ? w->freq.load() : static_cast<long>(a.freqMeasured);
   textf(w, 8, 180, 176, kWhite, "%ldHz(%ld)", opFreq, recFreq);
   if (f) {
-    textf(w, 8, 180, 198, kWhite, "Current:%05.01fA (%05.01f), Tbrd:%04.02f°F, Thsk:%04.02f°F", amps(w),
-          w->paCurrentRaw, temp(w->tempBoard), temp(w->tempHeatsink));
+    textf(w, 8, 180, 198, kWhite, "Current:%05.01fA (%05.01f), Tbrd:%04.02f°F, Thsk:%04.02f°F", amps(a),
+          a.paCurrentRaw, temp(a.tempBoard), temp(a.tempHeatsink));
     textf(w, 8, 180, 220, kWhite, "CPU:%4.01f°F, GPU:%4.01f°F", temp(w->CPUTemp), temp(w->GPUTemp));
     textf(w, 8, 180, 242, kWhite, "Set Point Alarm %4.01f°F", temp(w->MaxTemperature));
   } else {
-    textf(w, 8, 180, 198, kWhite, "Current:%05.01fA (%05.01f), Tbrd:%04.02f°C, Thsk:%04.02f°C", amps(w),
-          w->paCurrentRaw, w->tempBoard, w->tempHeatsink);
+    textf(w, 8, 180, 198, kWhite, "Current:%05.01fA (%05.01f), Tbrd:%04.02f°C, Thsk:%04.02f°C", amps(a),
+          a.paCurrentRaw, a.tempBoard, a.tempHeatsink);
     textf(w, 8, 180, 220, kWhite, "CPU:%2.01f°C, GPU:%2.01f°C", w->CPUTemp, w->GPUTemp);
     textf(w, 8, 180, 242, kWhite, "Set Point Alarm %04.02f°C", w->MaxTemperature);
   }
   textf(w, 8, 180, 264, kWhite, "IP:%s, NetMask:%s ", IP, NetMask);
   textf(w, 8, 180, 286, kWhite, "Gateway:%s, DNS:%s ", Gateway, DNS);
-  textf(w, 8, 180, 308, kWhite, "State 0x%02x 0x%02x,ES:%d,ER:%d", w->ampStatus[0], w->ampStatus[1],
+  textf(w, 8, 180, 308, kWhite, "State 0x%02x 0x%02x,ES:%d,ER:%d", a.ampStatus[0], a.ampStatus[1],
         w->retryTotal, w->retryStops);
   text(w, 8, 180, 330, ExistError(w, 8) ? "No EXT IO data" : "EXT IO connected", kWhite);
   textf(w, 8, 180, 352, kWhite, "ver. %x, V12: %02.01fV, V15: %02.01fV, Vamp: %02.01fV",

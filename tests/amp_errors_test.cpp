@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "amp/amp_status.h"
 #include "amp/errors.h"
 #include "screens/error_keys.h"
 #include "amp/linear.h"
@@ -142,6 +143,7 @@ TEST_F(AmpErrors, ResetKeyRemovesTemporaryWarnings) {
   AddErrore(w, 12);
   AddErrore(w, 4);
   AddErrore(w, 9);  // not temporary
+  PublishAmpStatus(w);
   EXPECT_EQ(GPIO_Errori(w), 1);
   EXPECT_EQ(list(), (std::vector<int>{9}));
   EXPECT_EQ(w->errFlags & 4, 0);
@@ -152,6 +154,7 @@ TEST_F(AmpErrors, ResetKeyOnPlainErrorsResendsAndClears) {
   AddErrore(w, 9);
   AddErrore(w, 10);
   w->AmpBypassFlag = 1;
+  PublishAmpStatus(w);
   EXPECT_EQ(GPIO_Errori(w), 1);
   EXPECT_EQ(list(), std::vector<int>{});
   EXPECT_EQ(drain(), (std::vector<int>{CMD_MP0, CMD_AB1, CMD_AT}));
@@ -169,6 +172,7 @@ TEST_F(AmpErrors, ProtectionResetRunsInThreeSteps) {
   w->AmpBypassFlag = 0;
 
   // Step 1: the key queues the re-send and marks it.
+  PublishAmpStatus(w);
   EXPECT_EQ(GPIO_Errori(w), 1);
   EXPECT_EQ(w->cmdQ.urgent.load(), 1);
   EXPECT_EQ(w->errResend.load(), 1);
@@ -203,6 +207,7 @@ TEST_F(AmpErrors, ProtectionResetRunsInThreeSteps) {
 TEST_F(AmpErrors, MicroResetResendsTheStartupSet) {
   w->ampStatus[2] = 0x80;
   AddErrore(w, 15);  // protection latched
+  PublishAmpStatus(w);
   EXPECT_EQ(GPIO_Errori(w), 1);
   std::vector<int> q = drain();
   ASSERT_GE(q.size(), 15u);

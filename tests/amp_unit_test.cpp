@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "amp/amp_status.h"
 #include "amp/errors.h"
 #include "amp/linear.h"
 #include "amp/temperature.h"
@@ -612,6 +613,7 @@ TEST_F(AmpUnit, StatusTextLayout) {
   AddErrore(w, 4);
   AddErrore(w, 15);
   char out[64];
+  PublishAmpStatus(w);
   CreaBufferDiStato(w, out);
   std::string expect = std::string("----1210B0001.50100.00005.0040.1 0.007.003") + char(16) + "00000000;";
   EXPECT_EQ(std::string(out), expect);
@@ -625,6 +627,7 @@ TEST_F(AmpUnit, StatusTextLayout) {
   w->TuneRunState = 1;
   DeleteErrore(w, 4);
   DeleteErrore(w, 15);
+  PublishAmpStatus(w);
   CreaBufferDiStato(w, out);
   std::string s(out);
   ASSERT_EQ(s.size(), 52u);

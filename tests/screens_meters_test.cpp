@@ -3,6 +3,7 @@
 #include <cmath>
 #include <string>
 
+#include "amp/amp_status.h"
 #include "core/globals.h"
 #include "core/works.h"
 #include "screens/artwork.h"
@@ -201,6 +202,7 @@ TEST_F(Meters, SwrNeedleLandsOnScalePositionEleven) {
   w->ViewIdx = 2;
   w->SWR = 1.5f;
   w->FWD = 20.0f;
+  PublishAmpStatus(w);
   DrawMeters(w);
   // The tick for SWR 1.5 sits on the needle's line, just past its tip.
   int tx, ty;
@@ -250,6 +252,7 @@ TEST_F(Meters, ForwardNeedleCapsAndViewTexts) {
   w->ViewIdx = 1;
   w->FWD = 150.0f;  // above the 120 W scale
   w->pwrRefl = 3.0f;
+  PublishAmpStatus(w);
   DrawMeters(w);
   int tx, ty;
   NeedleTip(kLeftPivotX, kLeftPivotY, NeedleAngle(120, 120), &tx, &ty);
@@ -273,6 +276,7 @@ TEST_F(Meters, PeakNeedleIsBlackAndHolds) {
   w->FWD = 10.0f;
   w->pwrPeak = 40.0f;
   w->pwrIn = 2.0f;
+  PublishAmpStatus(w);
   DrawMeters(w);
   int tx, ty;
   NeedleTip(kLeftPivotX, kLeftPivotY, NeedleAngle(40, 60), &tx, &ty);
@@ -282,6 +286,7 @@ TEST_F(Meters, PeakNeedleIsBlackAndHolds) {
   EXPECT_FLOAT_EQ(peakRight.value, 2.0f);
   fbSetBack(fb);
   w->pwrPeak = 5.0f;  // lower: the peak needle stays up while held
+  PublishAmpStatus(w);
   DrawMeters(w);
   NeedleTip(kLeftPivotX, kLeftPivotY, NeedleAngle(40, 60), &tx, &ty);
   EXPECT_EQ(workPixel(fb, tx, ty), (Rgb3{0, 0, 0}));

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "amp/amp_status.h"
 #include "amp/linear.h"
 #include "core/works.h"
 #include "display/png.h"
@@ -102,6 +103,7 @@ TEST_F(Timer, FrequencyChangeSendsItsCommandsInOrder) {
 TEST_F(Timer, GenericInterfaceSendsNoFrequencyWord) {
   w->ModeWorkIdx = 0;
   w->freqMeasured = 7100000;
+  PublishAmpStatus(w);
   w->anState = 1;
   ZelParam rec{};
   EXPECT_EQ(TimerFreqSource(w, &rec), 7100000);
@@ -173,6 +175,7 @@ TEST_F(Timer, SaverStopsRedrawingUntilAnInputClearsIt) {
   w->SaveScreenIdx = 0;
   w->ViewTimeStr = 1;
   w->FWD = 30;
+  PublishAmpStatus(w);
   w->ScreenSaverOn = 1;
   w->LastActivity = time(nullptr) - 3600;
   TimerCycle(w, &st, false);

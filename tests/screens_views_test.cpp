@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "amp/amp_status.h"
 #include "amp/errors.h"
 #include "core/globals.h"
 #include "core/lan.h"
@@ -76,6 +77,7 @@ class Views : public ::testing::Test {
 TEST_F(Views, BrowserOnTheFirstGroupShowsTheLastAsPrevious) {
   w->MenuIdx = 1;
   w->ParIdx = 0;
+  PublishAmpStatus(w);
   DrawParameters(w);
   bandLines(285, 365, 310, 340);
   put(1, 20, 305, "99 -", 250, 150, 0);
@@ -99,6 +101,7 @@ TEST_F(Views, EditorSplitsTheAddressAroundItsCursorByte) {
   memcpy(IP_v, ip, 4);
   CntIP = 2;
   w->keyFlags = 0x08;
+  PublishAmpStatus(w);
   DrawParameters(w);
   EXPECT_EQ(LAN_vect, IP_v);
   EXPECT_EQ(LAN_idx, 2);
@@ -131,6 +134,7 @@ TEST_F(Views, MemoryTableShowsTheSelectedRowOrangeAndItsCellRed) {
   w->overlay = 0x02;
   w->tabRowSel = 1;
   w->tabColSel = 3;
+  PublishAmpStatus(w);
   DrawParameters(w);
   put(0, 100, 50, " Memory Table Bank 1 - Interface: QVRZEL", 250, 150, 0);
   put(8, 50, 100, "N     Band     Pwr    Att(dB)  AmpEnable    Ant       Atu", 255, 255, 255);
@@ -154,6 +158,7 @@ TEST_F(Views, FilterScreenListsTheEightFilters) {
   w->overlay = 0x04;
   w->filterEditIdx = 1;
   for (int r = 0; r < 8; r++) w->filterTab[r] = FilterRow{1000000u * (r + 1), 1000000u * (r + 1) + 500000u, r == 3 ? uint8_t(0) : uint8_t(1)};
+  PublishAmpStatus(w);
   DrawParameters(w);
   put(0, 250, 50, "FILTER SETTINGS", 250, 150, 0);
   put(8, 50, 100, "N    Start (Hz)                 Stop(Hz)                   Enabled", 255, 255, 255);
@@ -176,6 +181,7 @@ TEST_F(Views, StatusBarBandBoxAndTheRestOfTheMainScreenRows) {
     fillBuffer(fb, fb->workBuf, 0, 0, 255);
     fillBuffer(ref, ref->workBuf, 0, 0, 255);
     w->freq = f;
+    PublishAmpStatus(w);
     DrawParameters(w);
     put(8, 275, 298, expect, 0, 200, 255);
     EXPECT_EQ(regionDiff(fb, ref, 266, 279, 400, 303), 0) << f << " " << expect;
@@ -201,6 +207,7 @@ TEST_F(Views, StatusBarBandBoxAndTheRestOfTheMainScreenRows) {
   w->paCurrentRaw = 2048;  // 7.0 A
   w->tinyAnswer[kTinyVamp] = 100;  // 100 x 3.3 x 118 / 255 / 18 = 8.5 V
   w->keyFlags = 0x06;  // the first that applies: "not saved"
+  PublishAmpStatus(w);
   DrawParameters(w);
   put(8, 10, 298, "QVRZEL", 0, 200, 255);
   put(8, 125, 298, "Coax:RX+TX", 0, 200, 255);
@@ -228,6 +235,7 @@ TEST_F(Views, StatusBarBandBoxAndTheRestOfTheMainScreenRows) {
   fillBuffer(fb, fb->workBuf, 0, 0, 255);
   fillBuffer(ref, ref->workBuf, 0, 0, 255);
   w->tinyAnswer[kTinyVamp] = 255;
+  PublishAmpStatus(w);
   DrawParameters(w);
   put(8, 415, 327, "PA Voltage: -----       Current: 07.0A", 0, 200, 0);
   EXPECT_EQ(regionDiff(fb, ref, 406, 308, 799, 332), 0);
@@ -249,8 +257,11 @@ TEST_F(Views, InformationScreenReplacesTheStatusRows) {
   w->tinyAnswer[kTinyV15] = 20;
   w->tinyAnswer[kTinyVamp] = 30;
   snprintf(w->DataOraStr, sizeof w->DataOraStr, "2026-12-08 03:00:00");
+  PublishAmpStatus(w);
   DrawParameters(w);  // nothing: the information screen has the space
+  PublishAmpStatus(w);
   ViewStatusInfo(w);
+  PublishAmpStatus(w);
   ViewStatusTX(w);
   const std::string sn = std::string(32, 'A') + " (B7), TYPE: USA, MAXPOWER: 120W";
   put(8, 5, 110, "VERSION", 255, 255, 255);
@@ -274,6 +285,7 @@ TEST_F(Views, InformationScreenReplacesTheStatusRows) {
   AddErrore(w, 8);
   fillBuffer(fb, fb->workBuf, 0, 0, 255);
   fillBuffer(ref, ref->workBuf, 0, 0, 255);
+  PublishAmpStatus(w);
   ViewStatusInfo(w);
   put(8, 180, 330, "No EXT IO data", 255, 255, 255);
   EXPECT_EQ(regionDiff(fb, ref, 150, 312, 800, 335), 0);
@@ -281,12 +293,14 @@ TEST_F(Views, InformationScreenReplacesTheStatusRows) {
 
 TEST_F(Views, TransmitBoxOutsideTheInformationScreen) {
   w->ampStatus[1] = 0x01;
+  PublishAmpStatus(w);
   ViewStatusTX(w);
   FillBox(375, 175, 430, 209, 250, 0, 0, ref, 0);
   put(8, 390, 200, "TX", 255, 255, 255);
   expectSame(360, 160, 450, 220);
   fillBuffer(fb, fb->workBuf, 0, 0, 255);
   w->overlay = 1;
+  PublishAmpStatus(w);
   ViewStatusTX(w);
   EXPECT_EQ(regionCount(fb, 360, 160, 450, 220, [](const Rgb3& p) { return !(p == Rgb3{0, 0, 255}); }), 0);
 }

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "amp/amp_status.h"
 #include "amp/linear.h"
 #include "amp/temperature.h"
 #include "core/spine.h"
@@ -184,8 +185,10 @@ TEST_F(Tables, TemperatureLogLines) {
   w->SWR = 1.5f;
   w->paCurrentRaw = 2048;
   w->ampStatus[1] = 1;  // transmitting
+  PublishAmpStatus(w);
   LogTempFunction(w, 0);
   w->ampStatus[1] = 0;
+  PublishAmpStatus(w);
   LogTempFunction(w, 1);
   std::string log = root.readFile("/opt/set/LOGtemp.txt");
   std::regex re(

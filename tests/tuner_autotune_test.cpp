@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "amp/amp_status.h"
 #include "amp/errors.h"
 #include "amp/linear.h"
 #include "sim/physics.h"
@@ -374,6 +375,7 @@ TEST_F(Autotune, EndingAtSixIsStoredAboveIsAnError) {
 
 TEST_F(Autotune, StartQueuesThePreparationWithPriority) {
   w->ampStatus[0] = 1;
+  PublishAmpStatus(w.get());
   w->anState = 1;
   w->SoglieTS[0] = 100;
   testing::internal::CaptureStderr();

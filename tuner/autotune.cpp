@@ -4,6 +4,7 @@
 #include <mutex>
 #include <unistd.h>
 
+#include "amp/amp_status.h"
 #include "amp/errors.h"
 #include "amp/linear.h"
 #include "amp/temperature.h"
@@ -257,7 +258,7 @@ int StartAutotune(Works* w) {
   // The preparation goes out as one urgent batch: nothing of another
   // thread's comes between the protection commands.
   OpenInputSoglieTS(w);
-  const bool an = (w->ampStatus[0] & 0x01) != 0;
+  const bool an = (GetAmpStatus(w).ampStatus[0] & 0x01) != 0;
   if (an) {
     w->anState = 0;
     IncPNTIn_CMDLinearUrgent(w, {CMD_MP1, CMD_AT_TUNE, CMD_TS, CMD_CP, CMD_MP0, CMD_AN});
