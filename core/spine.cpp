@@ -30,6 +30,7 @@
 #include "radio/zel_link.h"
 #include "screens/timer.h"
 #include "tuner/antenna.h"
+#include "tuner/tuner_config.h"
 
 namespace {
 
@@ -292,6 +293,7 @@ int zelpyxMain() {
   LoadTabFiltri(w);
   readSetup(w);
   LoadAllBankTable(w, w->NumBanco);
+  LoadTunerConfig();
 
   w->AntennaRowIdx = -1;
   fprintf(stderr, "ModeWorkIdx %i \n", w->ModeWorkIdx.load());
