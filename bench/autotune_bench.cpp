@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <random>
 #include <string>
@@ -175,8 +176,17 @@ struct Run {
   int steps = 0;
   double swr = 100;  // true SWR of the final setting
   int relayBits = 0;
-  double worstStepMs = 0;
+  double worstStepMs = 0;  // processor time of the thread: the search's work
+  double worstWallMs = 0;  // wall clock: includes being scheduled out on a busy machine
 };
+
+// Processor time of this thread: what one step costs, whatever else the
+// machine runs meanwhile.
+double threadCpuMs() {
+  timespec ts;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
+}
 
 int relayBits(uint32_t a, uint32_t b) { return __builtin_popcount((a ^ b) & 0x00FFFFFEu); }
 
@@ -200,12 +210,17 @@ Run runMeasured(Works* w, int search, double f, Cplx z, const TrueTuner& t, Mete
     w->SWR = float(meter->read(trueGammaOfWord(t, w->Tuneval, f, z)));
     w->FWD = 100.0f;
     int state = w->TuneState;
+    double c0 = threadCpuMs();
     auto t0 = std::chrono::steady_clock::now();
     TuneTask(w);
     double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+    double cpu = threadCpuMs() - c0;
     // The search's own work: not the carrier wait of state 2 (a 3 ms
     // sleep) nor the end of the run, which writes the tune memory.
-    if (state >= 3 && w->TuneRunState.load() != 0) r.worstStepMs = std::max(r.worstStepMs, ms);
+    if (state >= 3 && w->TuneRunState.load() != 0) {
+      r.worstStepMs = std::max(r.worstStepMs, cpu);
+      r.worstWallMs = std::max(r.worstWallMs, ms);
+    }
     r.relayBits += relayBits(sent, w->Tuneval);
     sent = w->Tuneval;
     if (w->TuneRunState.load() == 2) w->TuneRunState = 1;  // "CP" went out
@@ -231,13 +246,15 @@ struct Case {
 struct Tally {
   std::vector<int> steps;
   int runs = 0, matchable = 0, below15 = 0, below12 = 0;
-  double gapSum = 0, unmatchedWorstGap = 0, relaySum = 0, worstStepMs = 0;
+  double gapSum = 0, unmatchedWorstGap = 0, unmatchedGapSum = 0, relaySum = 0, worstStepMs = 0, worstWallMs = 0;
+  int unmatchable = 0;
   int seedMin = 1 << 30;  // fewest matchable loads below 1.5 in one seed
   void add(const Run& r, double best) {
     ++runs;
     steps.push_back(r.steps);
     relaySum += r.relayBits;
     worstStepMs = std::max(worstStepMs, r.worstStepMs);
+    worstWallMs = std::max(worstWallMs, r.worstWallMs);
     if (best < 1.5) {
       ++matchable;
       if (r.swr < 1.5) ++below15;
@@ -245,6 +262,8 @@ struct Tally {
       gapSum += r.swr - best;
     } else {
       unmatchedWorstGap = std::max(unmatchedWorstGap, r.swr - best);
+      unmatchedGapSum += r.swr - best;
+      ++unmatchable;
     }
   }
 };
@@ -263,8 +282,8 @@ void evaluate(Works* w, const char* title, const std::vector<Case>& cases, int s
               bool perSeed) {
   printf("%s: %zu loads x %d seed%s, %d matchable\n", title, cases.size(), seeds, seeds > 1 ? "s" : "",
          int(std::count_if(cases.begin(), cases.end(), [](const Case& c) { return c.best < 1.5; })));
-  printf("| search | <1.5 | <1.2 | %s steps mean / median / p95 / worst | SWR - opt | unmatchable worst | relay bits "
-         "| heaviest step ms |\n",
+  printf("| search | <1.5 | <1.2 | %s steps mean / median / p95 / worst | SWR - opt | unmatchable mean / worst | relay "
+         "bits | heaviest step ms cpu / wall |\n",
          perSeed ? "fewest <1.5 in a seed |" : "");
   printf("|---|---|---|%s---|---|---|---|---|\n", perSeed ? "---|" : "");
   for (int search = 0; search < 3; ++search) {
@@ -292,11 +311,12 @@ void evaluate(Works* w, const char* title, const std::vector<Case>& cases, int s
     char seedCol[32] = "";
     if (perSeed) snprintf(seedCol, sizeof seedCol, " %d |", t.seedMin);
     double perSeedMatch = double(t.matchable) / seeds;
-    printf("| %s | %.1f of %.0f (%.1f %%) | %.1f %% |%s %.1f / %.0f / %.0f / %.0f | %.2f | %.2f | %.0f | %.2f |\n",
+    printf("| %s | %.1f of %.0f (%.1f %%) | %.1f %% |%s %.1f / %.0f / %.0f / %.0f | %.2f | %.2f / %.2f | %.0f | %.2f / %.1f |\n",
            kSearchNames[search], t.below15 / double(seeds), perSeedMatch, 100.0 * t.below15 / std::max(1, t.matchable),
            100.0 * t.below12 / std::max(1, t.matchable), seedCol, mean, percentile(t.steps, 0.5),
            percentile(t.steps, 0.95), percentile(t.steps, 1.0), t.gapSum / std::max(1, t.matchable),
-           t.unmatchedWorstGap, t.relaySum / std::max(1, t.runs), t.worstStepMs);
+           t.unmatchedGapSum / std::max(1, t.unmatchable), t.unmatchedWorstGap, t.relaySum / std::max(1, t.runs),
+           t.worstStepMs, t.worstWallMs);
     fflush(stdout);
   }
   printf("\n");
@@ -408,8 +428,9 @@ int main() {
   printf("The three searches under a meter with +-2 %% noise per reading, 12-bit readings and the SWR cap;\n"
          "target 1.5, step limit 300. Steps count status replies, the 3 start replies included. <1.5 and <1.2 are\n"
          "counts or shares of the matchable runs (optimum below 1.5); SWR - opt is the mean over the matchable runs,\n"
-         "unmatchable worst the largest final SWR above the optimum of the others; relay bits are bank and mode\n"
-         "relays switched per run; heaviest step is the longest single call of the search.\n\n");
+         "unmatchable the final SWR above the optimum of the others (mean / worst); relay bits are bank and mode\n"
+         "relays switched per run; heaviest step is the longest single call of the search, in processor time and\n"
+         "on the wall clock (which counts the time the benchmark is scheduled out on a busy machine).\n\n");
   TrueTuner nominal;
   std::vector<Case> benchCases;
   for (const BenchLoad& b : loads) {

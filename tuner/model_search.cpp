@@ -9,7 +9,7 @@ const double kPi = 3.14159265358979323846;
 const double kZ0 = 50.0;
 const int kRho = 12;
 const int kMaxReadings = 1024;   // more than the longest step limit
-const int kRefineReadings = 32;  // readings the refinement of a minimum weighs
+const int kRefineReadings = 48;  // readings the refinement of a minimum weighs
 const int kFitPasses = 24;
 const int kPolishBudget = 40;
 const double kWindow = 9.0;      // minima kept within this cost of the best
@@ -318,13 +318,27 @@ std::vector<ModelSearch::Z> ModelSearch::minima() {
   }
   std::sort(cands.begin(), cands.end());
   if (cands.size() > 8) cands.resize(8);
-  // The refinement weighs at most kRefineReadings readings: the first one
-  // and those nearest to a match, which say the most about the load.
-  std::vector<int> use(rd_.size());
-  for (size_t i = 0; i < rd_.size(); ++i) use[i] = int(i);
-  if (use.size() > size_t(kRefineReadings)) {
-    std::stable_sort(use.begin() + 1, use.end(), [this](int a, int b) { return rd_[a].g < rd_[b].g; });
-    use.resize(kRefineReadings);
+  // The refinement weighs at most kRefineReadings readings (the table
+  // search leaves well over a hundred): the first one, the third nearest
+  // to a match, and the rest spread evenly over the run, since neighbouring
+  // readings of one scan say much the same.
+  std::vector<int> use;
+  if (rd_.size() <= size_t(kRefineReadings)) {
+    for (size_t i = 0; i < rd_.size(); ++i) use.push_back(int(i));
+  } else {
+    std::vector<int> byG;
+    for (size_t i = 1; i < rd_.size(); ++i) byG.push_back(int(i));
+    std::stable_sort(byG.begin(), byG.end(), [this](int a, int b) { return rd_[a].g < rd_[b].g; });
+    std::vector<char> taken(rd_.size(), 0);
+    taken[0] = 1;
+    for (int i = 0; i < kRefineReadings / 3; ++i) taken[byG[i]] = 1;
+    int left = kRefineReadings - 1 - kRefineReadings / 3;
+    std::vector<int> rest;
+    for (size_t i = 1; i < rd_.size(); ++i)
+      if (!taken[i]) rest.push_back(int(i));
+    for (int k = 0; k < left && !rest.empty(); ++k) taken[rest[size_t(k) * rest.size() / left]] = 1;
+    for (size_t i = 0; i < rd_.size(); ++i)
+      if (taken[i]) use.push_back(int(i));
   }
   double t0 = std::log(1 - rhoK_[0]), t11 = std::log(1 - rhoK_[kRho - 1]);
   std::vector<Minimum> mins;
