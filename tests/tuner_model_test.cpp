@@ -161,6 +161,18 @@ TEST_F(ModelTune, ARecalledWordThatMeetsTheTargetCostsOneReading) {
   EXPECT_LT(physSwrForWord(w->Tuneval, f, z), 1.5);
 }
 
+TEST_F(ModelTune, ACarrierLostDuringTheModelSearchEndsTheRunOnTheBestReading) {
+  Cplx z(12, -20);
+  auto swr = exact(14.1e6, z);
+  int n = 0;
+  run(TUNE_SEARCH_MODEL, [&](uint32_t word) { return ++n <= 6 ? swr(word) : 0.0f; });
+  // Three start replies, three readings, the reading without carrier.
+  EXPECT_EQ(words.size(), 3u + 3u + 1u);
+  EXPECT_EQ(w->TuneRunState.load(), 0);
+  EXPECT_GT(w->TuneBestSWR, 1.0f);
+  EXPECT_FLOAT_EQ(float(physSwrForWord(w->Tuneval, 14.1e6, z)), w->TuneBestSWR);
+}
+
 TEST_F(ModelTune, WithoutAFrequencyTheTableRunsAlone) {
   Cplx z(12, -20);
   auto swr = exact(14.1e6, z);

@@ -51,8 +51,10 @@ static TunerModel tunerModel;
 static int runSearch = TUNE_SEARCH_TABLE;  // the search of the run under way
 static bool modelFed = false;              // the model search sees this run's readings
 
+// Every reading goes to the model search, a reading without carrier too:
+// it ends the model's run.
 static void feedModel() {
-  if (!modelFed || !hasCarrier(tuneParam.SWR)) return;
+  if (!modelFed) return;
   int mode = DecodeModoFromTuneval(tuneParam.Tuneval) == 2 ? 2 : 1;
   modelSearch.addReading(MsSetting{mode, DecodeCapacitaFromTuneval(tuneParam.Tuneval),
                                    DecodeInduttanzaFromTuneval(tuneParam.Tuneval)},

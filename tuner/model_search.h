@@ -41,7 +41,8 @@ class ModelSearch {
   void begin(const TunerModel* model, double f, float target, bool warm);
   // The table search ended above the target: go on from its readings.
   void rescue();
-  // One reading of the setting sent last (SWR above 0.01).
+  // One reading of the setting sent last; one of 0.01 or less (no
+  // carrier) only marks the end.
   void addReading(const MsSetting& s, float swr);
   // After a reading: the next setting to send, or false when the run ends
   // (the best reading is restored).
