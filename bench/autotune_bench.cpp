@@ -217,6 +217,9 @@ Run runMeasured(Works* w, int search, double f, Cplx z, const TrueTuner& t, Mete
     double cpu = threadCpuMs() - c0;
     // The search's own work: not the carrier wait of state 2 (a 3 ms
     // sleep) nor the end of the run, which writes the tune memory.
+    if (cpu > 4 && getenv("ZELBENCH_DETAIL") != nullptr)
+      printf("  heavy step %d: %.2f ms, state %d, f %.3f MHz z %.1f%+.1fj\n", r.steps, cpu, state, f / 1e6, z.real(),
+             z.imag());
     if (state >= 3 && w->TuneRunState.load() != 0) {
       r.worstStepMs = std::max(r.worstStepMs, cpu);
       r.worstWallMs = std::max(r.worstWallMs, ms);
@@ -226,8 +229,9 @@ Run runMeasured(Works* w, int search, double f, Cplx z, const TrueTuner& t, Mete
     if (w->TuneRunState.load() == 2) w->TuneRunState = 1;  // "CP" went out
     ++r.steps;
     if (getenv("ZELBENCH_TRACE") != nullptr)
-      printf("    step %d read %.2f -> %s C%d L%d true %.2f\n", r.steps, double(w->SWR), modeName(physWordMode(w->Tuneval)),
-             physWordC(w->Tuneval), physWordL(w->Tuneval), physSwrFromGamma(trueGammaOfWord(t, w->Tuneval, f, z)));
+      printf("    step %d read %.2f -> %s C%d L%d true %.2f (%.2f ms)\n", r.steps, double(w->SWR),
+             modeName(physWordMode(w->Tuneval)), physWordC(w->Tuneval), physWordL(w->Tuneval),
+             physSwrFromGamma(trueGammaOfWord(t, w->Tuneval, f, z)), cpu);
   }
   while (TakeQueuedCmd(w) >= 0) {
   }

@@ -9,7 +9,7 @@ const double kPi = 3.14159265358979323846;
 const double kZ0 = 50.0;
 const int kRho = 12;
 const int kMaxReadings = 1024;   // more than the longest step limit
-const int kRefineReadings = 48;  // readings the refinement of a minimum weighs
+const int kRefineReadings = 36;  // readings the refinement of a minimum weighs
 const int kFitPasses = 24;
 const int kPolishBudget = 40;
 const double kWindow = 9.0;      // minima kept within this cost of the best
@@ -293,6 +293,8 @@ void ModelSearch::buildGrid() {
 }
 
 std::vector<ModelSearch::Z> ModelSearch::minima() {
+  // One fit per reading: a step that asks twice (fit, then polish) pays once.
+  if (grid_ && minimaAt_ == rd_.size()) return minimaCache_;
   std::vector<Z> out;
   if (!grid_) return out;
   size_t n = phi_.size();
@@ -370,7 +372,7 @@ std::vector<ModelSearch::Z> ModelSearch::minima() {
       }
     dt /= 2;
     dphi /= 2;
-    for (int iter = 0; iter < 60 && dt > 0.002 * 0.5; ++iter) {
+    for (int iter = 0; iter < 40; ++iter) {
       bool moved = false;
       const double steps[4][2] = {{dt, 0}, {-dt, 0}, {0, dphi}, {0, -dphi}};
       for (const auto& d : steps) {
@@ -410,6 +412,8 @@ std::vector<ModelSearch::Z> ModelSearch::minima() {
     if (kept.size() == 4) break;
   }
   for (const Minimum& k : kept) out.push_back(k.z);
+  minimaCache_ = out;
+  minimaAt_ = rd_.size();
   return out;
 }
 
@@ -488,6 +492,7 @@ void ModelSearch::begin(const TunerModel* model, double f, float target, bool wa
   state_ = warm ? MS_WARM : MS_LOAD;
   rd_.clear();
   rd_.reserve(256);
+  minimaAt_ = size_t(-1);
   grid_ = false;
   hyp_.clear();
   cost_.clear();

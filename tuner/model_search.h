@@ -103,6 +103,8 @@ class ModelSearch {
   double rhoK_[12];
   std::vector<Hyp> hyp_;
   std::vector<float> cost_;
+  std::vector<Z> minimaCache_;
+  size_t minimaAt_ = size_t(-1);  // readings the cache was computed from
   int fitPasses_ = 0;
   int ladder_ = 0;
   // compass
