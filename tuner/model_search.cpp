@@ -319,7 +319,7 @@ std::vector<ModelSearch::Z> ModelSearch::minima() {
     if (prof[j] <= a && prof[j] <= c && prof[j] <= pmin + kProfileWindow) cands.push_back({prof[j], int(j)});
   }
   std::sort(cands.begin(), cands.end());
-  if (cands.size() > 8) cands.resize(8);
+  if (cands.size() > 6) cands.resize(6);
   // The refinement weighs at most kRefineReadings readings (the table
   // search leaves well over a hundred): the first one, the third nearest
   // to a match, and the rest spread evenly over the run, since neighbouring
@@ -358,11 +358,10 @@ std::vector<ModelSearch::Z> ModelSearch::minima() {
       *tOut = std::log(1 - rho);
       return totalCost(hypOf(rho, pp, nullptr), use);
     };
-    // One 9 x 9 look around the grid point finds the basin; a pattern
-    // search with halving steps then walks to its bottom, to 1/64 of the
-    // grid spacing.
-    for (int a = -4; a <= 4; ++a)
-      for (int b = -4; b <= 4; ++b) {
+    // One 7 x 7 look around the grid point finds the basin; a pattern
+    // search with halving steps then walks to its bottom.
+    for (int a = -3; a <= 3; ++a)
+      for (int b = -3; b <= 3; ++b) {
         double tc, c = costAt(t + a * dt, phi + b * dphi, &tc);
         if (c < best) {
           best = c;
