@@ -4,6 +4,7 @@
 // the bank model's optimum and the operator's tuner.txt.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <random>
@@ -171,6 +172,34 @@ TEST_F(ModelTune, ACarrierLostDuringTheModelSearchEndsTheRunOnTheBestReading) {
   EXPECT_EQ(w->TuneRunState.load(), 0);
   EXPECT_GT(w->TuneBestSWR, 1.0f);
   EXPECT_FLOAT_EQ(float(physSwrForWord(w->Tuneval, 14.1e6, z)), w->TuneBestSWR);
+}
+
+TEST_F(ModelTune, AnyBankTheFileAllowsGivesARunThatEnds) {
+  // The extremes tuner.txt accepts, against the nominal bank: every run
+  // ends inside the step limit, on a setting it measured.
+  TunerConfig odd;
+  for (int k = 0; k < 9; ++k) {
+    odd.capBitPf[k] = k % 2 ? 0.01 : 100000;
+    odd.indBitUh[k] = k % 2 ? 1000 : 0.0001;
+  }
+  odd.strayTxPf = odd.strayAntPf = 1000;
+  odd.wiringUh = 10;
+  odd.qL = odd.qC = 5;
+  w->AutoTuneMaxCicli = 4;  // 100
+  w->SWRescAutoTune = 1.5f;
+  for (const TunerConfig& cfg : {odd, TunerConfig()}) {
+    for (int search : {TUNE_SEARCH_RESCUE, TUNE_SEARCH_MODEL}) {
+      for (Cplx z : {Cplx(0.01, 0), Cplx(1e6, -1e6), Cplx(50, 0)}) {
+        for (double f : {1.0, 1.8e6, 54e6}) {
+          tunerConfig = cfg;
+          int n = run(search, noisy(f, z, 3));
+          EXPECT_EQ(w->TuneRunState.load(), 0);
+          EXPECT_LE(n, 3 + 101 + 1);
+          EXPECT_NE(std::find(words.begin(), words.end() - 1, w->Tuneval), words.end() - 1);
+        }
+      }
+    }
+  }
 }
 
 TEST_F(ModelTune, WithoutAFrequencyTheTableRunsAlone) {
