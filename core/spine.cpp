@@ -33,6 +33,7 @@
 #include "remote/ws_link.h"
 #include "screens/timer.h"
 #include "tuner/antenna.h"
+#include "tuner/tuner_config.h"
 
 namespace {
 
@@ -348,6 +349,7 @@ int zelpyxMain() {
   LoadTabFiltri(w);
   readSetup(w);
   LoadBankAndWorkMode(w, w->NumBanco);
+  LoadTunerConfig();
 
   w->AntennaRowIdx = -1;
   fprintf(stderr, "ModeWorkIdx %i \n", w->ModeWorkIdx.load());

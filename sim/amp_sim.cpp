@@ -2,6 +2,7 @@
 // of the link, not from the controller's decoder.
 #include "sim/amp_sim.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -83,7 +84,7 @@ AmpSimPowers ampSimPowers(const AmpSimState& s) {
     p.fwd = std::min(driven * kGain, kMaxOut);
   }
   double swr = simSwr(s);
-  double rho = (swr - 1) / (swr + 1);
+  double rho = std::min(0.9999, (swr - 1) / (swr + 1) * s.noiseNow);
   p.refl = p.fwd * rho * rho;
   p.amps = 0.4 + ((s.bypass || !tx(s)) ? 0 : p.fwd / kEfficiency / kSupplyV);
   return p;
@@ -135,6 +136,14 @@ std::string ampSimReply(AmpSimState& s, const std::string& cmd) {
   const std::string arg = cmd.substr(2, cmd.size() - 3);
   char buf[128];
   if (code == "ST" && arg.empty()) {
+    if (s.noisePct > 0) {
+      // a small generator of its own, so that a seed gives one sequence
+      s.noiseSeed = s.noiseSeed * 6364136223846793005ULL + 1442695040888963407ULL;
+      double u = double(s.noiseSeed >> 11) / double(1ULL << 53) * 2 - 1;
+      s.noiseNow = 1 + u * s.noisePct / 100;
+    } else {
+      s.noiseNow = 1.0;
+    }
     if (tx(s) && !s.bypass && !s.protection && simSwr(s) > 3.0) s.swrTrip = true;
     return ampSimStatus(s);
   }
@@ -434,6 +443,9 @@ std::string AmpSim::control(const std::string& lineIn) {
     }
   } else if (c == "drive" && w.size() == 2) {
     m.st.drive = num(1);
+  } else if (c == "noise" && (w.size() == 2 || w.size() == 3)) {
+    m.st.noisePct = std::max(0.0, std::min(20.0, num(1)));
+    if (w.size() == 3) m.st.noiseSeed = static_cast<unsigned long long>(integer(2));
   } else if (c == "freq" && w.size() == 2) {
     m.st.freq = integer(1);
   } else if (c == "temp" && w.size() >= 2) {

@@ -10,6 +10,8 @@
 //                      dummy, or "R X" in ohm; "swr" holds a value again
 //   drive W            drive (input) power in W; 0 = receive
 //   freq HZ            frequency the amplifier measures ("FM" reply)
+//   noise P [SEED]     meter noise: |reflection| x (1 + u), u uniform in
+//                      +-P %, drawn again for every status reply; 0 = off
 //   temp B [H]         hold the board / heat-sink temperatures (deg C)
 //   temp auto          let the heat model run again
 //   fault N            status byte C fault bits (decimal or 0x..)
@@ -83,6 +85,9 @@ struct AmpSimState {
   int tuState = 0;
   // model
   double swr = 1.0;
+  double noisePct = 0;       // meter noise, percent of |reflection|
+  double noiseNow = 1.0;     // the factor of the present status reply
+  unsigned long long noiseSeed = 1;
   // Loads of the three antenna outputs, used instead of swr once a "load"
   // line was given: the SWR then follows the tune word and the frequency.
   bool loadsLive = false;

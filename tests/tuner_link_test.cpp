@@ -18,6 +18,7 @@
 #include "tuner/autotune.h"
 #include "tuner/recall.h"
 #include "tuner/tune_memory.h"
+#include "tuner/tuner_config.h"
 
 namespace {
 
@@ -128,6 +129,33 @@ TEST_F(TunerLink, AutotuneFindsAMatchAndStoresIt) {
   w->freq = f + 20000;
   GestioneAntennaAutomatica(w.get());
   EXPECT_TRUE(simHasWord(word)) << sim.control("amp state");
+}
+
+TEST_F(TunerLink, ADipoleTheTableLeavesAtTheCapIsMatchedByTheRescueAndTheModelSearch) {
+  const long f = 14200000;
+  useLoad("dipole", f);
+  ASSERT_EQ(sim.control("amp noise 2 11").substr(0, 2), "OK");  // +-2 % on every reading
+  PhysLoad dipole;
+  dipole.kind = PHYS_LOAD_DIPOLE;
+  Cplx z = physLoadImpedance(dipole, double(f));
+  ASSERT_LT(physExhaustiveBest(double(f), z).swr, 1.5);
+  w->tuneFlags = 1;
+  w->RadioTx = 1;
+  w->SWRescAutoTune = 1.5f;
+  w->AutoTuneMaxCicli = 2;  // 300 measurements
+  auto tune = [&](int search) {
+    tunerConfig.search = search;
+    for (auto& t : w->TabTune) memset(t, 0, sizeof t);
+    GoTune(w.get());
+    EXPECT_TRUE(waitFor([&] { return w->TuneRunState.load() == 0; }, 120000)) << w->TuneState;
+    EXPECT_TRUE(simHasWord(w->Tuneval)) << sim.control("amp state");
+    return physSwrForWord(w->Tuneval, double(f), z);
+  };
+  EXPECT_GT(tune(TUNE_SEARCH_TABLE), 5.0);  // at or near the cap
+  EXPECT_LT(tune(TUNE_SEARCH_RESCUE), 1.5);
+  EXPECT_EQ(w->TabTune[0][AtuIdxSearch(f, nullptr, nullptr, nullptr, nullptr)].valid, 1);
+  EXPECT_LT(tune(TUNE_SEARCH_MODEL), 1.5);
+  tunerConfig = TunerConfig();
 }
 
 TEST_F(TunerLink, TuneDuringARunAbortsWithoutStoring) {

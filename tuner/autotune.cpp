@@ -9,8 +9,10 @@
 #include "amp/linear.h"
 #include "amp/temperature.h"
 #include "core/works.h"
+#include "tuner/model_search.h"
 #include "tuner/recall.h"
 #include "tuner/tune_memory.h"
+#include "tuner/tuner_config.h"
 
 TuneParam tuneParam;
 TuneParam miglioretuneParam;
@@ -40,6 +42,25 @@ static std::recursive_mutex runMut;
 
 // An SWR of 0.01 or less means no carrier was measured.
 static bool hasCarrier(float swr) { return swr > 0.01f; }
+
+// The model search runs in the last state (12), after the table's end or
+// straight after the start; like the table's globals it is used by the
+// Linear thread only.
+static bool modelPhase = false;            // state 12 steps the model search
+static ModelSearch modelSearch;
+static TunerModel tunerModel;
+static int runSearch = TUNE_SEARCH_TABLE;  // the search of the run under way
+static bool modelFed = false;              // the model search sees this run's readings
+
+// Every reading goes to the model search, a reading without carrier too:
+// it ends the model's run.
+static void feedModel() {
+  if (!modelFed) return;
+  int mode = DecodeModoFromTuneval(tuneParam.Tuneval) == 2 ? 2 : 1;
+  modelSearch.addReading(MsSetting{mode, DecodeCapacitaFromTuneval(tuneParam.Tuneval),
+                                   DecodeInduttanzaFromTuneval(tuneParam.Tuneval)},
+                         tuneParam.SWR);
+}
 
 void Clr_vTuneParam(Works* w) {
   tuneParam = kClearParam;
@@ -84,12 +105,14 @@ void EscAutoTune(Works* w, int save) {
   cnttune = 0;
   if (w->tuneFlags.load() & kTfAutoMode) w->tuneFlags.fetch_or(kTfFinished);
   w->TuneRunState = 0;
+  modelFed = false;
+  modelPhase = false;
   // The run opened the input-power threshold: the band's set goes back at
   // once, not at the next frequency change.
   ResendSoglieTS(w);
 }
 
-int TuneStep(Works* w) {
+static void takeMeasurement(Works* w) {
   if (w->ampStatus[1] & 0x02) {
     w->SWR = 100;
     w->TuneRunState = 2;
@@ -97,6 +120,11 @@ int TuneStep(Works* w) {
   tuneParam = TuneParam{w->SWR, w->FWD, w->ValI, w->ValC, w->Tuneval};
   ++cnttune;
   CtrlNuovoTune(w);
+  feedModel();
+}
+
+int TuneStep(Works* w) {
+  takeMeasurement(w);
   if (tuneParam.SWR < w->SWRescAutoTune && hasCarrier(tuneParam.SWR)) {
     TuneEnd(w);
     EscAutoTune(w, 1);
@@ -118,6 +146,69 @@ static void setL(Works* w, int v) {
 static void setCap(Works* w, int v) {
   w->ValC = v;
   SetC(w, v);
+}
+
+static void applySetting(Works* w, const MsSetting& s) {
+  setModeBits(w, s.mode == 2 ? kTuneLC : kTuneCL);
+  setCap(w, s.c);
+  setL(w, s.l);
+}
+
+// The stored tuning for the frequency's segment, as the recall finds it.
+static bool recalledSetting(Works* w, MsSetting* out) {
+  long f = w->freq.load();
+  int first = 0, end = 0;
+  int slot = AtuIdxSearch(f, nullptr, nullptr, &first, &end);
+  TuneRec rec{};
+  LoadTuneValFromTabRam(&rec, slot, w->AntennaIdx, w);
+  if (!rec.valid) {
+    int best = SearchBestTune(w, slot, first, end, w->AntennaIdx);
+    if (best < 0) return false;
+    LoadTuneValFromTabRam(&rec, best, w->AntennaIdx, w);
+    if (!rec.valid) return false;
+  }
+  *out = MsSetting{rec.mode == 2 ? 2 : 1, rec.C & 511, rec.L & 511};
+  return true;
+}
+
+// At the start of a run: which search runs, and the model's start. The
+// model needs the frequency; without one the table runs alone.
+static void chooseSearch(Works* w) {
+  runSearch = tunerConfig.search;
+  modelFed = false;
+  modelPhase = false;
+  long f = w->freq.load();
+  if (runSearch == TUNE_SEARCH_TABLE) return;
+  if (f <= 0) {
+    fprintf(stderr, "autotune: no frequency, table search only\n");
+    runSearch = TUNE_SEARCH_TABLE;
+    return;
+  }
+  tunerModel.build(tunerConfig);
+  bool warm = false;
+  MsSetting rec;
+  if (runSearch == TUNE_SEARCH_MODEL && recalledSetting(w, &rec)) {
+    applySetting(w, rec);
+    warm = true;
+  }
+  modelSearch.begin(&tunerModel, double(f), w->SWRescAutoTune, warm);
+  modelFed = true;
+}
+
+// The table ended above the target: the model search goes on from the
+// table's readings when the run allows it.
+static bool startRescue(Works* w) {
+  if (runSearch != TUNE_SEARCH_RESCUE || !modelFed) return false;
+  float best = miglioretuneParam.SWR;
+  float target = w->SWRescAutoTune > 0 ? w->SWRescAutoTune : 1.5f;
+  if (!hasCarrier(best) || best <= target) return false;
+  modelSearch.rescue();
+  MsSetting s;
+  if (!modelSearch.next(&s)) return false;
+  fprintf(stderr, "autotune: table search ended at SWR %.2f, model search goes on\n", double(best));
+  applySetting(w, s);
+  modelPhase = true;
+  return true;
 }
 
 // The newest measurement is not worse than the one before by more than 0.1.
@@ -150,13 +241,19 @@ void TuneTask(Works* w) {
       setL(w, 0);
       ++st;
       cnttune = 0;
+      chooseSearch(w);
       break;
     case 2:
       // Only the companion radio reports its transmission; with any other
       // interface the amplifier's own transmit bit says the carrier is on.
       if (w->ModeWorkIdx.load() == 1 ? w->RadioTx.load() == 1 : (w->ampStatus[1] & 0x01) != 0) {
         usleep(3000);
-        ++st;
+        if (runSearch == TUNE_SEARCH_MODEL) {
+          st = 12;
+          modelPhase = true;
+        } else {
+          ++st;
+        }
       }
       break;
     case 3:  // L coarse up
@@ -242,10 +339,23 @@ void TuneTask(Works* w) {
         TuneEnd(w);
       }
       break;
-    case 12:
-      if (TuneStep(w)) return;
-      EscAutoTune(w, 1);
+    case 12: {
+      if (!modelPhase) {
+        if (TuneStep(w)) return;
+        if (startRescue(w)) break;
+        EscAutoTune(w, 1);
+        break;
+      }
+      takeMeasurement(w);
+      MsSetting s;
+      if (modelSearch.next(&s)) {
+        applySetting(w, s);
+      } else {
+        TuneEnd(w);
+        EscAutoTune(w, 1);
+      }
       break;
+    }
     default:
       break;
   }
@@ -255,6 +365,8 @@ int StartAutotune(Works* w) {
   std::lock_guard<std::recursive_mutex> lk(runMut);
   if (w->AtuBypassFlag) return 0;
   w->TuneState = 0;
+  modelFed = false;
+  modelPhase = false;
   // The preparation goes out as one urgent batch: nothing of another
   // thread's comes between the protection commands.
   OpenInputSoglieTS(w);
