@@ -21,8 +21,8 @@ constexpr int kErrCodes = 25;     // error codes 0..24
 
 struct AmpFields {
   // Amplifier identity
-  uint8_t ampConfig = 0;
-  uint8_t ampModel = 0;
+  std::atomic<uint8_t> ampConfig{0};  // identity, from the decoder
+  std::atomic<uint8_t> ampModel{0};
   char ampEeprom0[32] = {};
   char ampEeprom1[32] = {};
   char ampVersion[20] = {};
@@ -38,9 +38,9 @@ struct AmpFields {
   // Last command and retries (Linear thread only)
   char lastCmdCode[2] = {};
   int lastCmdNo = 0;
-  int retryTotal = 0;
+  std::atomic<int> retryTotal{0};  // counters shown by the information screen
   int retryCount = 0;
-  int retryStops = 0;
+  std::atomic<int> retryStops{0};
   // Hold-off after a link time-out was reported, ms; the timer counts it down.
   std::atomic<int> commErrHoldMs{0};
 
@@ -58,7 +58,7 @@ struct AmpFields {
   int freqMeasured = 0;    // Hz, from "FM"
   uint8_t tuState = 0;     // digit of the last "TU" reply
   uint8_t abState = 0;     // last "AB" command sent
-  int anState = 0;         // digit of the last "AN" reply; sent by "AN"
+  std::atomic<int> anState{0};  // digit of the last "AN" reply; sent by "AN" (timer, buttons, decoder)
   std::atomic<uint8_t> errorsMuted{0};  // bit 0: nothing recorded until "CP" answers
   char gsSettings[11] = {};  // general-settings characters of the "GS" reply
   uint8_t resetMicro = 0;    // 1 after an "MR" reply with '0'

@@ -66,7 +66,7 @@ void decodeEeprom(Works* w, const char* reply, int count) {
     w->ampConfig = static_cast<uint8_t>(cfg);
     w->ampModel = static_cast<uint8_t>(model);
     number_ofStep_meter_FWD = w->ampModel == '1' ? 120 : 60;
-    fprintf(stderr, "EE2: %x %x\n", w->ampConfig, w->ampModel);
+    fprintf(stderr, "EE2: %x %x\n", w->ampConfig.load(), w->ampModel.load());
   }
 }
 

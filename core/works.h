@@ -56,7 +56,7 @@ struct CoreFields {
 
   // Radio and band state
   std::atomic<long> freq{0};          // operating frequency, Hz
-  int AntennaIdx = 0;                 // selected antenna, 0-based
+  std::atomic<int> AntennaIdx{0};     // selected antenna, 0-based (recall, buttons, remote)
   int AntennaRowIdx = 0;              // antenna-table row in use, -1 = re-evaluate
   std::atomic<int> ModeWorkIdx{0};    // work mode, -1 until chosen
   int NumBanco = 0;                   // current bank
@@ -69,7 +69,7 @@ struct CoreFields {
   uint8_t TempMode = 0;
   uint8_t FreqSensIn = 0;
   int FreqPeriodTime = 0;
-  uint8_t Attenuator = 0;
+  std::atomic<uint8_t> Attenuator{0};  // written by the recall, the buttons and the decoder
   uint8_t AttenuatorTune = 0;
   float SWRescAutoTune = 0;
   uint8_t ViewTimeStr = 0;

@@ -284,7 +284,7 @@ int key4(Works* w, int held) {
     case 2:
       return ModifyParameter(w, kParMinus);
     case 3:
-      fprintf(stderr, "xxxxx AUTO TUNE_ByPass %x\n", w->AtuBypassFlag);
+      fprintf(stderr, "xxxxx AUTO TUNE_ByPass %x\n", w->AtuBypassFlag.load());
       if (w->AtuBypassFlag == 0) {
         w->keyFlags &= uint8_t(~kKeySaveRefused);
         GoTune(w);
@@ -336,7 +336,7 @@ int key5(Works* w, int held) {
       return ModifyParameter(w, kParPlus);
     case 3:
       w->keyFlags &= uint8_t(~kKeySaveRefused);
-      fprintf(stderr, "xxxxx TUNE_ByPass %x\n", w->AtuBypassFlag);
+      fprintf(stderr, "xxxxx TUNE_ByPass %x\n", w->AtuBypassFlag.load());
       if (w->AtuBypassFlag == 1) {
         w->AtuBypassFlag = 0;
         GestioneLoadTuneVal(w);

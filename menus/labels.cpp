@@ -26,7 +26,7 @@ void SetAttenuatorLabel(Works* w) {
   if (w->AmpBypassFlag == 1) {
     setLine(0, 2, 2, "  %s", "StBy");
   } else {
-    int i = w->AttIdx < 5 ? w->AttIdx : 0;
+    int i = w->AttIdx < 5 ? w->AttIdx.load() : 0;
     setLine(0, 2, 2, "  %sdB", AttVectStr[i]);
   }
 }

@@ -5,17 +5,17 @@
 #include <cstdint>
 
 struct MenuFields {
-  int MenuIdx = 0;    // menu page shown, 0..12
+  std::atomic<int> MenuIdx{0};  // menu page shown, 0..12 (buttons write, timer draws)
   int ParIdx = 0;     // selected parameter group
   int ParSubIdx = 0;  // selected item of that group
   int NumPar = 0;     // number of parameter groups (32)
-  uint8_t overlay = 0;      // bit 0 status info, bit 1 utility, bit 2 filter screen
+  std::atomic<uint8_t> overlay{0};  // bit 0 status info, bit 1 utility, bit 2 filter screen
   uint8_t updateFlags = 0;  // bit 0 fw update, bit 1 remote service, bit 2 loader, bit 3 UI update
-  uint8_t keyFlags = 0;     // bit 0 long press pending, bit 1 saving refused, bit 2 remote not started, bit 3 UI update
+  std::atomic<uint8_t> keyFlags{0};  // bit 0 long press pending, bit 1 saving refused, bit 2 remote not started, bit 3 UI update
 
   // Attenuator step being chosen and step applied (index into AttVectStr)
   uint8_t AttSel = 0;
-  uint8_t AttIdx = 0;
+  std::atomic<uint8_t> AttIdx{0};
   uint8_t ManualTune = 0;  // 1 while manual tuning is on
 
   // Selections of the save, copy and erase pages

@@ -409,7 +409,7 @@ void ViewStatusInfo(Works* w) {
   textf(w, 8, 180, 264, kWhite, "IP:%s, NetMask:%s ", IP, NetMask);
   textf(w, 8, 180, 286, kWhite, "Gateway:%s, DNS:%s ", Gateway, DNS);
   textf(w, 8, 180, 308, kWhite, "State 0x%02x 0x%02x,ES:%d,ER:%d", a.ampStatus[0], a.ampStatus[1],
-        w->retryTotal, w->retryStops);
+        w->retryTotal.load(), w->retryStops.load());
   text(w, 8, 180, 330, ExistError(w, 8) ? "No EXT IO data" : "EXT IO connected", kWhite);
   textf(w, 8, 180, 352, kWhite, "ver. %x, V12: %02.01fV, V15: %02.01fV, Vamp: %02.01fV",
         w->tinyAnswer[kTinyVersion].load(), CalvTensVadcAmp(w, w->tinyAnswer[kTinyV12].load()),

@@ -32,8 +32,8 @@ constexpr int kTuneSlots = 5000;
 constexpr int kTuneAntennas = 3;
 
 struct TunerFields {
-  uint8_t AmpBypassFlag = 0;   // 1 = amplifier bypassed (standby)
-  uint8_t AtuBypassFlag = 0;   // 1 = tuner bypassed
+  std::atomic<uint8_t> AmpBypassFlag{0};  // 1 = amplifier bypassed (standby)
+  std::atomic<uint8_t> AtuBypassFlag{0};  // 1 = tuner bypassed
   uint32_t Tuneval = 0;        // tune word: C, L and network mode
   std::atomic<uint8_t> TuneRunState{0};  // 0 polling, 1 autotune step, 2 send "CP", 3 send "ST"
   int tabColSel = 0;           // antenna-table editor column
