@@ -1,0 +1,22 @@
+// Sound devices without a sound card: an ALSA configuration in a root
+// ("/etc/asound.conf", which the controller adds to ALSA's own) with a
+// capture device "zelcap" that reads a prepared file of mono 16-bit
+// samples and a playback device "zelplay" that writes what it plays to a
+// file.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct SimAudioFiles {
+  std::string captureFile;   // absolute path of the samples "zelcap" reads
+  std::string playbackFile;  // absolute path "zelplay" writes to
+};
+
+// Writes ROOT/etc/asound.conf for the two devices and, when toneHz > 0, a
+// capture file of `seconds` of a sine at toneHz with the given peak
+// amplitude (48 kHz, mono S16_LE). Returns the two file paths.
+SimAudioFiles simAudioPrepare(const std::string& root, double toneHz, int amplitude, int seconds);
+
+// Reads a file of 16-bit little-endian samples.
+std::vector<int16_t> simAudioRead(const std::string& path);
