@@ -406,18 +406,19 @@ double toneSnrDb(const std::vector<double>& x, double hz) {
   return 10 * log10(sig / (res > 0 ? res : 1e-30));
 }
 
-}  // namespace
-
-TEST(AudioEndToEnd, AToneCapturedEncodedSentDecodedAndPlayedKeepsItsSnr) {
+// Capture from the file-backed device, the "SO" sender, a socket, the
+// frame reader and dispatch of the operator unit, the playback thread
+// into its file: the SNR of the 1 kHz tone played, in dB.
+double toneThroughThePair(int audioCompress) {
   TempRoot root;
   root.stubScript("lsusb", "echo 'Bus 001 Device 004: ID 0d8c:01af C-Media Electronics, Inc.'");
   SimAudioFiles files = simAudioPrepare(root.dir(), 1000, 8000, 4);
   TestWorks station, oper;
   for (Works* w : {station.get(), oper.get()}) {
     audioDefaults(w);
-    w->AudioCompress = 64000;
+    w->AudioCompress = audioCompress;
     createCodecs(w);
-    ASSERT_NE(w->opusDec, nullptr);
+    EXPECT_EQ(w->AudioCompress, audioCompress);
   }
   snprintf(station.setup.AudioIn, sizeof station.setup.AudioIn, "zelcap");
   snprintf(station.setup.InChannels, sizeof station.setup.InChannels, "1");
@@ -431,7 +432,7 @@ TEST(AudioEndToEnd, AToneCapturedEncodedSentDecodedAndPlayedKeepsItsSnr) {
   audioWriteStartDelayMs = 0;
 
   std::thread playback(th_scrivi, oper.get());
-  ASSERT_TRUE(waitFor([&] { return oper->audioPlayReady.load() == 1; }));
+  EXPECT_TRUE(waitFor([&] { return oper->audioPlayReady.load() == 1; }));
   // The operator's link thread: frames in, packets played.
   std::atomic<int> packets{0};
   std::thread link([&] {
@@ -444,7 +445,7 @@ TEST(AudioEndToEnd, AToneCapturedEncodedSentDecodedAndPlayedKeepsItsSnr) {
     }
   });
   std::thread capture(th_leggi, station.get());
-  ASSERT_TRUE(waitFor([&] { return packets.load() >= 150; }, 30000));
+  EXPECT_TRUE(waitFor([&] { return packets.load() >= 150; }, 30000));
   station.setup.EnableRead = '0';
   capture.join();
   oper.setup.EnableWrite = '0';
@@ -452,17 +453,31 @@ TEST(AudioEndToEnd, AToneCapturedEncodedSentDecodedAndPlayedKeepsItsSnr) {
   shutdown(sp.fd[0], SHUT_RDWR);
   link.join();
   audioWriteStartDelayMs = 3000;
-
-  std::vector<int16_t> out = simAudioRead(files.playbackFile);
-  ASSERT_GE(out.size(), 150u * 960u);
-  // Left channel, past the codec's start-up.
-  std::vector<double> left;
-  for (size_t i = 9600; i + 1 < out.size() && left.size() < 96000; i += 2) left.push_back(out[i]);
-  for (size_t i = 9600; i + 1 < out.size(); i += 2) EXPECT_EQ(out[i], out[i + 1]) << i;  // mono widened
-  const double snr = toneSnrDb(left, 1000);
-  printf("1 kHz tone through Opus at 64 kbit/s: SNR %.1f dB over %zu samples\n", snr, left.size());
-  RecordProperty("snr_db", static_cast<int>(snr));
-  EXPECT_GT(snr, 30.0);
   destroyCodecs(station.get());
   destroyCodecs(oper.get());
+
+  std::vector<int16_t> out = simAudioRead(files.playbackFile);
+  EXPECT_GE(out.size(), 150u * 960u);
+  // Left channel, past the codec's start-up; both channels carry the mono source.
+  std::vector<double> left;
+  int unequal = 0;
+  for (size_t i = 9600; i + 1 < out.size() && left.size() < 96000; i += 2) {
+    left.push_back(out[i]);
+    unequal += out[i] != out[i + 1];
+  }
+  EXPECT_LT(unequal, static_cast<int>(left.size()) / 10);
+  if (left.size() < 48000) return 0;
+  return toneSnrDb(left, 1000);
+}
+
+}  // namespace
+
+TEST(AudioEndToEnd, AToneCapturedSentAndPlayedKeepsItsSnr) {
+  const double raw = toneThroughThePair(0);
+  const double opus = toneThroughThePair(64000);
+  printf("1 kHz tone, 8000 peak, mono widened: SNR raw %.1f dB, Opus 64 kbit/s %.1f dB\n", raw, opus);
+  RecordProperty("snr_raw_db", static_cast<int>(raw));
+  RecordProperty("snr_opus_db", static_cast<int>(opus));
+  EXPECT_GT(raw, 80.0);  // only the source's rounding: the packets arrive whole and in order
+  EXPECT_GT(opus, 30.0);
 }
