@@ -97,8 +97,7 @@ bool codecPresent(Works* w, int64_t* lastMs, int everyMs) {
 }
 
 // Once a second at most: the per-packet lines would flood the log.
-void soLog(const char* text) {
-  static std::atomic<int64_t> last{0};
+void soLog(std::atomic<int64_t>& last, const char* text) {
   const int64_t t = nowMs();
   int64_t l = last.load();
   if (l != 0 && t - l < 1000) return;
@@ -486,7 +485,8 @@ int playAudioMessage(Works* w, char role, const uint8_t* body, int len) {
     zlog(LOG_ERR, "audio packet of %u bytes in a frame of %d, dropped", n, len - 4);
     return 0;
   }
-  if (role == 's') soLog("QOB, SO 01");
+  static std::atomic<int64_t> logged01{0}, logged03{0};
+  if (role == 's') soLog(logged01, "QOB, SO 01");
   const int frameMax = w->audioFrame;
   if (frameMax <= 0 || frameMax > kAudioMaxFrames) return 0;
   static thread_local std::vector<int16_t> pcm;
@@ -511,7 +511,7 @@ int playAudioMessage(Works* w, char role, const uint8_t* body, int len) {
     memcpy(pcm.data(), data, n);
     frames = n / 4;
   }
-  if (role == 's') soLog("QOB, SO 03");
+  if (role == 's') soLog(logged03, "QOB, SO 03");
   std::lock_guard<std::mutex> lk(out->use);
   if (!out->pcm || out->playBuf.size() < static_cast<size_t>(frames) * 4) return 0;
   uint8_t* pb = out->playBuf.data();

@@ -177,8 +177,13 @@ bool prepareRoot(const std::string& root, const std::vector<SimModule>& mods) {
     if (!writeText(set + "/setup.txt", s)) return false;
   }
   if ((g_demo || g_operatorPort >= 0 || g_stationPort >= 0) && !demoPrepareRoot(root)) return false;
-  if (g_stationPort >= 0) simAudioPrepare(root, 1000, 8000, 10);
-  if (g_operatorPort >= 0) simAudioPrepare(root, 700, 8000, 10);
+  if (g_stationPort >= 0 || g_operatorPort >= 0) {
+    // The station's tone is 1 kHz, the operator's 700 Hz; each plays the
+    // other's into ROOT/audio_out.raw.
+    static SimToneFeeder feeder;
+    SimAudioFiles files = simAudioPrepare(root, 0, 0, 0);
+    feeder.start(files.captureFile, g_stationPort >= 0 ? 1000 : 700, 8000);
+  }
   // rm must reach files inside the root, not the machine's own.
   writeStub(bin, "rm",
             "for a; do case \"$a\" in \"$ZELPYX_ROOT\"/*) set -- \"$@\" \"$a\";; /*) set -- \"$@\" \"$ZELPYX_ROOT$a\";; "
