@@ -150,7 +150,8 @@ void ExitAUDIOread(Works* w) {
   w->pcmIn.reset();
   w->remoteFault = 1;
   w->setup->EnableRead = '0';
-  w->audioPlayReady = 0;
+  // The playback device's readiness is the playback thread's: a failed
+  // capture does not silence what the peer sends.
   status_th_leggi = 0;
 }
 
@@ -239,6 +240,10 @@ void th_leggi(Works* w) {
     audioReadRunning = 0;
     return;
   }
+  if (w->AudioCompress != 0 && frames != 120 && frames != 240 && frames != 480 && frames != 960 && frames != 1920 &&
+      frames != 2880)
+    zlog(LOG_ERR, "audio packet of %d frames is no Opus frame size: with AudioCompress, Multiplier 1, 2, 4, 8 or 12",
+         frames);
   if (!openCapture(w)) {
     audioReadRunning = 0;
     return;
