@@ -209,6 +209,7 @@ void StartThreadCAT(Works* w) {
 void StartThreadAudioRead(Works* w) {
   if (w->setup->EnableRead != '1') return;
   fprintf(stderr, "Th_leggi start\n");
+  std::lock_guard<std::mutex> lk(audioStartMutex());
   if (audioReadRunning.load() != 0) return;
   if (thrLeggi.joinable()) thrLeggi.join();
   audioReadRunning = 1;
@@ -218,6 +219,7 @@ void StartThreadAudioRead(Works* w) {
 void StartThreadAudioWrite(Works* w) {
   if (w->setup->EnableWrite != '1') return;
   fprintf(stderr, "Th_scrivi start\n");
+  std::lock_guard<std::mutex> lk(audioStartMutex());
   if (audioWriteRunning.load() != 0) return;
   if (thrScrivi.joinable()) thrScrivi.join();
   audioWriteRunning = 1;

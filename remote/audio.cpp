@@ -24,6 +24,11 @@ std::atomic<int> audioReadRunning{0};
 std::atomic<int> audioWriteRunning{0};
 std::atomic<int> audioWriteStartDelayMs{3000};
 
+std::mutex& audioStartMutex() {
+  static std::mutex m;
+  return m;
+}
+
 namespace {
 
 int64_t nowMs() { return monoMicros() / 1000; }
@@ -231,13 +236,13 @@ bool openCapture(Works* w) {
 
 }  // namespace
 
-void th_leggi(Works* w) {
-  audioReadRunning = 1;
+namespace {
+
+void captureRun(Works* w) {
   const int frames = w->audioFrame;
   if (frames <= 0 || frames > kAudioMaxFrames) {
     zlog(LOG_ERR, "capture packet of %d frames does not fit the capture buffer", frames);
     ExitAUDIOread(w);
-    audioReadRunning = 0;
     return;
   }
   if (w->AudioCompress != 0 && frames != 120 && frames != 240 && frames != 480 && frames != 960 && frames != 1920 &&
@@ -245,7 +250,6 @@ void th_leggi(Works* w) {
     zlog(LOG_ERR, "audio packet of %d frames is no Opus frame size: with AudioCompress, Multiplier 1, 2, 4, 8 or 12",
          frames);
   if (!openCapture(w)) {
-    audioReadRunning = 0;
     return;
   }
   AudioPcm* p = w->pcmIn.get();
@@ -256,7 +260,6 @@ void th_leggi(Works* w) {
   if (e < 0) {
     zlog(LOG_ERR, "cannot start capture pcm handler (%s)", pcmStrerror(e).c_str());
     ExitAUDIOread(w);
-    audioReadRunning = 0;
     return;
   }
   // Packets never leave faster than real time: a device that delivers
@@ -300,14 +303,12 @@ void th_leggi(Works* w) {
   }
   if (failed) {
     ExitAUDIOread(w);
-    audioReadRunning = 0;
     return;
   }
   e = p->drop();
   if (e < 0) {
     zlog(LOG_ERR, "cannot drop capture pcm handler (%s)", pcmStrerror(e).c_str());
     ExitAUDIOread(w);
-    audioReadRunning = 0;
     return;
   }
   zlog(LOG_INFO, "buffer freed");
@@ -317,7 +318,20 @@ void th_leggi(Works* w) {
   // Stopped by the program's end, the setting stays as the operator left it.
   if (w->running.load() != 0) w->setup->EnableRead = '0';
   fprintf(stderr, "th_leggi END\n");
-  audioReadRunning = 0;
+}
+
+}  // namespace
+
+void th_leggi(Works* w) {
+  audioReadRunning = 1;
+  for (;;) {
+    captureRun(w);
+    std::lock_guard<std::mutex> lk(audioStartMutex());
+    // Started again while this run was ending: it goes on.
+    if (readOn(w)) continue;
+    audioReadRunning = 0;
+    return;
+  }
 }
 
 // ----------------------------------------------------------------- playback
@@ -404,8 +418,9 @@ bool openPlayback(Works* w) {
 
 }  // namespace
 
-void th_scrivi(Works* w) {
-  audioWriteRunning = 1;
+namespace {
+
+void playbackRun(Works* w) {
   status_th_scrivi = 0;
   w->audioPlayReady = 0;
   sleepWhile(audioWriteStartDelayMs.load(), [w] { return writeOn(w); });
@@ -417,12 +432,10 @@ void th_scrivi(Works* w) {
       status_th_scrivi = 0;
       if (w->running.load() != 0) w->setup->EnableWrite = '0';
       fprintf(stderr, "th_scrivi END\n");
-      audioWriteRunning = 0;
       return;
     }
     if (!openPlayback(w)) {
       if (w->setup->EnableWrite == '1' && w->running.load() != 0) continue;
-      audioWriteRunning = 0;
       return;
     }
     int64_t codecAt = 0;
@@ -448,8 +461,7 @@ void th_scrivi(Works* w) {
       if (e < 0) {
         zlog(LOG_ERR, "cannot prepare output audio interface for use (%s)", pcmStrerror(e).c_str());
         ExitAUDIOwrite(w);
-        audioWriteRunning = 0;
-        return;
+          return;
       }
       zlog(LOG_INFO, "output audio interface prepared");
       while (w->remoteConnected.load() == 1 && writeOn(w)) {
@@ -463,13 +475,25 @@ void th_scrivi(Works* w) {
     if (gone) {
       zlog(LOG_ERR, "USB audio codec gone, playback stopped");
       ExitAUDIOwrite(w);
-      audioWriteRunning = 0;
       return;
     }
     zlog(LOG_INFO, "output audio interface to be stopped");
     // Closed before it is opened again: a sound card opens only once.
     closeOutput(withdrawOutput(w), true);
     status_th_scrivi = 0;
+  }
+}
+
+}  // namespace
+
+void th_scrivi(Works* w) {
+  audioWriteRunning = 1;
+  for (;;) {
+    playbackRun(w);
+    std::lock_guard<std::mutex> lk(audioStartMutex());
+    if (writeOn(w)) continue;
+    audioWriteRunning = 0;
+    return;
   }
 }
 

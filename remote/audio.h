@@ -66,5 +66,8 @@ extern std::atomic<int> status_th_scrivi;
 // 1 while the thread body runs (the starters never start a second one).
 extern std::atomic<int> audioReadRunning;
 extern std::atomic<int> audioWriteRunning;
+// Held by the starters and by a thread deciding to end, so a start that
+// comes while a thread is ending is never lost: the thread goes on.
+std::mutex& audioStartMutex();
 // The playback thread's first pause (3 s; tests shorten it).
 extern std::atomic<int> audioWriteStartDelayMs;
