@@ -80,6 +80,8 @@ bool scanInt(const char* text, int* out) {
   return true;
 }
 
+constexpr int kMaxMultiplier = 20480 / (240 * 2 * 2);  // 21
+
 // Keys whose text is converted into works or a global after reading.
 void applyText(Works* w, const KeyDef& k, const char* text) {
   int v = 0;
@@ -93,7 +95,15 @@ void applyText(Works* w, const KeyDef& k, const char* text) {
   }
   if (!scanInt(text, &v)) return;
   if (is(k, "AudioCompress")) w->AudioCompress = v;
-  else if (is(k, "Multiplier")) w->audioFrame = static_cast<int>(clampToLong(v, 0, INT32_MAX / 240)) * 240;
+  else if (is(k, "Multiplier")) {
+    // One packet of stereo frames has to fit the 20480-byte capture buffer.
+    if (v >= 1 && v <= kMaxMultiplier) {
+      w->audioFrame = v * 240;
+    } else {
+      zlog(LOG_ERR, "Multiplier: %d outside 1..%d, the audio packet would not fit; 2 used", v, kMaxMultiplier);
+      w->audioFrame = 2 * 240;
+    }
+  }
   else if (is(k, "FreqPeriodTime")) w->FreqPeriodTime = v;
   else if (is(k, "SWRescAutoTune")) w->SWRescAutoTune = v / 100.0f;
   else if (is(k, "MaxTemperature")) w->MaxTemperature = v / 10.0f;

@@ -30,6 +30,8 @@
 #include "platform/paths.h"
 #include "radio/cat_serial.h"
 #include "radio/zel_link.h"
+#include "radio/zel_usb.h"
+#include "remote/audio.h"
 #include "remote/ws_link.h"
 #include "screens/timer.h"
 #include "tuner/antenna.h"
@@ -113,6 +115,8 @@ void joinIf(bool cond, std::thread& t, const char* logLine) {
   zlog(LOG_INFO, "%s", logLine);
 }
 
+}  // namespace
+
 void createCodecs(Works* w) {
   if (w->AudioCompress <= 0) return;
   int err = 0;
@@ -147,8 +151,6 @@ void destroyCodecs(Works* w) {
   w->opusEnc = nullptr;
   w->opusDec = nullptr;
 }
-
-}  // namespace
 
 void PostTinyCmd(Works* w, unsigned char code) {
   // Only the GPIO thread empties the mailbox. Without it (thread off, or a
@@ -203,18 +205,34 @@ void StartThreadCAT(Works* w) {
   thrCat = std::thread(Cat, w);
 }
 
+// A thread still running (it has not yet seen its flag at '0') goes on
+// with the flag back at '1'; one that has ended is reaped first.
 void StartThreadAudioRead(Works* w) {
-  // Audio capture is not part of this build yet.
-  if (w->setup->EnableRead == '1') fprintf(stderr, "Th_leggi start\n");
+  if (w->setup->EnableRead != '1') return;
+  fprintf(stderr, "Th_leggi start\n");
+  std::lock_guard<std::mutex> lk(audioStartMutex());
+  if (audioReadRunning.load() != 0) return;
+  if (thrLeggi.joinable()) thrLeggi.join();
+  audioReadRunning = 1;
+  thrLeggi = std::thread(th_leggi, w);
 }
 
 void StartThreadAudioWrite(Works* w) {
-  // Audio playback is not part of this build yet.
-  if (w->setup->EnableWrite == '1') fprintf(stderr, "Th_scrivi start\n");
+  if (w->setup->EnableWrite != '1') return;
+  fprintf(stderr, "Th_scrivi start\n");
+  std::lock_guard<std::mutex> lk(audioStartMutex());
+  if (audioWriteRunning.load() != 0) return;
+  if (thrScrivi.joinable()) thrScrivi.join();
+  audioWriteRunning = 1;
+  thrScrivi = std::thread(th_scrivi, w);
 }
 
-void StartZelReadFFT(Works*) {
-  // The USB spectrum reader is not part of this build yet.
+void StartZelReadFFT(Works* w) {
+  if (w->setup->EnableFFT != '1') return;
+  if (zelReadRunning.load() != 0) return;
+  if (thrFFT.joinable()) thrFFT.join();
+  zelReadRunning = 1;
+  thrFFT = std::thread(ZELRead, w);
 }
 
 void StartThreadCATserial(Works* w) {

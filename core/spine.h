@@ -14,6 +14,10 @@ void StartThreadAudioRead(Works* w);
 void StartThreadAudioWrite(Works* w);
 void StartZelReadFFT(Works* w);
 void StartThreadCATserial(Works* w);
+// Opus encoder and decoder of the remote audio when AudioCompress is above
+// 0; any failure leaves AudioCompress at 0 (audio travels raw).
+void createCodecs(Works* w);
+void destroyCodecs(Works* w);
 // Work-mode policy: starts the radio link of ModeWorkIdx and stops the
 // other, then queues the general settings (35).
 void SetModeWorkIDX(Works* w);

@@ -1,7 +1,7 @@
 # Debian packages the build, the tests and the demo need. Sourced by
 # run.sh and test.sh, which install whatever is missing.
 ZELPYX_PACKAGES="cmake g++ make pkg-config libgtest-dev libbenchmark-dev libpng-dev libfreetype-dev \
-libusb-1.0-0-dev libasound2-dev libopus-dev libssl-dev libglib2.0-dev libjpeg62-turbo-dev libjpeg-turbo-progs \
+libusb-1.0-0-dev libasound2-dev libopus-dev libssl-dev libglib2.0-dev libjpeg62-turbo-dev libjpeg-turbo-progs libfftw3-dev \
 fonts-dejavu-core fonts-paratype"
 
 zelpyx_install_packages() {

@@ -19,6 +19,7 @@
 #include "platform/log.h"
 #include "platform/paths.h"
 #include "radio/zel_link.h"
+#include "remote/audio.h"
 #include "remote/jpeg_codec.h"
 #include "remote/remote_senders.h"
 #include "remote/ws_proto.h"
@@ -124,7 +125,7 @@ int serverFrame(Works* w, LinkState& st, WsFrame& f) {
       collectScreen(w, st, f);
       return 0;
     }
-    if (isType(f.b + 4, "SO")) return 0;  // played once audio playback runs
+    if (isType(f.b + 4, "SO")) return playAudioMessage(w, 's', f.longBody(), f.longBodyLen()) < 0 ? -1 : 0;
     zlog(LOG_ERR, "wrong message type: %x", f.b[0]);
     return 0;
   }
@@ -194,7 +195,7 @@ int clientFrame(Works* w, LinkState& st, WsFrame& f) {
       collectScreen(w, st, f);
       return 0;
     }
-    if (isType(f.b + 4, "SO")) return 0;  // played once audio playback runs
+    if (isType(f.b + 4, "SO")) return playAudioMessage(w, 'c', f.longBody(), f.longBodyLen()) < 0 ? -1 : 0;
     zlog(LOG_ERR, "wrong message type: %x", f.b[0]);
     return 0;
   }

@@ -2,6 +2,12 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <memory>
+#include <mutex>
+
+#include "platform/pcm.h"
+
+struct AudioOutput;
 
 struct RemoteFields {
   // 1 while the link is up (on the station: once the access key matched).
@@ -20,4 +26,15 @@ struct RemoteFields {
   // When the last requested screen went out (monotonic ms, 0 = never);
   // link thread only.
   int64_t screenSentAtMs = 0;
+
+  // Audio (remote/audio.cpp). Capture channels from "InChannels: " and
+  // the capture device: capture thread only.
+  int inChannels = 1;
+  std::unique_ptr<AudioPcm> pcmIn;
+  // The playback device with its packet buffer: published and withdrawn
+  // by the playback thread under audioOutMut (a leaf, held only to copy
+  // or swap the pointer); the link thread plays through its copy.
+  std::mutex audioOutMut;
+  std::shared_ptr<AudioOutput> pcmOut;
+  std::atomic<int> audioPlayReady{0};  // 1 while pcmOut is configured
 };

@@ -1,5 +1,6 @@
 #include "remote/remote_senders.h"
 
+#include <opus/opus.h>
 #include <syslog.h>
 
 #include <cerrno>
@@ -109,6 +110,44 @@ void sendWebSockFbFrameOf(Works* w) {
 }
 
 void sendWebSockFbFrame() { sendWebSockFbFrameOf(staticworks); }
+
+void sendWebSockAudioFrame(Works* w, const uint8_t* pcm) {
+  if (w->remoteConnected.load() == 0 || pcm == nullptr) return;
+  const int frames = w->audioFrame;
+  const int raw = frames * 2 * 2;
+  if (frames <= 0 || raw > 20480) return;
+  static thread_local std::vector<uint8_t> f;
+  f.resize(static_cast<size_t>(raw) + 10);
+  uint8_t* out = f.data() + 10;
+  int n = raw;
+  if (w->AudioCompress != 0 && w->opusEnc != nullptr) {
+    n = opus_encode(static_cast<OpusEncoder*>(w->opusEnc), reinterpret_cast<const opus_int16*>(pcm), frames, out, raw);
+    if (n < 0) {
+      // Once a second at most: a packet size Opus refuses fails every packet.
+      static int64_t lastLog = 0;
+      const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              std::chrono::steady_clock::now().time_since_epoch()).count();
+      if (lastLog == 0 || now - lastLog >= 1000) {
+        lastLog = now;
+        zlog(LOG_ERR, "encode failed: %s", opus_strerror(n));
+      }
+      return;
+    }
+  } else {
+    memcpy(out, pcm, static_cast<size_t>(raw));
+  }
+  if (n <= 0) return;
+  f[0] = 0x82;
+  f[1] = 126;
+  f[2] = static_cast<uint8_t>((n + 6) >> 8);
+  f[3] = static_cast<uint8_t>((n + 6) & 0xFF);
+  f[4] = 'S';
+  f[5] = 'O';
+  wsPutBE32(f.data() + 6, static_cast<uint32_t>(n));
+  pause10us();
+  int rc = wsSendLocked(w, f.data(), n + 10);
+  if (rc != n + 10) zlog(LOG_ERR, "rc(%d) != length+10(%d)", rc, n + 10);
+}
 
 void sendWebSockEventFrame(Works* w, int x, int y) {
   if (w->remoteConnected.load() == 0) return;

@@ -24,6 +24,10 @@ void sendWebSockSerSpectrFrame(Works* w, const uint8_t* line, int length);
 // link thread.
 void sendWebSockFbFrame();
 void sendWebSockFbFrameOf(Works* w);
+// "SO": one packet of audioFrame stereo frames (16-bit little-endian,
+// interleaved), Opus-encoded when AudioCompress is set, else raw. The
+// encoder belongs to the capture thread, the only caller.
+void sendWebSockAudioFrame(Works* w, const uint8_t* pcm);
 // "XY": a touch position as a masked text frame.
 void sendWebSockEventFrame(Works* w, int x, int y);
 

@@ -168,6 +168,7 @@ int body(const WsRead& rd, WsFrame& f, int at, uint32_t need) {
 }  // namespace
 
 int wsReadFrame(const WsRead& rd, WsFrame& f) {
+  f.big.clear();
   f.stored = 0;
   f.payloadLen = 0;
   f.readCount = 0;
@@ -200,6 +201,22 @@ int wsReadFrame(const WsRead& rd, WsFrame& f) {
   }
   if (f.code == 126) {
     uint32_t n = (static_cast<uint32_t>(f.b[2]) << 8) | f.b[3];
+    if (!text && n >= 2 && n <= kWsAudioMax && 4 + n > static_cast<uint32_t>(kWsRxBuf)) {
+      // Too long for b: an audio frame is kept whole, anything else dropped.
+      if (!readFull(rd, f.b + 4, 2)) return 4;
+      f.stored = 6;
+      f.payloadLen = static_cast<int>(n);
+      f.readCount = static_cast<int>(n);
+      if (f.b[4] == 'S' && f.b[5] == 'O') {
+        f.big.resize(n - 2);
+        if (!readFull(rd, f.big.data(), static_cast<int>(n - 2))) return 4;
+        f.kind = WsKind::LongBinary;
+      } else {
+        if (!discard(rd, n - 2)) return 4;
+        f.kind = WsKind::Oversize;
+      }
+      return 0;
+    }
     int r = body(rd, f, 4, n);
     if (r == -1) return 4;
     f.payloadLen = static_cast<int>(n);

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 // The client's request lines, in order (Host takes server name and port,
 // Sec-WebSocket-Key the client key).
@@ -43,6 +44,10 @@ constexpr int kWsRxBuf = 1024;
 // Longest payload read and discarded to keep alignment; a longer frame
 // ends the connection (nothing is allocated for it).
 constexpr uint32_t kWsDiscardMax = 65536;
+// An audio frame ("SO") may be longer than the receive buffer (a raw
+// packet of 480 frames is 1920 bytes): up to this payload it is kept whole
+// in the frame's own buffer (type, encoded length, 20480 bytes of audio).
+constexpr uint32_t kWsAudioMax = 2 + 4 + 20480;
 
 enum class WsKind {
   ShortBinary,  // type at b[2], data from b[4], dataLen = code - 2
@@ -62,6 +67,11 @@ struct WsFrame {
   int readCount = 0;  // bytes read after the first four (for the length check)
   const uint8_t* data() const { return b + 4; }
   int dataLen() const { return code - 2; }  // short binary
+  // Long binary: what follows the type (from b[6], or from big for an
+  // audio frame too long for b).
+  std::vector<uint8_t> big;
+  const uint8_t* longBody() const { return big.empty() ? b + 6 : big.data(); }
+  int longBodyLen() const { return big.empty() ? stored - 6 : static_cast<int>(big.size()); }
 };
 
 // Source of bytes: reads up to n bytes into buf; returns > 0, 0 at end of

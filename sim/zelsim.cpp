@@ -53,6 +53,7 @@
 #include <vector>
 
 #include "sim/amp_sim.h"
+#include "sim/audio_sim.h"
 #include "sim/demo.h"
 #include "sim/panel_sim.h"
 #include "sim/radio_sim.h"
@@ -168,9 +169,21 @@ bool prepareRoot(const std::string& root, const std::vector<SimModule>& mods) {
     if (g_demo)
       for (const auto& l : demoSetupLines()) s += l + "\n";
     if (g_stationPort >= 0) s += "WebSocket: 1\nTcpPort: " + std::to_string(g_stationPort) + "\n";
+    // A remote pair carries audio both ways through file-backed devices:
+    // each unit captures its own tone and plays the peer's into a file.
+    if (g_stationPort >= 0 || g_operatorPort >= 0)
+      s += "EnableRead: 1\nEnableWrite: 1\nAudioIn: zelcap\nAudioOut: zelplay\nInChannels: 1\n"
+           "Multiplier: 2\nAudioCompress: 64000\n";
     if (!writeText(set + "/setup.txt", s)) return false;
   }
   if ((g_demo || g_operatorPort >= 0 || g_stationPort >= 0) && !demoPrepareRoot(root)) return false;
+  if (g_stationPort >= 0 || g_operatorPort >= 0) {
+    // The station's tone is 1 kHz, the operator's 700 Hz; each plays the
+    // other's into ROOT/audio_out.raw.
+    static SimToneFeeder feeder;
+    SimAudioFiles files = simAudioPrepare(root, 0, 0, 0);
+    feeder.start(files.captureFile, g_stationPort >= 0 ? 1000 : 700, 8000);
+  }
   // rm must reach files inside the root, not the machine's own.
   writeStub(bin, "rm",
             "for a; do case \"$a\" in \"$ZELPYX_ROOT\"/*) set -- \"$@\" \"$a\";; /*) set -- \"$@\" \"$ZELPYX_ROOT$a\";; "

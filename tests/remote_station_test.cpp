@@ -2,7 +2,7 @@
 // (zelpyx) against it, and an operator unit (zelpyx, its own root, no
 // amplifier) coupled to it over loopback on an ephemeral port. The
 // operator's panel shows the station's frequency, its meters and TX box
-// follow the station's amplifier.
+// follow the station's amplifier; audio travels both ways.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -10,12 +10,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "screens/meters.h"
+#include "sim/audio_sim.h"
 #include "tests/support/temp_root.h"
 #include "tests/support/wait.h"
 #include "tests/support/zelsim_process.h"
@@ -113,6 +115,17 @@ int countRgb(const std::vector<unsigned char>& px, Box r, int red, int green, in
   return n;
 }
 
+// Amplitude of the component at hz (48 kHz samples).
+double toneLevel(const std::vector<double>& x, double hz) {
+  double re = 0, im = 0;
+  for (size_t i = 0; i < x.size(); i++) {
+    const double a = 2 * M_PI * hz * static_cast<double>(i) / 48000.0;
+    re += x[i] * cos(a);
+    im += x[i] * sin(a);
+  }
+  return 2 * std::hypot(re, im) / static_cast<double>(x.size() ? x.size() : 1);
+}
+
 int listeningPort(const std::string& log) {
   size_t p = log.rfind("Listening on port ");
   return p == std::string::npos ? -1 : atoi(log.c_str() + p + 18);
@@ -165,6 +178,25 @@ TEST(RemotePair, TheOperatorFollowsTheStationsFrequencyMetersAndTransmitter) {
   ASSERT_TRUE(stationSim.control("amp drive 0").rfind("OK", 0) == 0);
   ASSERT_TRUE(stationSim.control("radio tx 0").rfind("OK", 0) == 0);
   EXPECT_TRUE(waitFor([&] { return countRgb(oper.panel(), txBox, 250, 0, 0) == 0; }, 60000, 50));
+
+  // Audio both ways through the file-backed devices: the station's 1 kHz
+  // tone plays into the operator's file, the operator's 700 Hz into the
+  // station's. The station has no radio on USB: its reader stopped with
+  // error 5 and everything else ran on.
+  auto played = [](const std::string& root) {
+    std::vector<int16_t> s = simAudioRead(root + "/audio_out.raw");
+    std::vector<double> left;
+    for (size_t i = 0; i + 1 < s.size(); i += 2) left.push_back(s[i]);
+    return left;
+  };
+  ASSERT_TRUE(waitFor([&] { return played(operatorRoot.dir()).size() > 96000 && played(stationRoot.dir()).size() > 96000; },
+                      60000, 100));
+  std::vector<double> atOperator = played(operatorRoot.dir()), atStation = played(stationRoot.dir());
+  atOperator.erase(atOperator.begin(), atOperator.end() - 48000);
+  atStation.erase(atStation.begin(), atStation.end() - 48000);
+  EXPECT_GT(toneLevel(atOperator, 1000), 20 * toneLevel(atOperator, 700));
+  EXPECT_GT(toneLevel(atStation, 700), 20 * toneLevel(atStation, 1000));
+  EXPECT_NE(station.log().find("Cannot find QVR Device"), std::string::npos);
 
   EXPECT_EQ(oper.stop(), 0);
   EXPECT_TRUE(waitFor([&] { return station.log().find("TCP closed") != std::string::npos; }, 30000, 50));
