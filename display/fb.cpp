@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <linux/fb.h>
 #include <new>
+#include <utility>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -25,6 +26,29 @@ constexpr int kPanelY = 480;
 constexpr unsigned kPanelBytes = kPanelX * kPanelY * 4;
 
 uint8_t* target(FbInfo* fb, int toBack) { return toBack ? fb->backBuf : fb->workBuf; }
+
+// Spans this close are joined: copying a few pixels twice over is cheaper
+// than another short run.
+constexpr int kJoinGap = 16;
+
+// Copies the regions of d from src to dst (same layout), row run by row run.
+void copyRegions(const FbInfo* fb, uint8_t* dst, const uint8_t* src, const FbDamage& d) {
+  if (d.full) {
+    memcpy(dst, src, fb->memSize);
+    return;
+  }
+  const size_t ps = fb->pixelSize, ls = fb->lineSize, mem = fb->memSize;
+  for (int y = d.rowMin; y <= d.rowMax; y++) {
+    const FbDamage::Span* sp = &d.span[(size_t)y * FbDamage::kSpansPerRow];
+    for (int i = 0; i < d.count[y]; i++) {
+      size_t o = (size_t)y * ls + (size_t)sp[i].x0 * ps;
+      size_t len = (size_t)(sp[i].x1 - sp[i].x0) * ps;
+      // 5- and 15-bit depths hold fewer bytes than rows x lineSize.
+      if (o >= mem) continue;
+      memcpy(dst + o, src + o, o + len > mem ? mem - o : len);
+    }
+  }
+}
 
 // Stores one pixel in the display's own form; pixel sizes 1 and 3 have no
 // packing and are left alone.
@@ -52,7 +76,17 @@ bool allocBuffers(FbInfo* fb) {
     fb->workBuf = fb->backBuf = nullptr;
     return false;
   }
+  fb->workDamage.reset(fb->ySize);
+  fb->screenDamage.reset(fb->ySize);
+  fb->backChanged = true;
   return true;
+}
+
+// Damage is kept only for a record sized by allocBuffers; any other
+// record is restored and copied whole.
+bool tracking(const FbInfo* fb) {
+  return fb->damageTracking && fb->workDamage.count.size() == (size_t)fb->ySize &&
+         fb->screenDamage.count.size() == (size_t)fb->ySize;
 }
 
 // The console-cursor hide sequence goes to the text console under the panel.
@@ -67,6 +101,136 @@ std::string cursorOffCommand() {
 }
 
 }  // namespace
+
+void FbDamage::reset(int rows) {
+  count.assign(rows > 0 ? (size_t)rows : 0, 0);
+  span.assign(count.size() * kSpansPerRow, Span{0, 0});
+  rowMin = 0;
+  rowMax = -1;
+  full = false;
+}
+
+void FbDamage::clear() {
+  for (int y = rowMin; y <= rowMax; y++) count[y] = 0;
+  rowMin = 0;
+  rowMax = -1;
+  full = false;
+}
+
+namespace {
+
+void addSpan(FbDamage& d, int y, int x0, int x1) {
+  FbDamage::Span* sp = &d.span[(size_t)y * FbDamage::kSpansPerRow];
+  int n = d.count[y];
+  for (int i = 0; i < n; i++)
+    if (sp[i].x0 <= x0 && x1 <= sp[i].x1) return;  // already in
+  // Join every span the new one overlaps or nearly touches; the grown
+  // span may then reach others.
+  for (int i = 0; i < n;) {
+    if (sp[i].x0 <= x1 + kJoinGap && x0 <= sp[i].x1 + kJoinGap) {
+      if (sp[i].x0 < x0) x0 = sp[i].x0;
+      if (sp[i].x1 > x1) x1 = sp[i].x1;
+      sp[i] = sp[--n];
+      i = 0;
+    } else {
+      i++;
+    }
+  }
+  while (n == FbDamage::kSpansPerRow) {
+    // No room: join the nearest span.
+    int best = 0, bestGap = -1;
+    for (int i = 0; i < n; i++) {
+      int gap = sp[i].x0 > x1 ? sp[i].x0 - x1 : x0 - sp[i].x1;
+      if (bestGap < 0 || gap < bestGap) {
+        bestGap = gap;
+        best = i;
+      }
+    }
+    if (sp[best].x0 < x0) x0 = sp[best].x0;
+    if (sp[best].x1 > x1) x1 = sp[best].x1;
+    sp[best] = sp[--n];
+  }
+  sp[n++] = FbDamage::Span{x0, x1};
+  d.count[y] = (uint8_t)n;
+  if (d.rowMax < d.rowMin) {
+    d.rowMin = d.rowMax = y;
+  } else {
+    if (y < d.rowMin) d.rowMin = y;
+    if (y > d.rowMax) d.rowMax = y;
+  }
+}
+
+}  // namespace
+
+void FbDamage::add(const FbRect& r) {
+  if (full || r.x1 <= r.x0 || r.y1 <= r.y0) return;
+  const int rows = (int)count.size();
+  for (int y = r.y0 < 0 ? 0 : r.y0; y < r.y1 && y < rows; y++) addSpan(*this, y, r.x0, r.x1);
+}
+
+void FbDamage::addAll(const FbDamage& d) {
+  if (full) return;
+  if (d.full) {
+    setFull();
+    return;
+  }
+  for (int y = d.rowMin; y <= d.rowMax; y++) {
+    const Span* sp = &d.span[(size_t)y * kSpansPerRow];
+    for (int i = 0; i < d.count[y]; i++) addSpan(*this, y, sp[i].x0, sp[i].x1);
+  }
+}
+
+void fbBackChanged(FbInfo* fb) {
+  if (fb == nullptr) return;
+  std::lock_guard<std::recursive_mutex> lk(drawMutex());
+  fb->backChanged = true;
+}
+
+void fbFullFrame(FbInfo* fb) { fbBackChanged(fb); }
+
+void fbSetDamageTracking(FbInfo* fb, bool on) {
+  if (fb == nullptr) return;
+  std::lock_guard<std::recursive_mutex> lk(drawMutex());
+  fb->damageTracking = on;
+  fb->backChanged = true;
+}
+
+void fbDamageSpan(FbInfo* fb, int toBack, long long x0, long long y0, long long x1,
+                  long long y1) {
+  if (fb == nullptr) return;
+  if (toBack) {
+    fbBackChanged(fb);
+    return;
+  }
+  if (x1 < x0) std::swap(x0, x1);
+  if (y1 < y0) std::swap(y0, y1);
+  FbRect r;
+  if (x0 >= 0 && x1 < fb->xSize) {
+    // Rows off the screen are dropped by the primitives.
+    if (y1 < 0 || y0 >= fb->ySize) return;
+    r.x0 = (int)x0;
+    r.x1 = (int)x1 + 1;
+    r.y0 = y0 < 0 ? 0 : (int)y0;
+    r.y1 = y1 >= fb->ySize ? fb->ySize : (int)y1 + 1;
+  } else {
+    // A column off the row lands on another row: the primitives clip by
+    // byte offset, so take whole rows between the first and last byte.
+    const long long ls = fb->lineSize, ps = fb->pixelSize;
+    long long oMin = y0 * ls + x0 * ps;
+    long long oMax = y1 * ls + x1 * ps + ps - 1;
+    if (oMin < 0) oMin = 0;
+    if (oMax > (long long)fb->memSize - 1) oMax = (long long)fb->memSize - 1;
+    if (oMin > oMax || ls == 0) return;
+    r.x0 = 0;
+    r.x1 = fb->xSize;
+    r.y0 = (int)(oMin / ls);
+    long long last = oMax / ls;
+    r.y1 = last >= fb->ySize ? fb->ySize : (int)last + 1;
+  }
+  std::lock_guard<std::recursive_mutex> lk(drawMutex());
+  fb->workDamage.add(r);
+  fb->screenDamage.add(r);
+}
 
 std::recursive_mutex& drawMutex() {
   static std::recursive_mutex m;
@@ -209,13 +373,24 @@ void fbRelease(FbInfo* fb) {
 void fbRealize(FbInfo* fb) {
   if (fb == nullptr) return;
   std::lock_guard<std::recursive_mutex> lk(drawMutex());
-  memcpy(fb->fbMem, fb->workBuf, fb->memSize);
+  fb->realizeCount++;
+  if (!tracking(fb) || (fb->realizeCount & 255u) == 0) fb->screenDamage.setFull();
+  copyRegions(fb, fb->fbMem, fb->workBuf, fb->screenDamage);
+  fb->screenDamage.clear();
 }
 
 void fbSetBack(FbInfo* fb) {
   if (fb == nullptr) return;
   std::lock_guard<std::recursive_mutex> lk(drawMutex());
-  memcpy(fb->workBuf, fb->backBuf, fb->memSize);
+  if (!tracking(fb) || fb->backChanged) {
+    // The whole picture is new: restore all of it and show all of it.
+    fb->workDamage.setFull();
+    fb->backChanged = false;
+    fb->wholeRestores++;
+  }
+  copyRegions(fb, fb->workBuf, fb->backBuf, fb->workDamage);
+  fb->screenDamage.addAll(fb->workDamage);
+  fb->workDamage.clear();
 }
 
 // Kept to the screen: a stray coordinate must not write outside the buffer.
@@ -225,12 +400,23 @@ void DrawHorizontalLine(int x0, int y, int x1, uint8_t red, uint8_t green, uint8
   if (y < 0 || y >= fb->ySize) return;
   if (x0 < 0) x0 = 0;
   if (x1 > fb->xSize) x1 = fb->xSize;
+  if (x1 <= x0) return;
+  fbDamageSpan(fb, toBack, x0, y, x1 - 1, y);
   uint8_t* buf = target(fb, toBack);
-  for (int x = x0; x < x1; x++) {
-    size_t o = (size_t)y * fb->lineSize + (size_t)x * fb->pixelSize;
-    // 5- and 15-bit depths hold fewer bytes than rows x lineSize.
-    if (o + fb->pixelSize > fb->memSize) break;
-    packPixel(buf + o, fb->pixelSize, red, green, blue);
+  const unsigned ps = fb->pixelSize;
+  uint8_t px[4];
+  packPixel(px, ps, red, green, blue);
+  size_t o = (size_t)y * fb->lineSize + (size_t)x0 * ps;
+  size_t end = o + (size_t)(x1 - x0) * ps;
+  // 5- and 15-bit depths hold fewer bytes than rows x lineSize.
+  if (o >= fb->memSize) return;
+  if (end > fb->memSize) end = o + (fb->memSize - o) / ps * ps;
+  if (ps == 4) {
+    uint32_t v;
+    memcpy(&v, px, 4);
+    for (; o < end; o += 4) memcpy(buf + o, &v, 4);
+  } else {
+    for (; o < end; o += ps) memcpy(buf + o, px, ps);
   }
 }
 
@@ -238,6 +424,8 @@ void DrawLine(int x0, int y0, int x1, int y1, uint8_t red, uint8_t green, uint8_
               FbInfo* fb, int toBack) {
   if (fb == nullptr || !packable(fb)) return;
   if (x0 == x1 && y0 == y1) return;
+  // The path never leaves the box of its end points.
+  fbDamageSpan(fb, toBack, x0, y0, x1, y1);
   uint8_t* buf = target(fb, toBack);
   const long long ps = fb->pixelSize;
   const long long limit = (long long)fb->memSize - ps;
@@ -315,6 +503,9 @@ void FillBox(int x0, int y0, int x1, int y1, uint8_t red, uint8_t green, uint8_t
   if (ya < 0) ya = 0;
   if (xb > fb->xSize) xb = fb->xSize;
   if (yb > fb->ySize) yb = fb->ySize;
+  if (xb <= xa || yb <= ya) return;
+  // The 4-byte form reaches into the next pixel on a 2-byte display.
+  fbDamageSpan(fb, toBack, xa, ya, fb->pixelSize < 4 ? xb : xb - 1, yb - 1);
   uint8_t* buf = target(fb, toBack);
   for (int y = ya; y < yb; y++) {
     for (int x = xa; x < xb; x++) {
@@ -332,6 +523,8 @@ void FillRow(int x, int y, uint8_t red, uint8_t green, uint8_t blue, FbInfo* fb,
   // bottom row starts at the bottom row.
   if (x < 0 || x >= fb->xSize) return;
   if (y >= fb->ySize) y = fb->ySize - 1;
+  if (y < 1) return;
+  fbDamageSpan(fb, 0, x, 1, x, y);
   const unsigned ps = fb->pixelSize;
   // Colours compare on their colour bytes; the fourth byte of a 4-byte
   // pixel carries none.

@@ -7,7 +7,37 @@
 #pragma once
 #include <cstdint>
 #include <mutex>
+#include <vector>
 struct Works;
+
+// Pixels x0 <= x < x1, y0 <= y < y1.
+struct FbRect {
+  int x0 = 0, y0 = 0, x1 = 0, y1 = 0;
+};
+
+// A set of screen regions, row by row: each row holds a few column spans
+// (spans close together are joined, so a row stays short and every copy
+// is a handful of runs), or the whole screen.
+struct FbDamage {
+  static constexpr int kSpansPerRow = 6;
+  struct Span {
+    int x0, x1;  // x0 <= x < x1
+  };
+  std::vector<uint8_t> count;  // spans per row
+  std::vector<Span> span;      // kSpansPerRow per row
+  int rowMin = 0, rowMax = -1;  // rows that may hold spans
+  bool full = false;
+  void reset(int rows);  // sized for a screen of that many rows, empty
+  void clear();
+  void setFull() {
+    clear();
+    full = true;
+  }
+  bool empty() const { return !full && rowMax < rowMin; }
+  // Adds a rectangle already kept to the screen.
+  void add(const FbRect& r);
+  void addAll(const FbDamage& d);
+};
 
 struct FbInfo {
   int xSize = 0;
@@ -19,6 +49,16 @@ struct FbInfo {
   uint8_t* workBuf = nullptr;
   uint8_t* backBuf = nullptr;
   bool mapped = false;  // fbMem is a mapping (else heap memory)
+  // Damage record, kept by the drawing primitives under drawMutex():
+  // workDamage is where the work buffer may differ from the background,
+  // screenDamage where the screen may differ from the work buffer. A
+  // changed background (backChanged) makes the next restore and copy whole.
+  FbDamage workDamage;
+  FbDamage screenDamage;
+  bool backChanged = true;
+  bool damageTracking = true;  // false: every restore and copy is whole
+  unsigned realizeCount = 0;
+  unsigned wholeRestores = 0;  // restores of the whole screen so far
 };
 
 // Opens and maps "/dev/fb0" and allocates the two off-screen buffers.
@@ -35,10 +75,32 @@ void fbRelease(FbInfo* fb);
 // Bytes per pixel for a bits-per-pixel depth; 0 for an unknown depth.
 unsigned int fbPixelSize(unsigned int bitsPerPixel);
 
-// Work buffer -> screen.
+// Work buffer -> screen: only what changed since the last copy (all of it
+// after a background change or fbFullFrame, and every 256th copy, so that
+// anything else that wrote to the display is painted over within seconds).
 void fbRealize(FbInfo* fb);
-// Background buffer -> work buffer.
+// Background buffer -> work buffer: only what was drawn over since the last
+// restore, or all of it after a background change or fbFullFrame.
 void fbSetBack(FbInfo* fb);
+
+// The one call for "the background changed": whatever writes the
+// background buffer other than through the primitives below (a picture
+// received from the peer, a test) calls it after writing, under
+// drawMutex(). The primitives, getPng into the background and putString
+// with toBack call it themselves. The next restore and copy are whole.
+void fbBackChanged(FbInfo* fb);
+// A view, page or overlay switch: the next restore and copy are whole.
+void fbFullFrame(FbInfo* fb);
+// Records that the primitives drew into the rows and columns given
+// (x0 <= x <= x1, y0 <= y <= y1, any order, may lie off the screen; a
+// column off the row lands on the next or previous row, which this
+// accounts for). For the drawing code of display/ only.
+void fbDamageSpan(FbInfo* fb, int toBack, long long x0, long long y0, long long x1,
+                  long long y1);
+// Damage tracking on (default) or off: off, every fbSetBack and fbRealize
+// copies the whole screen. Tests compare the two; the result on screen is
+// byte for byte the same.
+void fbSetDamageTracking(FbInfo* fb, bool on);
 
 // The drawing threads (main, timer, GPIO) compose frames in the same work
 // buffer and share the fonts' glyph slots. Text, picture loading and the
