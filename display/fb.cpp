@@ -27,10 +27,6 @@ constexpr unsigned kPanelBytes = kPanelX * kPanelY * 4;
 
 uint8_t* target(FbInfo* fb, int toBack) { return toBack ? fb->backBuf : fb->workBuf; }
 
-// Spans this close are joined: copying a few pixels twice over is cheaper
-// than another short run.
-constexpr int kJoinGap = 16;
-
 // Copies the regions of d from src to dst (same layout), row run by row run.
 void copyRegions(const FbInfo* fb, uint8_t* dst, const uint8_t* src, const FbDamage& d) {
   if (d.full) {
@@ -38,16 +34,40 @@ void copyRegions(const FbInfo* fb, uint8_t* dst, const uint8_t* src, const FbDam
     return;
   }
   const size_t ps = fb->pixelSize, ls = fb->lineSize, mem = fb->memSize;
-  for (int y = d.rowMin; y <= d.rowMax; y++) {
-    const FbDamage::Span* sp = &d.span[(size_t)y * FbDamage::kSpansPerRow];
-    for (int i = 0; i < d.count[y]; i++) {
-      size_t o = (size_t)y * ls + (size_t)sp[i].x0 * ps;
-      size_t len = (size_t)(sp[i].x1 - sp[i].x0) * ps;
-      // 5- and 15-bit depths hold fewer bytes than rows x lineSize.
-      if (o >= mem) continue;
-      memcpy(dst + o, src + o, o + len > mem ? mem - o : len);
+  for (int ty = d.rowMin; ty <= d.rowMax; ty++) {
+    const uint8_t* t = &d.tile[(size_t)ty * d.tilesX];
+    for (int a = 0; a < d.tilesX;) {
+      if (!t[a]) {
+        a++;
+        continue;
+      }
+      int b = a + 1;
+      while (b < d.tilesX && t[b]) b++;
+      int x0 = a * FbDamage::kTileW, x1 = b * FbDamage::kTileW;
+      if (x1 > fb->xSize) x1 = fb->xSize;
+      const size_t len = (size_t)(x1 - x0) * ps;
+      int y1 = (ty + 1) * FbDamage::kTileH;
+      if (y1 > fb->ySize) y1 = fb->ySize;
+      for (int y = ty * FbDamage::kTileH; y < y1; y++) {
+        size_t o = (size_t)y * ls + (size_t)x0 * ps;
+        // 5- and 15-bit depths hold fewer bytes than rows x lineSize.
+        if (o >= mem) break;
+        memcpy(dst + o, src + o, o + len > mem ? mem - o : len);
+      }
+      a = b;
     }
   }
+}
+
+// Copies the regions of both sets (each run once where they overlap).
+void copyRegions2(const FbInfo* fb, uint8_t* dst, const uint8_t* src, const FbDamage& a,
+                  FbDamage& b) {
+  if (a.full || b.full) {
+    memcpy(dst, src, fb->memSize);
+    return;
+  }
+  b.addAll(a);
+  copyRegions(fb, dst, src, b);
 }
 
 // Stores one pixel in the display's own form; pixel sizes 1 and 3 have no
@@ -76,8 +96,10 @@ bool allocBuffers(FbInfo* fb) {
     fb->workBuf = fb->backBuf = nullptr;
     return false;
   }
-  fb->workDamage.reset(fb->ySize);
-  fb->screenDamage.reset(fb->ySize);
+  fb->workDamage.reset(fb->xSize, fb->ySize);
+  fb->screenDamage.reset(fb->xSize, fb->ySize);
+  // Nothing is known of the screen yet: the first restore and copy are whole.
+  fb->screenDamage.setFull();
   fb->backChanged = true;
   return true;
 }
@@ -85,8 +107,9 @@ bool allocBuffers(FbInfo* fb) {
 // Damage is kept only for a record sized by allocBuffers; any other
 // record is restored and copied whole.
 bool tracking(const FbInfo* fb) {
-  return fb->damageTracking && fb->workDamage.count.size() == (size_t)fb->ySize &&
-         fb->screenDamage.count.size() == (size_t)fb->ySize;
+  return fb->damageTracking && !fb->workDamage.tile.empty() &&
+         fb->workDamage.tilesX == fb->screenDamage.tilesX &&
+         fb->workDamage.tilesY == fb->screenDamage.tilesY;
 }
 
 // The console-cursor hide sequence goes to the text console under the panel.
@@ -102,70 +125,40 @@ std::string cursorOffCommand() {
 
 }  // namespace
 
-void FbDamage::reset(int rows) {
-  count.assign(rows > 0 ? (size_t)rows : 0, 0);
-  span.assign(count.size() * kSpansPerRow, Span{0, 0});
+void FbDamage::reset(int xSize, int ySize) {
+  tilesX = xSize > 0 ? (xSize + kTileW - 1) / kTileW : 0;
+  tilesY = ySize > 0 ? (ySize + kTileH - 1) / kTileH : 0;
+  tile.assign((size_t)tilesX * tilesY, 0);
   rowMin = 0;
   rowMax = -1;
   full = false;
 }
 
 void FbDamage::clear() {
-  for (int y = rowMin; y <= rowMax; y++) count[y] = 0;
+  if (rowMax >= rowMin)
+    memset(&tile[(size_t)rowMin * tilesX], 0, (size_t)(rowMax - rowMin + 1) * tilesX);
   rowMin = 0;
   rowMax = -1;
   full = false;
 }
 
-namespace {
-
-void addSpan(FbDamage& d, int y, int x0, int x1) {
-  FbDamage::Span* sp = &d.span[(size_t)y * FbDamage::kSpansPerRow];
-  int n = d.count[y];
-  for (int i = 0; i < n; i++)
-    if (sp[i].x0 <= x0 && x1 <= sp[i].x1) return;  // already in
-  // Join every span the new one overlaps or nearly touches; the grown
-  // span may then reach others.
-  for (int i = 0; i < n;) {
-    if (sp[i].x0 <= x1 + kJoinGap && x0 <= sp[i].x1 + kJoinGap) {
-      if (sp[i].x0 < x0) x0 = sp[i].x0;
-      if (sp[i].x1 > x1) x1 = sp[i].x1;
-      sp[i] = sp[--n];
-      i = 0;
-    } else {
-      i++;
-    }
-  }
-  while (n == FbDamage::kSpansPerRow) {
-    // No room: join the nearest span.
-    int best = 0, bestGap = -1;
-    for (int i = 0; i < n; i++) {
-      int gap = sp[i].x0 > x1 ? sp[i].x0 - x1 : x0 - sp[i].x1;
-      if (bestGap < 0 || gap < bestGap) {
-        bestGap = gap;
-        best = i;
-      }
-    }
-    if (sp[best].x0 < x0) x0 = sp[best].x0;
-    if (sp[best].x1 > x1) x1 = sp[best].x1;
-    sp[best] = sp[--n];
-  }
-  sp[n++] = FbDamage::Span{x0, x1};
-  d.count[y] = (uint8_t)n;
-  if (d.rowMax < d.rowMin) {
-    d.rowMin = d.rowMax = y;
-  } else {
-    if (y < d.rowMin) d.rowMin = y;
-    if (y > d.rowMax) d.rowMax = y;
-  }
-}
-
-}  // namespace
-
 void FbDamage::add(const FbRect& r) {
-  if (full || r.x1 <= r.x0 || r.y1 <= r.y0) return;
-  const int rows = (int)count.size();
-  for (int y = r.y0 < 0 ? 0 : r.y0; y < r.y1 && y < rows; y++) addSpan(*this, y, r.x0, r.x1);
+  if (full || r.x1 <= r.x0 || r.y1 <= r.y0 || tilesX == 0) return;
+  int tx0 = r.x0 / kTileW, tx1 = (r.x1 - 1) / kTileW;
+  int ty0 = r.y0 / kTileH, ty1 = (r.y1 - 1) / kTileH;
+  if (tx0 < 0) tx0 = 0;
+  if (ty0 < 0) ty0 = 0;
+  if (tx1 >= tilesX) tx1 = tilesX - 1;
+  if (ty1 >= tilesY) ty1 = tilesY - 1;
+  if (tx1 < tx0 || ty1 < ty0) return;
+  for (int ty = ty0; ty <= ty1; ty++) memset(&tile[(size_t)ty * tilesX + tx0], 1, (size_t)(tx1 - tx0 + 1));
+  if (rowMax < rowMin) {
+    rowMin = ty0;
+    rowMax = ty1;
+  } else {
+    if (ty0 < rowMin) rowMin = ty0;
+    if (ty1 > rowMax) rowMax = ty1;
+  }
 }
 
 void FbDamage::addAll(const FbDamage& d) {
@@ -174,9 +167,23 @@ void FbDamage::addAll(const FbDamage& d) {
     setFull();
     return;
   }
-  for (int y = d.rowMin; y <= d.rowMax; y++) {
-    const Span* sp = &d.span[(size_t)y * kSpansPerRow];
-    for (int i = 0; i < d.count[y]; i++) addSpan(*this, y, sp[i].x0, sp[i].x1);
+  if (d.tilesX != tilesX || d.tilesY != tilesY) {
+    setFull();
+    return;
+  }
+  for (int ty = d.rowMin; ty <= d.rowMax; ty++) {
+    const uint8_t* src = &d.tile[(size_t)ty * tilesX];
+    uint8_t* dst = &tile[(size_t)ty * tilesX];
+    for (int i = 0; i < tilesX; i++) dst[i] |= src[i];
+  }
+  if (d.rowMax >= d.rowMin) {
+    if (rowMax < rowMin) {
+      rowMin = d.rowMin;
+      rowMax = d.rowMax;
+    } else {
+      if (d.rowMin < rowMin) rowMin = d.rowMin;
+      if (d.rowMax > rowMax) rowMax = d.rowMax;
+    }
   }
 }
 
@@ -229,7 +236,6 @@ void fbDamageSpan(FbInfo* fb, int toBack, long long x0, long long y0, long long 
   }
   std::lock_guard<std::recursive_mutex> lk(drawMutex());
   fb->workDamage.add(r);
-  fb->screenDamage.add(r);
 }
 
 std::recursive_mutex& drawMutex() {
@@ -375,7 +381,9 @@ void fbRealize(FbInfo* fb) {
   std::lock_guard<std::recursive_mutex> lk(drawMutex());
   fb->realizeCount++;
   if (!tracking(fb) || (fb->realizeCount & 255u) == 0) fb->screenDamage.setFull();
-  copyRegions(fb, fb->fbMem, fb->workBuf, fb->screenDamage);
+  // What was restored since the last copy, and what was drawn since the
+  // last restore (drawn before an earlier copy too, at worst: copied twice).
+  copyRegions2(fb, fb->fbMem, fb->workBuf, fb->workDamage, fb->screenDamage);
   fb->screenDamage.clear();
 }
 

@@ -15,19 +15,17 @@ struct FbRect {
   int x0 = 0, y0 = 0, x1 = 0, y1 = 0;
 };
 
-// A set of screen regions, row by row: each row holds a few column spans
-// (spans close together are joined, so a row stays short and every copy
-// is a handful of runs), or the whole screen.
+// A set of screen regions as tiles of 8 x 4 pixels, or the whole screen.
+// Adding a region marks its tiles (a few byte stores, however many
+// regions a frame draws); a copy moves each run of marked tiles row by
+// row.
 struct FbDamage {
-  static constexpr int kSpansPerRow = 6;
-  struct Span {
-    int x0, x1;  // x0 <= x < x1
-  };
-  std::vector<uint8_t> count;  // spans per row
-  std::vector<Span> span;      // kSpansPerRow per row
-  int rowMin = 0, rowMax = -1;  // rows that may hold spans
+  static constexpr int kTileW = 8, kTileH = 4;
+  int tilesX = 0, tilesY = 0;
+  std::vector<uint8_t> tile;    // tilesX per tile row; 1 = marked
+  int rowMin = 0, rowMax = -1;  // tile rows that may hold marks
   bool full = false;
-  void reset(int rows);  // sized for a screen of that many rows, empty
+  void reset(int xSize, int ySize);  // sized for the screen, empty
   void clear();
   void setFull() {
     clear();
@@ -50,9 +48,10 @@ struct FbInfo {
   uint8_t* backBuf = nullptr;
   bool mapped = false;  // fbMem is a mapping (else heap memory)
   // Damage record, kept by the drawing primitives under drawMutex():
-  // workDamage is where the work buffer may differ from the background,
-  // screenDamage where the screen may differ from the work buffer. A
-  // changed background (backChanged) makes the next restore and copy whole.
+  // workDamage is where the work buffer may differ from the background
+  // (drawn since the last restore), screenDamage what was restored since
+  // the last copy; a copy moves both. A changed background (backChanged)
+  // makes the next restore and copy whole.
   FbDamage workDamage;
   FbDamage screenDamage;
   bool backChanged = true;

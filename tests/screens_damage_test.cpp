@@ -305,6 +305,10 @@ TEST_F(DamageProof, EveryScreenOfAScriptedSessionIsTheSameByteForByte) {
       FAIL() << "cycle " << i << " (" << steps[i].what << "): first difference at x "
              << at % 800 << " y " << at / 800;
     }
+    // Nothing composed is left off the screen either (a stale pixel kept
+    // in the work buffer would show with a later copy).
+    ASSERT_EQ(memcmp(got, damaged.fb->workBuf, damaged.fb->memSize), 0)
+        << "cycle " << i << " (" << steps[i].what << ")";
   }
   // The comparison is worth something only if most cycles took the
   // damage path.
