@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -191,8 +192,12 @@ int LinearCmdText(Works* w, int cmdNo, char* out) {
     case CMD_SA: snprintf(out, cap, "SA%d;", static_cast<int>(clampField(w->AntennaIdx + 1, 0, 9))); return 4;
     case CMD_FM: snprintf(out, cap, "FM;"); return 3;
     case CMD_FA:
+      // Eleven digits at most; on the board a long has only ten, and the
+      // eleven-digit bound would wrap to 1215752191.
       snprintf(out, cap, "FA%011lu;",
-               static_cast<unsigned long>(clampField(w->freq.load(), 0, 99999999999L)));
+               static_cast<unsigned long>(clampField(
+                   w->freq.load(), 0,
+                   LONG_MAX < 99999999999LL ? LONG_MAX : static_cast<long>(99999999999LL))));
       return 14;
     case CMD_MT: snprintf(out, cap, "MT;"); return 3;
     case CMD_MT1:

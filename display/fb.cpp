@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <linux/fb.h>
 #include <new>
+#include <utility>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -25,6 +26,49 @@ constexpr int kPanelY = 480;
 constexpr unsigned kPanelBytes = kPanelX * kPanelY * 4;
 
 uint8_t* target(FbInfo* fb, int toBack) { return toBack ? fb->backBuf : fb->workBuf; }
+
+// Copies the regions of d from src to dst (same layout), row run by row run.
+void copyRegions(const FbInfo* fb, uint8_t* dst, const uint8_t* src, const FbDamage& d) {
+  if (d.full) {
+    memcpy(dst, src, fb->memSize);
+    return;
+  }
+  const size_t ps = fb->pixelSize, ls = fb->lineSize, mem = fb->memSize;
+  for (int ty = d.rowMin; ty <= d.rowMax; ty++) {
+    const uint8_t* t = &d.tile[(size_t)ty * d.tilesX];
+    for (int a = 0; a < d.tilesX;) {
+      if (!t[a]) {
+        a++;
+        continue;
+      }
+      int b = a + 1;
+      while (b < d.tilesX && t[b]) b++;
+      int x0 = a * FbDamage::kTileW, x1 = b * FbDamage::kTileW;
+      if (x1 > fb->xSize) x1 = fb->xSize;
+      const size_t len = (size_t)(x1 - x0) * ps;
+      int y1 = (ty + 1) * FbDamage::kTileH;
+      if (y1 > fb->ySize) y1 = fb->ySize;
+      for (int y = ty * FbDamage::kTileH; y < y1; y++) {
+        size_t o = (size_t)y * ls + (size_t)x0 * ps;
+        // 5- and 15-bit depths hold fewer bytes than rows x lineSize.
+        if (o >= mem) break;
+        memcpy(dst + o, src + o, o + len > mem ? mem - o : len);
+      }
+      a = b;
+    }
+  }
+}
+
+// Copies the regions of both sets (each run once where they overlap).
+void copyRegions2(const FbInfo* fb, uint8_t* dst, const uint8_t* src, const FbDamage& a,
+                  FbDamage& b) {
+  if (a.full || b.full) {
+    memcpy(dst, src, fb->memSize);
+    return;
+  }
+  b.addAll(a);
+  copyRegions(fb, dst, src, b);
+}
 
 // Stores one pixel in the display's own form; pixel sizes 1 and 3 have no
 // packing and are left alone.
@@ -52,7 +96,20 @@ bool allocBuffers(FbInfo* fb) {
     fb->workBuf = fb->backBuf = nullptr;
     return false;
   }
+  fb->workDamage.reset(fb->xSize, fb->ySize);
+  fb->screenDamage.reset(fb->xSize, fb->ySize);
+  // Nothing is known of the screen yet: the first restore and copy are whole.
+  fb->screenDamage.setFull();
+  fb->backChanged = true;
   return true;
+}
+
+// Damage is kept only for a record sized by allocBuffers; any other
+// record is restored and copied whole.
+bool tracking(const FbInfo* fb) {
+  return fb->damageTracking && !fb->workDamage.tile.empty() &&
+         fb->workDamage.tilesX == fb->screenDamage.tilesX &&
+         fb->workDamage.tilesY == fb->screenDamage.tilesY;
 }
 
 // The console-cursor hide sequence goes to the text console under the panel.
@@ -67,6 +124,119 @@ std::string cursorOffCommand() {
 }
 
 }  // namespace
+
+void FbDamage::reset(int xSize, int ySize) {
+  tilesX = xSize > 0 ? (xSize + kTileW - 1) / kTileW : 0;
+  tilesY = ySize > 0 ? (ySize + kTileH - 1) / kTileH : 0;
+  tile.assign((size_t)tilesX * tilesY, 0);
+  rowMin = 0;
+  rowMax = -1;
+  full = false;
+}
+
+void FbDamage::clear() {
+  if (rowMax >= rowMin)
+    memset(&tile[(size_t)rowMin * tilesX], 0, (size_t)(rowMax - rowMin + 1) * tilesX);
+  rowMin = 0;
+  rowMax = -1;
+  full = false;
+}
+
+void FbDamage::add(const FbRect& r) {
+  if (full || r.x1 <= r.x0 || r.y1 <= r.y0 || tilesX == 0) return;
+  int tx0 = r.x0 / kTileW, tx1 = (r.x1 - 1) / kTileW;
+  int ty0 = r.y0 / kTileH, ty1 = (r.y1 - 1) / kTileH;
+  if (tx0 < 0) tx0 = 0;
+  if (ty0 < 0) ty0 = 0;
+  if (tx1 >= tilesX) tx1 = tilesX - 1;
+  if (ty1 >= tilesY) ty1 = tilesY - 1;
+  if (tx1 < tx0 || ty1 < ty0) return;
+  for (int ty = ty0; ty <= ty1; ty++) memset(&tile[(size_t)ty * tilesX + tx0], 1, (size_t)(tx1 - tx0 + 1));
+  if (rowMax < rowMin) {
+    rowMin = ty0;
+    rowMax = ty1;
+  } else {
+    if (ty0 < rowMin) rowMin = ty0;
+    if (ty1 > rowMax) rowMax = ty1;
+  }
+}
+
+void FbDamage::addAll(const FbDamage& d) {
+  if (full) return;
+  if (d.full) {
+    setFull();
+    return;
+  }
+  if (d.tilesX != tilesX || d.tilesY != tilesY) {
+    setFull();
+    return;
+  }
+  for (int ty = d.rowMin; ty <= d.rowMax; ty++) {
+    const uint8_t* src = &d.tile[(size_t)ty * tilesX];
+    uint8_t* dst = &tile[(size_t)ty * tilesX];
+    for (int i = 0; i < tilesX; i++) dst[i] |= src[i];
+  }
+  if (d.rowMax >= d.rowMin) {
+    if (rowMax < rowMin) {
+      rowMin = d.rowMin;
+      rowMax = d.rowMax;
+    } else {
+      if (d.rowMin < rowMin) rowMin = d.rowMin;
+      if (d.rowMax > rowMax) rowMax = d.rowMax;
+    }
+  }
+}
+
+void fbBackChanged(FbInfo* fb) {
+  if (fb == nullptr) return;
+  std::lock_guard<std::recursive_mutex> lk(drawMutex());
+  fb->backChanged = true;
+}
+
+void fbFullFrame(FbInfo* fb) { fbBackChanged(fb); }
+
+void fbSetDamageTracking(FbInfo* fb, bool on) {
+  if (fb == nullptr) return;
+  std::lock_guard<std::recursive_mutex> lk(drawMutex());
+  fb->damageTracking = on;
+  fb->backChanged = true;
+}
+
+void fbDamageSpan(FbInfo* fb, int toBack, long long x0, long long y0, long long x1,
+                  long long y1) {
+  if (fb == nullptr) return;
+  if (toBack) {
+    fbBackChanged(fb);
+    return;
+  }
+  if (x1 < x0) std::swap(x0, x1);
+  if (y1 < y0) std::swap(y0, y1);
+  FbRect r;
+  if (x0 >= 0 && x1 < fb->xSize) {
+    // Rows off the screen are dropped by the primitives.
+    if (y1 < 0 || y0 >= fb->ySize) return;
+    r.x0 = (int)x0;
+    r.x1 = (int)x1 + 1;
+    r.y0 = y0 < 0 ? 0 : (int)y0;
+    r.y1 = y1 >= fb->ySize ? fb->ySize : (int)y1 + 1;
+  } else {
+    // A column off the row lands on another row: the primitives clip by
+    // byte offset, so take whole rows between the first and last byte.
+    const long long ls = fb->lineSize, ps = fb->pixelSize;
+    long long oMin = y0 * ls + x0 * ps;
+    long long oMax = y1 * ls + x1 * ps + ps - 1;
+    if (oMin < 0) oMin = 0;
+    if (oMax > (long long)fb->memSize - 1) oMax = (long long)fb->memSize - 1;
+    if (oMin > oMax || ls == 0) return;
+    r.x0 = 0;
+    r.x1 = fb->xSize;
+    r.y0 = (int)(oMin / ls);
+    long long last = oMax / ls;
+    r.y1 = last >= fb->ySize ? fb->ySize : (int)last + 1;
+  }
+  std::lock_guard<std::recursive_mutex> lk(drawMutex());
+  fb->workDamage.add(r);
+}
 
 std::recursive_mutex& drawMutex() {
   static std::recursive_mutex m;
@@ -209,13 +379,26 @@ void fbRelease(FbInfo* fb) {
 void fbRealize(FbInfo* fb) {
   if (fb == nullptr) return;
   std::lock_guard<std::recursive_mutex> lk(drawMutex());
-  memcpy(fb->fbMem, fb->workBuf, fb->memSize);
+  fb->realizeCount++;
+  if (!tracking(fb) || (fb->realizeCount & 255u) == 0) fb->screenDamage.setFull();
+  // What was restored since the last copy, and what was drawn since the
+  // last restore (drawn before an earlier copy too, at worst: copied twice).
+  copyRegions2(fb, fb->fbMem, fb->workBuf, fb->workDamage, fb->screenDamage);
+  fb->screenDamage.clear();
 }
 
 void fbSetBack(FbInfo* fb) {
   if (fb == nullptr) return;
   std::lock_guard<std::recursive_mutex> lk(drawMutex());
-  memcpy(fb->workBuf, fb->backBuf, fb->memSize);
+  if (!tracking(fb) || fb->backChanged) {
+    // The whole picture is new: restore all of it and show all of it.
+    fb->workDamage.setFull();
+    fb->backChanged = false;
+    fb->wholeRestores++;
+  }
+  copyRegions(fb, fb->workBuf, fb->backBuf, fb->workDamage);
+  fb->screenDamage.addAll(fb->workDamage);
+  fb->workDamage.clear();
 }
 
 // Kept to the screen: a stray coordinate must not write outside the buffer.
@@ -225,12 +408,23 @@ void DrawHorizontalLine(int x0, int y, int x1, uint8_t red, uint8_t green, uint8
   if (y < 0 || y >= fb->ySize) return;
   if (x0 < 0) x0 = 0;
   if (x1 > fb->xSize) x1 = fb->xSize;
+  if (x1 <= x0) return;
+  fbDamageSpan(fb, toBack, x0, y, x1 - 1, y);
   uint8_t* buf = target(fb, toBack);
-  for (int x = x0; x < x1; x++) {
-    size_t o = (size_t)y * fb->lineSize + (size_t)x * fb->pixelSize;
-    // 5- and 15-bit depths hold fewer bytes than rows x lineSize.
-    if (o + fb->pixelSize > fb->memSize) break;
-    packPixel(buf + o, fb->pixelSize, red, green, blue);
+  const unsigned ps = fb->pixelSize;
+  uint8_t px[4];
+  packPixel(px, ps, red, green, blue);
+  size_t o = (size_t)y * fb->lineSize + (size_t)x0 * ps;
+  size_t end = o + (size_t)(x1 - x0) * ps;
+  // 5- and 15-bit depths hold fewer bytes than rows x lineSize.
+  if (o >= fb->memSize) return;
+  if (end > fb->memSize) end = o + (fb->memSize - o) / ps * ps;
+  if (ps == 4) {
+    uint32_t v;
+    memcpy(&v, px, 4);
+    for (; o < end; o += 4) memcpy(buf + o, &v, 4);
+  } else {
+    for (; o < end; o += ps) memcpy(buf + o, px, ps);
   }
 }
 
@@ -238,6 +432,8 @@ void DrawLine(int x0, int y0, int x1, int y1, uint8_t red, uint8_t green, uint8_
               FbInfo* fb, int toBack) {
   if (fb == nullptr || !packable(fb)) return;
   if (x0 == x1 && y0 == y1) return;
+  // The path never leaves the box of its end points.
+  fbDamageSpan(fb, toBack, x0, y0, x1, y1);
   uint8_t* buf = target(fb, toBack);
   const long long ps = fb->pixelSize;
   const long long limit = (long long)fb->memSize - ps;
@@ -315,6 +511,9 @@ void FillBox(int x0, int y0, int x1, int y1, uint8_t red, uint8_t green, uint8_t
   if (ya < 0) ya = 0;
   if (xb > fb->xSize) xb = fb->xSize;
   if (yb > fb->ySize) yb = fb->ySize;
+  if (xb <= xa || yb <= ya) return;
+  // The 4-byte form reaches into the next pixel on a 2-byte display.
+  fbDamageSpan(fb, toBack, xa, ya, fb->pixelSize < 4 ? xb : xb - 1, yb - 1);
   uint8_t* buf = target(fb, toBack);
   for (int y = ya; y < yb; y++) {
     for (int x = xa; x < xb; x++) {
@@ -332,6 +531,8 @@ void FillRow(int x, int y, uint8_t red, uint8_t green, uint8_t blue, FbInfo* fb,
   // bottom row starts at the bottom row.
   if (x < 0 || x >= fb->xSize) return;
   if (y >= fb->ySize) y = fb->ySize - 1;
+  if (y < 1) return;
+  fbDamageSpan(fb, 0, x, 1, x, y);
   const unsigned ps = fb->pixelSize;
   // Colours compare on their colour bytes; the fourth byte of a 4-byte
   // pixel carries none.

@@ -7,7 +7,35 @@
 #pragma once
 #include <cstdint>
 #include <mutex>
+#include <vector>
 struct Works;
+
+// Pixels x0 <= x < x1, y0 <= y < y1.
+struct FbRect {
+  int x0 = 0, y0 = 0, x1 = 0, y1 = 0;
+};
+
+// A set of screen regions as tiles of 8 x 4 pixels, or the whole screen.
+// Adding a region marks its tiles (a few byte stores, however many
+// regions a frame draws); a copy moves each run of marked tiles row by
+// row.
+struct FbDamage {
+  static constexpr int kTileW = 8, kTileH = 4;
+  int tilesX = 0, tilesY = 0;
+  std::vector<uint8_t> tile;    // tilesX per tile row; 1 = marked
+  int rowMin = 0, rowMax = -1;  // tile rows that may hold marks
+  bool full = false;
+  void reset(int xSize, int ySize);  // sized for the screen, empty
+  void clear();
+  void setFull() {
+    clear();
+    full = true;
+  }
+  bool empty() const { return !full && rowMax < rowMin; }
+  // Adds a rectangle already kept to the screen.
+  void add(const FbRect& r);
+  void addAll(const FbDamage& d);
+};
 
 struct FbInfo {
   int xSize = 0;
@@ -19,6 +47,17 @@ struct FbInfo {
   uint8_t* workBuf = nullptr;
   uint8_t* backBuf = nullptr;
   bool mapped = false;  // fbMem is a mapping (else heap memory)
+  // Damage record, kept by the drawing primitives under drawMutex():
+  // workDamage is where the work buffer may differ from the background
+  // (drawn since the last restore), screenDamage what was restored since
+  // the last copy; a copy moves both. A changed background (backChanged)
+  // makes the next restore and copy whole.
+  FbDamage workDamage;
+  FbDamage screenDamage;
+  bool backChanged = true;
+  bool damageTracking = true;  // false: every restore and copy is whole
+  unsigned realizeCount = 0;
+  unsigned wholeRestores = 0;  // restores of the whole screen so far
 };
 
 // Opens and maps "/dev/fb0" and allocates the two off-screen buffers.
@@ -35,10 +74,32 @@ void fbRelease(FbInfo* fb);
 // Bytes per pixel for a bits-per-pixel depth; 0 for an unknown depth.
 unsigned int fbPixelSize(unsigned int bitsPerPixel);
 
-// Work buffer -> screen.
+// Work buffer -> screen: only what changed since the last copy (all of it
+// after a background change or fbFullFrame, and every 256th copy, so that
+// anything else that wrote to the display is painted over within seconds).
 void fbRealize(FbInfo* fb);
-// Background buffer -> work buffer.
+// Background buffer -> work buffer: only what was drawn over since the last
+// restore, or all of it after a background change or fbFullFrame.
 void fbSetBack(FbInfo* fb);
+
+// The one call for "the background changed": whatever writes the
+// background buffer other than through the primitives below (a picture
+// received from the peer, a test) calls it after writing, under
+// drawMutex(). The primitives, getPng into the background and putString
+// with toBack call it themselves. The next restore and copy are whole.
+void fbBackChanged(FbInfo* fb);
+// A view, page or overlay switch: the next restore and copy are whole.
+void fbFullFrame(FbInfo* fb);
+// Records that the primitives drew into the rows and columns given
+// (x0 <= x <= x1, y0 <= y <= y1, any order, may lie off the screen; a
+// column off the row lands on the next or previous row, which this
+// accounts for). For the drawing code of display/ only.
+void fbDamageSpan(FbInfo* fb, int toBack, long long x0, long long y0, long long x1,
+                  long long y1);
+// Damage tracking on (default) or off: off, every fbSetBack and fbRealize
+// copies the whole screen. Tests compare the two; the result on screen is
+// byte for byte the same.
+void fbSetDamageTracking(FbInfo* fb, bool on);
 
 // The drawing threads (main, timer, GPIO) compose frames in the same work
 // buffer and share the fonts' glyph slots. Text, picture loading and the

@@ -187,6 +187,8 @@ int getPng(Works* w, int toBack) {
       }
     }
     freeRows(img.rows, img.height);
+    if (img.height > 0 && img.width > 0)
+      fbDamageSpan(fb, toBack, x0, y0, x0 + img.width - 1, y0 + img.height - 1);
     if (toBack == 0) fbRealize(fb);
   }
   fclose(fp);

@@ -2,6 +2,8 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <unordered_map>
+#include <vector>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -78,15 +80,76 @@ inline unsigned bitmapCols(const FT_Bitmap& bm) {
 
 // Coverage blend into one 4-byte pixel; the coverage is ANDed with the
 // colour byte, which is how the panel's text has always looked.
-inline void blend(FbInfo* fb, uint8_t* buf, long long row, long long col, unsigned a, int red,
-                  int green, int blue) {
-  long long o = row * (long long)fb->lineSize + col * (long long)fb->pixelSize;
-  if (o < 0 || o + 3 >= (long long)fb->memSize) return;
-  uint8_t* p = buf + o;
+inline void blendPixel(uint8_t* p, unsigned a, int red, int green, int blue) {
+  if (a == 0) {  // no coverage: the colour bytes stay as they are
+    p[3] = 0;
+    return;
+  }
   p[0] = (uint8_t)(((255 - a) * p[0]) / 255 + (a & (unsigned)blue));
   p[1] = (uint8_t)(((255 - a) * p[1]) / 255 + (a & (unsigned)green));
   p[2] = (uint8_t)(((255 - a) * p[2]) / 255 + (a & (unsigned)red));
   p[3] = 0;
+}
+
+inline void blend(FbInfo* fb, uint8_t* buf, long long row, long long col, unsigned a, int red,
+                  int green, int blue) {
+  long long o = row * (long long)fb->lineSize + col * (long long)fb->pixelSize;
+  if (o < 0 || o + 3 >= (long long)fb->memSize) return;
+  blendPixel(buf + o, a, red, green, blue);
+}
+
+// A rendered glyph as putString uses it: coverage bytes row by row (cols
+// per row), the metrics it places the glyph by, and the pen advance.
+struct Glyph {
+  unsigned rows = 0, cols = 0;
+  long long height = 0, bearingY = 0;
+  FT_Pos advanceX = 0, advanceY = 0;
+  std::vector<uint8_t> cover;
+};
+
+// Rendering a glyph costs far more than blending it, and the panel draws
+// the same few strings every cycle. A bitmap depends only on the face,
+// the character, the rotation and where in its pixel the pen stands, so
+// that is the key; the whole cache goes when a face is (re)loaded.
+bool glyphCacheOn = true;
+constexpr size_t kGlyphCacheMax = 4096;
+std::unordered_map<uint64_t, Glyph>& glyphCache() {
+  static std::unordered_map<uint64_t, Glyph> c;
+  return c;
+}
+Glyph scratchGlyph;
+
+const Glyph* glyphFor(int font, FT_Face f, FT_Matrix* matrix, FT_Vector pen, unsigned cp,
+                      bool rotate) {
+  const uint64_t key = (uint64_t)cp | ((uint64_t)(pen.x & 63) << 21) |
+                       ((uint64_t)(pen.y & 63) << 27) | ((uint64_t)rotate << 33) |
+                       ((uint64_t)font << 34);
+  auto& cache = glyphCache();
+  if (glyphCacheOn) {
+    auto it = cache.find(key);
+    if (it != cache.end()) return &it->second;
+  }
+  FT_Set_Transform(f, matrix, &pen);
+  if (FT_Load_Char(f, cp, FT_LOAD_RENDER) != 0) return nullptr;
+  const FT_GlyphSlot gs = f->glyph;
+  const FT_Bitmap& bm = gs->bitmap;
+  Glyph g;
+  g.rows = bm.rows;
+  g.cols = bitmapCols(bm);
+  g.height = gs->metrics.height;
+  g.bearingY = gs->metrics.horiBearingY;
+  g.advanceX = gs->advance.x;
+  g.advanceY = gs->advance.y;
+  if (g.cols == 0) g.rows = 0;
+  g.cover.resize((size_t)g.rows * g.cols);
+  for (unsigned i = 0; i < g.rows; i++)
+    for (unsigned j = 0; j < g.cols; j++) g.cover[(size_t)i * g.cols + j] = (uint8_t)coverage(bm, i, j);
+  if (!glyphCacheOn) {
+    scratchGlyph = std::move(g);
+    return &scratchGlyph;
+  }
+  if (cache.size() >= kGlyphCacheMax) cache.clear();
+  return &(cache[key] = std::move(g));
 }
 
 }  // namespace
@@ -108,6 +171,7 @@ void TTFLoad(const char* file, int pixelHeight, int fontNumber) {
     }
   }
   zlog(LOG_INFO, "Loading face: filename=%s", file);
+  glyphCache().clear();
   if (face[fontNumber] != nullptr) {
     FT_Done_Face(face[fontNumber]);
     face[fontNumber] = nullptr;
@@ -138,6 +202,7 @@ void LoadFontTable() {
 
 void TTFUnloadAll() {
   std::lock_guard<std::recursive_mutex> lk(drawMutex());
+  glyphCache().clear();
   for (int i = 0; i < kFontCount; i++) {
     if (face[i] != nullptr) FT_Done_Face(face[i]);
     face[i] = nullptr;
@@ -208,7 +273,6 @@ int putString(int font, int x, int y, const char* text, int red, int green, int 
   if (text == nullptr || fb == nullptr || !fontLoaded(font)) return -1;
   std::lock_guard<std::recursive_mutex> lk(drawMutex());
   FT_Face f = face[font];
-  FT_GlyphSlot gs = f->glyph;
   uint8_t* buf = toBack ? fb->backBuf : fb->workBuf;
 
   const float angle = rotate ? -1.5707964f : 0.0f;
@@ -221,52 +285,93 @@ int putString(int font, int x, int y, const char* text, int red, int green, int 
   pen.x = (FT_Pos)x * 64;
   pen.y = (FT_Pos)y * 64;
 
+  // Rows and columns drawn over, for the damage record.
+  long long rowMin = 0, rowMax = -1, colMin = 0, colMax = -1;
+  auto touch = [&](long long row, long long col) {
+    if (rowMax < rowMin) {
+      rowMin = rowMax = row;
+      colMin = colMax = col;
+      return;
+    }
+    if (row < rowMin) rowMin = row;
+    if (row > rowMax) rowMax = row;
+    if (col < colMin) colMin = col;
+    if (col > colMax) colMax = col;
+  };
+
   const unsigned len = (unsigned)strlen(text);
   unsigned pos = 0;
   int valid;
   unsigned cp;
   int res;
   while ((res = utf8_get_next_char(text, len, &pos, &valid, &cp)) == 1) {
-    FT_Set_Transform(f, &matrix, &pen);
-    if (FT_Load_Char(f, cp, FT_LOAD_RENDER) != 0) continue;
-    const FT_Bitmap& bm = gs->bitmap;
-    const long long H = gs->metrics.height;
-    const long long BY = gs->metrics.horiBearingY;
-    const unsigned rows = bm.rows;
-    const unsigned cols = bitmapCols(bm);
-    for (unsigned i = 0; i < rows && cols > 0; i++) {
-      for (unsigned j = 0; j < cols; j++) {
-        long long row, col;
-        unsigned a;
-        if (rotate) {
-          a = coverage(bm, i, j);
-          row = mirror == 1 ? pen.y / 64 + i : pen.y / 64 - i;
-          col = flip == -1 ? (long long)j - (H - BY - pen.x) / 64 : (H - BY + pen.x) / 64 - j;
-        } else {
-          a = coverage(bm, rows - 1 - i, j);
-          if (mirror == 1) {
-            col = pen.x / 64 - j;
-            row = (pen.y + H - BY) / 64 - i;
-          } else if (flip == -1) {
-            col = pen.x / 64 + j;
-            row = (long long)i - (H - pen.y - BY) / 64;
-          } else {
-            col = pen.x / 64 + j;
-            row = (pen.y + H - BY) / 64 - i;
-          }
+    const Glyph* g = glyphFor(font, f, &matrix, pen, cp, rotate != 0);
+    if (g == nullptr) continue;
+    const long long H = g->height;
+    const long long BY = g->bearingY;
+    const unsigned rows = g->rows;
+    const unsigned cols = g->cols;
+    // Where pixel (i, j) of the glyph lands.
+    auto place = [&](unsigned i, unsigned j, long long* row, long long* col) {
+      if (rotate) {
+        *row = mirror == 1 ? pen.y / 64 + i : pen.y / 64 - i;
+        *col = flip == -1 ? (long long)j - (H - BY - pen.x) / 64 : (H - BY + pen.x) / 64 - j;
+      } else if (mirror == 1) {
+        *col = pen.x / 64 - j;
+        *row = (pen.y + H - BY) / 64 - i;
+      } else if (flip == -1) {
+        *col = pen.x / 64 + j;
+        *row = (long long)i - (H - pen.y - BY) / 64;
+      } else {
+        *col = pen.x / 64 + j;
+        *row = (pen.y + H - BY) / 64 - i;
+      }
+    };
+    if (rows > 0 && cols > 0) {
+      // Every placement is linear in i and j: the corners bound the glyph.
+      long long r, c;
+      for (unsigned ci : {0u, rows - 1})
+        for (unsigned cj : {0u, cols - 1}) {
+          place(ci, cj, &r, &c);
+          touch(r, c);
         }
-        blend(fb, buf, row, col, a, red, green, blue);
+    }
+    const bool upright = !rotate && mirror != 1;
+    for (unsigned i = 0; i < rows && cols > 0; i++) {
+      // Rotated text reads the bitmap top down, upright text bottom up.
+      const uint8_t* cov = g->cover.data() + (size_t)(rotate ? i : rows - 1 - i) * cols;
+      long long row, col;
+      place(i, 0, &row, &col);
+      const long long o = row * (long long)fb->lineSize + col * (long long)fb->pixelSize;
+      if (upright && fb->pixelSize == 4 && o >= 0 &&
+          o + (long long)cols * 4 + 3 < (long long)fb->memSize) {
+        // The common case, a glyph row wholly inside the buffer: the same
+        // blend without the per-pixel placement and bounds.
+        uint8_t* p = buf + o;
+        for (unsigned j = 0; j < cols; j++, p += 4) blendPixel(p, cov[j], red, green, blue);
+        continue;
+      }
+      for (unsigned j = 0; j < cols; j++) {
+        place(i, j, &row, &col);
+        blend(fb, buf, row, col, cov[j], red, green, blue);
       }
     }
     if (mirror == 1) {
-      pen.x -= gs->advance.x;
-      pen.y -= gs->advance.y;
+      pen.x -= g->advanceX;
+      pen.y -= g->advanceY;
     } else {
-      pen.x += gs->advance.x;
-      pen.y += gs->advance.y;
+      pen.x += g->advanceX;
+      pen.y += g->advanceY;
     }
   }
+  if (rowMax >= rowMin) fbDamageSpan(fb, toBack, colMin, rowMin, colMax, rowMax);
   return res;
+}
+
+void TTFGlyphCache(bool on) {
+  std::lock_guard<std::recursive_mutex> lk(drawMutex());
+  glyphCacheOn = on;
+  glyphCache().clear();
 }
 
 int getStringSpace(int font, const char* text) {

@@ -30,5 +30,8 @@ int utf8_length(const char* text, unsigned int length);
 // starting at x. Every screen passes 0 for mirror, rotate, flip, toBack.
 int putString(int font, int x, int y, const char* text, int red, int green, int blue,
               FbInfo* fb, int mirror, int rotate, int flip, int toBack);
+// Rendered glyphs are kept for the next string (on by default); off,
+// every glyph is rendered afresh. Tests compare the two.
+void TTFGlyphCache(bool on);
 // The width in whole pixels putString advances over the string.
 int getStringSpace(int font, const char* text);

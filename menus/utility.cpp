@@ -44,8 +44,9 @@ void ReadCPUTemp(Works* w) {
   ParseCPUTemp(w, out.c_str());
 }
 
-void ReadDataOra(Works* w) {
-  time_t now = time(nullptr);
+void ReadDataOra(Works* w) { ReadDataOra(w, time(nullptr)); }
+
+void ReadDataOra(Works* w, time_t now) {
   if (now == LastSecDataOra) return;
   LastSecDataOra = now;
   struct tm tmv;

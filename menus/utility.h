@@ -12,6 +12,8 @@ void ReadCPUTemp(Works* w);
 void ParseCPUTemp(Works* w, const char* text);
 // Refreshes the date-and-time text at most once per second.
 void ReadDataOra(Works* w);
+// The same for a given second (the timer passes its own clock).
+void ReadDataOra(Works* w, time_t now);
 // Supply voltage from an 8-bit reading of the front-panel controller.
 float CalvTensVadcAmp(Works* w, uint8_t r);
 

@@ -384,6 +384,7 @@ int showRemoteScreen(Works* w, const uint8_t* data, uint32_t total) {
   }
   // The picture stays: the timer restores the background every cycle.
   memcpy(fb->backBuf, fb->workBuf, fb->memSize);
+  fbBackChanged(fb);  // the next restore and copy are whole
   fbRealize(fb);
   return 0;
 }

@@ -130,7 +130,7 @@ void TimerRadioFollow(Works* w, const ZelParam& rec, TimerState* st) {
 void TimerReadCpuTemp(Works* w, TimerState* st) {
   if (w->ScreenSaverOn != 0) return;
   // The board temperatures change slowly; the script runs once a second.
-  time_t now = time(nullptr);
+  time_t now = st->wall(nullptr);
   if (now != st->lastTempRead) {
     st->lastTempRead = now;
     ReadCPUTemp(w);
@@ -138,9 +138,8 @@ void TimerReadCpuTemp(Works* w, TimerState* st) {
 }
 
 void TimerDraw(Works* w, TimerState* st) {
-  (void)st;
   if (w->ScreenSaverOn != 0) return;
-  ReadDataOra(w);
+  ReadDataOra(w, st->wall(nullptr));
   if (w->ViewTimeStr && w->overlay == 0) {
     int wd = getStringSpace(6, w->DataOraStr);
     putString(6, 780 - wd, 17, w->DataOraStr, 255, 255, 255, w->fb, 0, 0, 0, 0);
@@ -158,6 +157,17 @@ void TimerDraw(Works* w, TimerState* st) {
     else if (w->ViewIdx == 4 || w->ViewIdx == 5)
       DrawGrid(w);
   }
+}
+
+void TimerFrameSwitch(Works* w, TimerState* st) {
+  int view = w->ViewIdx, menu = w->MenuIdx, overlay = w->overlay, saver = w->ScreenSaverOn;
+  if (view != st->lastView || menu != st->lastMenu || overlay != st->lastOverlay ||
+      saver != st->lastSaver)
+    fbFullFrame(w->fb);
+  st->lastView = view;
+  st->lastMenu = menu;
+  st->lastOverlay = overlay;
+  st->lastSaver = saver;
 }
 
 void TimerSendStatus(Works* w) {
@@ -204,6 +214,7 @@ void TimerCycle(Works* w, TimerState* st, bool sleep) {
   if (w->fb != nullptr) {
     // One whole frame at a time: the key dispatch draws into the same buffer.
     std::lock_guard<std::recursive_mutex> lk(drawMutex());
+    TimerFrameSwitch(w, st);
     fbSetBack(w->fb);
     if (!TimerFailScreen(w)) {
       TimerScreenSaver(w);

@@ -24,6 +24,12 @@ struct TimerState {
   double logTempAccMs = 0;  // ms towards the next temperature log line
   time_t lastTempRead = 0;  // second of the last "my_temp" run
   TuneHandshake hs;
+  // Seconds of the clock drawn on the panel and of the temperature reads;
+  // tests pass a clock of their own so that two runs draw the same.
+  time_t (*wall)(time_t*) = time;
+  // View, menu page, overlay and saver of the last frame: a switch draws
+  // the next frame whole.
+  int lastView = -1, lastMenu = -1, lastOverlay = -1, lastSaver = -1;
 };
 
 void timer(Works* w);
@@ -50,6 +56,9 @@ void TimerRadioFollow(Works* w, const ZelParam& rec, TimerState* st);
 // The processor temperature ("my_temp"), at most once a second and not
 // while the saver is on; runs outside the drawing lock.
 void TimerReadCpuTemp(Works* w, TimerState* st);
+// Before a frame's restore: a view, page, overlay or saver switch since the
+// last frame makes it a whole frame (restore and copy of the full screen).
+void TimerFrameSwitch(Works* w, TimerState* st);
 // Clock, buttons, meters or spectrum (nothing while the saver is on).
 void TimerDraw(Works* w, TimerState* st);
 // Status frame to a connected operator (station role only).

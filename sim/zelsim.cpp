@@ -358,8 +358,9 @@ int main(int argc, char** argv) {
     stdinThread = std::thread(serveStdin, &mods);
     std::string ready;
     for (const auto& l : lines) ready += l + "\n";
-    // Written whole, then renamed: a waiter that sees the file reads all of it.
-    if (writeText(root + "/sim.ready.tmp", ready)) rename((root + "/sim.ready.tmp").c_str(), (root + "/sim.ready").c_str());
+    // Whoever waits for the marker reads it at once: it appears whole.
+    if (writeText(root + "/sim.ready.tmp", ready))
+      rename((root + "/sim.ready.tmp").c_str(), (root + "/sim.ready").c_str());
     static std::atomic<bool> demoQuit{false};
     std::thread demoThread;
     if (g_demo)

@@ -108,6 +108,11 @@ TEST_F(AmpUnit, CommandTextsAndLengths) {
   EXPECT_EQ(text(CMD_ST), "ST;");
   w->freq = 7100000;
   EXPECT_EQ(text(CMD_FA), "FA00007100000;");
+  // The largest frequency a 32-bit long holds goes out as it is.
+  w->freq = 2147483647L;
+  EXPECT_EQ(text(CMD_FA), "FA02147483647;");
+  w->freq = -5;
+  EXPECT_EQ(text(CMD_FA), "FA00000000000;");
   w->Tuneval = 0x00812345;
   EXPECT_EQ(text(CMD_MT1), "MT100812345;");
   w->FreqSensIn = 1;

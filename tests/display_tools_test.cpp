@@ -15,6 +15,7 @@
 #include "display/png.h"
 #include "display/text.h"
 #include "platform/log.h"
+#include "tests/support/emulator.h"
 
 namespace {
 
@@ -54,7 +55,7 @@ class Tools : public ::testing::Test {
 
 TEST_F(Tools, MkscreensDrawsEveryPanelPicture) {
   if (access(tool("mkscreens").c_str(), X_OK) != 0) GTEST_SKIP() << "mkscreens not built";
-  std::string cmd = "'" + tool("mkscreens") + "' '" + dir_ + "' 2>/dev/null";
+  std::string cmd = programCommand(tool("mkscreens")) + " '" + dir_ + "' 2>/dev/null";
   ASSERT_EQ(system(cmd.c_str()), 0);
   ASSERT_EQ(chdir(dir_.c_str()), 0);
   logCaptureStart();
@@ -90,7 +91,7 @@ TEST_F(Tools, Fb2pngConvertsAScreenFile) {
   for (size_t i = 0; i < scr.size(); i++) scr[i] = (uint8_t)((i * 37) >> 3);
   std::string screen = dir_ + "/fb0";
   std::ofstream(screen, std::ios::binary).write((const char*)scr.data(), scr.size());
-  std::string cmd = "'" + tool("fb2png") + "' '" + screen + "' '" + dir_ + "/shot.png'";
+  std::string cmd = programCommand(tool("fb2png")) + " '" + screen + "' '" + dir_ + "/shot.png'";
   ASSERT_EQ(system(cmd.c_str()), 0);
   ASSERT_EQ(chdir(dir_.c_str()), 0);
   ASSERT_EQ(load("shot"), 0);
@@ -101,7 +102,7 @@ TEST_F(Tools, Fb2pngConvertsAScreenFile) {
   }
   // A short screen file is an error, and no picture is written.
   std::ofstream(dir_ + "/short", std::ios::binary) << "abc";
-  cmd = "'" + tool("fb2png") + "' '" + dir_ + "/short' '" + dir_ + "/none.png' 2>/dev/null";
+  cmd = programCommand(tool("fb2png")) + " '" + dir_ + "/short' '" + dir_ + "/none.png' 2>/dev/null";
   EXPECT_NE(system(cmd.c_str()), 0);
   EXPECT_NE(access((dir_ + "/none.png").c_str(), F_OK), 0);
 }
@@ -125,7 +126,7 @@ TEST_F(Tools, ScreenFileShowsWhatWasDrawn) {
   fbSetBack(fb);
   putString(9, 300, 400, "Loading ... 7", 255, 255, 255, fb, 0, 0, 0, 0);
   fbRealize(fb);
-  std::string cmd = "'" + tool("fb2png") + "' '" + dev + "/fb0' '" + dir_ + "/shot.png'";
+  std::string cmd = programCommand(tool("fb2png")) + " '" + dev + "/fb0' '" + dir_ + "/shot.png'";
   ASSERT_EQ(system(cmd.c_str()), 0);
   ASSERT_EQ(chdir(dir_.c_str()), 0);
   unsetenv("ZELPYX_ROOT");

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "tests/support/emulator.h"
 #include "tests/support/wait.h"
 
 #ifndef ZELPYX_BUILD_DIR
@@ -30,7 +31,7 @@ bool ZelpyxProcess::start(const std::string& logPath) {
     int nul = open("/dev/null", O_RDONLY);
     if (nul >= 0) dup2(nul, 0);
     std::string prog = std::string(ZELPYX_BUILD_DIR) + "/zelpyx";
-    execl(prog.c_str(), "zelpyx", (char*)nullptr);
+    execProgram(prog, {"zelpyx"});
     _exit(127);
   }
   return true;

@@ -9,6 +9,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "tests/support/emulator.h"
+
 #include "tests/support/wait.h"
 
 #ifndef ZELPYX_BUILD_DIR
@@ -27,13 +29,10 @@ bool ZelsimProcess::start(const std::string& root, const std::vector<std::string
   pid_ = fork();
   if (pid_ < 0) return false;
   if (pid_ == 0) {
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
     // stdin from /dev/null: the simulator also reads commands there.
     int nul = open("/dev/null", 0);
     if (nul >= 0) dup2(nul, 0);
-    execv(prog.c_str(), argv.data());
+    execProgram(prog, args);
     _exit(127);
   }
   std::string ready = root + "/sim.ready";
