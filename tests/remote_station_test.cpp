@@ -18,6 +18,7 @@
 
 #include "screens/meters.h"
 #include "sim/audio_sim.h"
+#include "tests/support/emulator.h"
 #include "tests/support/temp_root.h"
 #include "tests/support/wait.h"
 #include "tests/support/zelsim_process.h"
@@ -46,7 +47,7 @@ class Controller {
       setenv("ZELPYX_LOG_STDERR", "1", 1);
       setenv("ZELPYX_LISTEN_ADDR", "127.0.0.1", 1);
       std::string prog = std::string(ZELPYX_BUILD_DIR) + "/zelpyx";
-      execl(prog.c_str(), "zelpyx", static_cast<char*>(nullptr));
+      execProgram(prog, {"zelpyx"});
       _exit(127);
     }
     return true;
