@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (size_t i = 0; i + 5 <= size; i += 5) {
     DecodeFt817Answer(w, data + i, 5);
     const int f = w->catSerFreq;
-    if (f < 0 || f > 99999990) fuzzFail("FT-817 frequency out of its digits' range", std::to_string(f));
+    if (f < 0 || f > 999999990) fuzzFail("FT-817 frequency out of its digits' range", std::to_string(f));
   }
   DecodeFt817Answer(w, data, static_cast<int>(size));
 
