@@ -1,11 +1,19 @@
 #!/bin/bash
-# Installs what is missing, builds the test build (AddressSanitizer and
-# UndefinedBehaviorSanitizer) and runs the whole suite.
+# The whole suite. Installs what is missing, then runs three tiers:
+#   1. the test build (AddressSanitizer and UndefinedBehaviorSanitizer)
+#      in build-test/ and every test program with ctest;
+#   2. the fuzz targets over their committed corpora, then 15 s of fresh
+#      inputs each (./fuzz.sh);
+#   3. the board's build for armhf with every test program under qemu-user
+#      (./cross.sh).
+# ./test.sh --native runs the first tier only.
 set -euo pipefail
 cd "$(dirname "$0")"
 . platform/packages.sh
 zelpyx_install_packages
 cmake -S . -B build-test -DCMAKE_BUILD_TYPE=Debug -DZELPYX_SANITIZE=ON
 cmake --build build-test -j"$(nproc)"
-cd build-test
-ctest --output-on-failure -j2 --timeout 600
+(cd build-test && ctest --output-on-failure -j2 --timeout 600)
+[ "${1:-}" = "--native" ] && exit 0
+./fuzz.sh 15
+./cross.sh

@@ -361,6 +361,9 @@ int zelpyxMain() {
   StepTune1 = 8;
   CntIP = CntDNS = CntNetMask = CntGateway = 3;
 
+  // Saves cut short by a power cut leave their temporary files behind.
+  RemoveStaleTempFiles("/opt/set", RemountWindow::OptSet);
+  RemoveStaleTempFiles("/etc/network", RemountWindow::Root);
   ReadConfigFile(w);
   InitMicroCmd(w);
   ReadVentolaFile(w);

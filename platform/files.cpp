@@ -1,8 +1,12 @@
 #include "platform/files.h"
 
+#include <dirent.h>
+
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <syslog.h>
@@ -117,4 +121,36 @@ int writeFileAtomic(const std::string& absPath, const std::string& content) {
   if (!w.ok()) return -1;
   if (!content.empty() && fwrite(content.data(), 1, content.size(), w.file()) != content.size()) return -1;
   return w.commit();
+}
+
+bool isStaleTempName(const std::string& name) {
+  // "<file>.tmp" and the six characters mkstemp put in place of XXXXXX.
+  const size_t n = name.size();
+  if (n < 11 || name.compare(n - 10, 4, ".tmp") != 0) return false;
+  for (size_t i = n - 6; i < n; i++)
+    if (!isalnum(static_cast<unsigned char>(name[i]))) return false;
+  return true;
+}
+
+int RemoveStaleTempFiles(const std::string& absDir, RemountWindow::Partition part) {
+  std::vector<std::string> stale;
+  if (DIR* d = opendir(rootPath(absDir).c_str())) {
+    while (struct dirent* e = readdir(d))
+      if (isStaleTempName(e->d_name)) stale.push_back(e->d_name);
+    closedir(d);
+  }
+  if (stale.empty()) return 0;
+  // The partition is read-only: open it only when there is something to remove.
+  RemountWindow window(false, false, part);
+  int removed = 0;
+  for (const std::string& name : stale) {
+    const std::string path = rootPath(absDir + "/" + name);
+    if (unlink(path.c_str()) == 0) {
+      removed++;
+      zlog(LOG_INFO, "removed %s, left by a save that was cut short", (absDir + "/" + name).c_str());
+    } else {
+      zlog(LOG_ERR, "can't remove %s error %d", (absDir + "/" + name).c_str(), errno);
+    }
+  }
+  return removed;
 }

@@ -63,3 +63,11 @@ class AtomicWriter {
 
 // Whole-file convenience over AtomicWriter.
 int writeFileAtomic(const std::string& absPath, const std::string& content);
+
+// A name AtomicWriter gives its temporary files ("setup.txt.tmpA1b2C3").
+bool isStaleTempName(const std::string& name);
+// Removes the temporary files of saves that were cut short (a power cut
+// between creating and renaming) from absDir, opening the partition for
+// writing only when there is one. Run at start-up, before any writer.
+// Returns how many were removed.
+int RemoveStaleTempFiles(const std::string& absDir, RemountWindow::Partition part);

@@ -179,7 +179,14 @@ void setCommandTimeoutMs(int ms) { g_timeoutMs = ms > 0 ? ms : kCommandTimeoutMs
 
 void watchCommandRunFlag(const std::atomic<uint32_t>* running) { g_runFlag = running; }
 
+namespace {
+std::atomic<CommandHook> g_commandHook{nullptr};
+}  // namespace
+
+void setCommandHook(CommandHook hook) { g_commandHook = hook; }
+
 int runCommand(const std::string& cmd, int timeoutMs) {
+  if (CommandHook hook = g_commandHook.load()) return hook(cmd);
   int st = 0;
   if (spawnAndWait(cmd, nullptr, 0, timeoutMs != 0 ? timeoutMs : g_timeoutMs.load(), &st) != 0) return -1;
   return statusToResult(st);

@@ -33,6 +33,11 @@ constexpr int kCommandAfterStopMs = 500;
 // with the program.
 constexpr int kCommandNoTimeout = -1;
 int runCommand(const std::string& cmd, int timeoutMs = 0);
+// Fuzz targets answer runCommand themselves (no process per remount):
+// with a hook set, runCommand returns hook(cmd) and runs nothing.
+// nullptr restores the real commands.
+using CommandHook = int (*)(const std::string& cmd);
+void setCommandHook(CommandHook hook);
 
 // A program named by its absolute path, for a command line. Unchanged on
 // the board; under a root its rooted copy when there is one, else its bare

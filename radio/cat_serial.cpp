@@ -35,8 +35,8 @@ ssize_t writeSerialCatPort(int fd, const void* data, size_t length) {
   return n;
 }
 
-void DecodeCatSerialCmd(Works* w, const uint8_t* a, int count) {
-  if (lastCommandSent.load() == 3 && count >= 5) {
+void DecodeFt817Answer(Works* w, const uint8_t* a, int count) {
+  if (count >= 5) {
     w->catSerMode = a[4];
     if (VerifyByteFreq(a[0]) || VerifyByteFreq(a[1]) || VerifyByteFreq(a[2]) || VerifyByteFreq(a[3])) {
       fprintf(stderr, "CAT FT817 freq not decoded :  %02x %02x %02x %02x %02x\n", a[0], a[1], a[2], a[3], a[4]);
@@ -46,6 +46,10 @@ void DecodeCatSerialCmd(Works* w, const uint8_t* a, int count) {
       w->catSerFreq = d[0] * 10000000 + d[1] * 100000 + d[2] * 1000 + d[3] * 10;
     }
   }
+}
+
+void DecodeCatSerialCmd(Works* w, const uint8_t* a, int count) {
+  if (lastCommandSent.load() == 3) DecodeFt817Answer(w, a, count);
   sleepMs(20);
   lastCommandSent = 0;
 }

@@ -21,6 +21,9 @@ ssize_t writeSerialCatPort(int fd, const void* data, size_t length);
 
 // Decodes a five-byte answer when the read command is pending, then waits
 // 20 ms and clears lastCommandSent.
+// The decoding alone: frequency (when all eight digits are decimal) and
+// mode of a five-byte answer into catSerFreq and catSerMode.
+void DecodeFt817Answer(Works* w, const uint8_t* answer, int count);
 void DecodeCatSerialCmd(Works* w, const uint8_t* answer, int count);
 
 // 1 when either half of the byte is not a decimal digit.

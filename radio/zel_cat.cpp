@@ -56,25 +56,30 @@ int readByteWithin(int fd, uint8_t* b, int ms) {
   }
 }
 
-// Reads the answer to "DT;" one byte at a time: stops on silence, at the
-// ";" or after six bytes, so the whole "DT001;" is taken off the port and
-// its ";" is not later bridged to the peer as a text of its own.
+// Reads the answer to "DT;" one byte at a time until silence or the
+// collector has the whole answer.
 bool probeReply(int fd, const std::string& path) {
-  char buf[200];
-  memset(buf, 0, sizeof buf);
-  int got = 0;
-  while (got < 6) {
-    uint8_t b;
-    if (readByteWithin(fd, &b, verifyCatReplyMs.load()) != 1) break;
-    buf[got++] = static_cast<char>(b);
-    zlog(LOG_INFO, "Received %d \"%s\" %s", 1, buf, path.c_str());
-    if (b == ';') break;
+  CatProbe p;
+  uint8_t b;
+  while (readByteWithin(fd, &b, verifyCatReplyMs.load()) == 1) {
+    const bool done = catProbeByte(p, b);
+    zlog(LOG_INFO, "Received %d \"%s\" %s", 1, p.buf, path.c_str());
+    if (done) break;
   }
-  zlog(LOG_INFO, "Received \"%s\" %s", buf, path.c_str());
-  return got >= 5 && memcmp(buf, "DT001", 5) == 0;
+  zlog(LOG_INFO, "Received \"%s\" %s", p.buf, path.c_str());
+  return catProbeAnswerOk(p);
 }
 
 }  // namespace
+
+bool catProbeByte(CatProbe& p, uint8_t b) {
+  if (p.got >= 6) return true;
+  p.buf[p.got++] = static_cast<char>(b);
+  p.buf[p.got] = '\0';
+  return b == ';' || p.got >= 6;
+}
+
+bool catProbeAnswerOk(const CatProbe& p) { return p.got >= 5 && memcmp(p.buf, "DT001", 5) == 0; }
 
 int VerifyCAT(Works* w) {
   fprintf(stderr, "CAT serial search...\n");

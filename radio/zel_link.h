@@ -145,6 +145,17 @@ void zelReaderStep(Works* w, ZelReader& r);
 // Finds the companion radio's CAT port among "/dev/MIRKCAT*" by its answer
 // to "DT;" and stores it in catFD. Returns 0 or -1.
 int VerifyCAT(Works* w);
+// The probe's answer, collected one byte at a time: it ends at ";" or
+// after six bytes, so the whole "DT001;" is taken off the port and its ";"
+// is not later bridged to the peer as a text of its own.
+struct CatProbe {
+  char buf[7] = {};
+  int got = 0;
+};
+// Adds one byte; true when the answer is complete.
+bool catProbeByte(CatProbe& p, uint8_t b);
+// True for an answer that starts with "DT001".
+bool catProbeAnswerOk(const CatProbe& p);
 
 // Readiness of remote operation: 0 ready, 1 radio not on USB, 2 CAT port
 // not found, 3 USB audio codec missing.

@@ -249,6 +249,8 @@ int dispatchFrame(Works* w, LinkState& st, WsFrame& f) {
   return st.role == 's' ? serverFrame(w, st, f) : clientFrame(w, st, f);
 }
 
+std::atomic<int> rebootDelayMs{4000};
+
 void dispStat(Works* w) {
   const char* cmd = w->remoteCmd;
   // The station's status comes with every timer cycle: printed when it
@@ -293,7 +295,7 @@ void dispStat(Works* w) {
     }
   } else if (strncmp(cmd, "MIRKRB", 6) == 0) {
     PostTinyCmd(w, 197);
-    std::this_thread::sleep_for(std::chrono::seconds(4));
+    std::this_thread::sleep_for(std::chrono::milliseconds(rebootDelayMs.load()));
     runCommand("reboot");
   }
 }

@@ -2,6 +2,7 @@
 // in "ST" payloads, and the station status as the operator unit reads it.
 // Everything here runs in the link thread (Wsocket / Wclient).
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -25,6 +26,9 @@ int dispatchFrame(Works* w, LinkState& st, WsFrame& f);
 
 // The remote command (or status text) in remoteCmd.
 void dispStat(Works* w);
+// Pause between the front panel's reboot notice and "reboot" on
+// "MIRKRB" (the fuzz targets shorten it).
+extern std::atomic<int> rebootDelayMs;
 
 // The station status text as the operator unit reads it.
 struct StationStatus {

@@ -157,6 +157,23 @@ TEST_F(AntennaTable, ReaderRules) {
   EXPECT_EQ(w->tabAntenna[3].AtuBypass, 1);
 }
 
+TEST_F(AntennaTable, NulInBandNameSkipsTheRowInsteadOfLosingItOnSave) {
+  // A NUL cut the name to nothing: saved, the row began with a blank and
+  // the next load dropped it (the next row moved up into its place).
+  root.writeFile("/opt/set/antenna_b2.txt",
+                 std::string("!Gen\n40m 7000000 7300000 1 2 0 1 3.0\n\0" "0m 14000000 14350000 1 3 0 0 0.0\n"
+                             "10m 28000000 29700000 1 1 0 0 0.0\n", 105));
+  LoadTabConfig(w.get(), 2);
+  ASSERT_EQ(w->NumRowAntenna, 2);
+  EXPECT_STREQ(w->tabAntenna[1].bandName, "10m");
+  ASSERT_EQ(SaveTabConfig(w.get(), 2), 0);
+  const std::string saved = root.readFile("/opt/set/antenna_b2.txt");
+  LoadTabConfig(w.get(), 2);
+  ASSERT_EQ(SaveTabConfig(w.get(), 2), 0);
+  EXPECT_EQ(root.readFile("/opt/set/antenna_b2.txt"), saved);
+  EXPECT_EQ(saved, "!Gen\n40m 7000000 7300000 1 2 0 1 3.0\n10m 28000000 29700000 1 1 0 0 0.0\n");
+}
+
 TEST_F(AntennaTable, RowsMatchWithInclusiveEdgesFirstRowWins) {
   InitTabAntenna(w.get(), 0);
   w->tabAntenna[1].freqHigh = 5330500;  // 80m now ends where 60m starts

@@ -57,6 +57,9 @@ void InitTabAntenna(Works* w, int flag) {
 static bool parseAntennaRow(const std::string& line, AntennaRow* row) {
   size_t blank = line.find(' ');
   if (blank == std::string::npos || blank == 0) return false;
+  // A NUL would cut the name short: written back the row would start with
+  // a blank and be dropped at the next load.
+  if (line.find('\0') < blank) return false;
   AntennaRow r{};
   snprintf(r.bandName, sizeof r.bandName, "%.*s", int(blank < 7 ? blank : 7), line.c_str());
   const char* p = line.c_str() + blank;
