@@ -265,7 +265,9 @@ void readSetup(Works* w) {
       if (strncmp(line, k.key, kl) != 0 || line[kl] != ':' || line[kl + 1] != ' ') continue;
       const char* value = line + kl + 2;
       if (k.kind == Kind::Char) {
-        if (value[0] == '\0') break;  // no value: keep the default
+        // No value, or a "\r" the file could not carry back (the next read
+        // strips it from the end of the line): keep the default.
+        if (value[0] == '\0' || value[0] == '\r') break;
         *field(w, k) = value[0];
         applyChar(w, k, value[0]);
       } else if (k.kind == Kind::Port) {

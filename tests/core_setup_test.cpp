@@ -147,8 +147,10 @@ TEST_F(SetupFile, CrLfDuplicatesOverlongAndBadNumbers) {
             "PSpar1: 7\r\nPSpar1: 9\r\nWebSocket: 2\r\n"
             "LinPort: /dev/a-very-long-serial-port-name\n"
             "GMpar2: abc\nMAXbank: 99\nNumBanco: 45\nNumAntenna: 7\nPeak_media: -1\n"
-            "UnknownKey: 5\nPitch:600\n");
+            "UnknownKey: 5\nPitch:600\nEnableTime: \rX\n");
   readSetup(w_);
+  // A run byte the file could not carry back keeps its default.
+  EXPECT_EQ(rec_.EnableTime, '1');
   EXPECT_EQ(w_->PSpar1, 9);  // the later line wins
   EXPECT_EQ(rec_.WebSocket, '2');
   EXPECT_STREQ(rec_.LinPort, "/dev/a-very-");  // cut to the 13-byte field
