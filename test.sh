@@ -1,10 +1,11 @@
 #!/bin/bash
-# The whole suite. Installs what is missing, then runs three tiers:
+# The whole suite. Installs what is missing, then runs four tiers:
 #   1. the test build (AddressSanitizer and UndefinedBehaviorSanitizer)
 #      in build-test/ and every test program with ctest;
-#   2. the fuzz targets over their committed corpora, then 15 s of fresh
+#   2. the same programs built with ThreadSanitizer (./tsan.sh);
+#   3. the fuzz targets over their committed corpora, then 15 s of fresh
 #      inputs each (./fuzz.sh);
-#   3. the board's build for armhf with every test program under qemu-user
+#   4. the board's build for armhf with every test program under qemu-user
 #      (./cross.sh).
 # ./test.sh --native runs the first tier only.
 set -euo pipefail
@@ -15,5 +16,6 @@ cmake -S . -B build-test -DCMAKE_BUILD_TYPE=Debug -DZELPYX_SANITIZE=ON
 cmake --build build-test -j"$(nproc)"
 (cd build-test && ctest --output-on-failure -j2 --timeout 600)
 [ "${1:-}" = "--native" ] && exit 0
+./tsan.sh
 ./fuzz.sh 15
 ./cross.sh

@@ -28,7 +28,7 @@ struct AmpFields {
   char ampVersion[20] = {};
 
   // Link
-  int linFD = -1;
+  std::atomic<int> linFD{-1};
 
   // Command queue: filled by any thread, emptied by the Linear thread.
   CmdQueue cmdQ;
@@ -39,7 +39,7 @@ struct AmpFields {
   char lastCmdCode[2] = {};
   int lastCmdNo = 0;
   std::atomic<int> retryTotal{0};  // counters shown by the information screen
-  int retryCount = 0;
+  std::atomic<int> retryCount{0};
   std::atomic<int> retryStops{0};
   // Hold-off after a link time-out was reported, ms; the timer counts it down.
   std::atomic<int> commErrHoldMs{0};
@@ -57,7 +57,7 @@ struct AmpFields {
   float tempBoard = 0, tempHeatsink = 0;  // smoothed, degrees C
   int freqMeasured = 0;    // Hz, from "FM"
   uint8_t tuState = 0;     // digit of the last "TU" reply
-  uint8_t abState = 0;     // last "AB" command sent
+  std::atomic<uint8_t> abState{0};     // last "AB" command sent
   std::atomic<int> anState{0};  // digit of the last "AN" reply; sent by "AN" (timer, buttons, decoder)
   std::atomic<uint8_t> errorsMuted{0};  // bit 0: nothing recorded until "CP" answers
   char gsSettings[11] = {};  // general-settings characters of the "GS" reply

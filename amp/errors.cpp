@@ -44,8 +44,8 @@ void GestErrore(Works* w) {
 
 void GestErroreRemote(Works* w) {
   SetupRec* s = w->setup;
-  char ew = s ? s->EnableWrite : '0', er = s ? s->EnableRead : '0';
-  fprintf(stderr, ">>> RESTART REMOTE: %i %i audio %x %x\n", w->remoteStarted, w->remoteFault, ew, er);
+  char ew = s ? runByte(s->EnableWrite) : '0', er = s ? runByte(s->EnableRead) : '0';
+  fprintf(stderr, ">>> RESTART REMOTE: %i %i audio %x %x\n", w->remoteStarted, w->remoteFault.load(), ew, er);
   if (s == nullptr || w->remoteStarted != 1 || w->remoteFault != 1) return;
   fprintf(stderr, ">>> RESTART REMOTE!\n");
   StartRemoteGroupThreads(w, true);

@@ -365,7 +365,7 @@ void GestRetrayCMD(Works* w) {
     }
     fprintf(stderr,
             "---------------------------------------STOP RETRAY!! %c%c (%d, %d) Restart da ST (Timer: %i)\n",
-            c0, c1, w->retryTotal.load(), w->retryCount, w->commErrHoldMs.load());
+            c0, c1, w->retryTotal.load(), w->retryCount.load(), w->commErrHoldMs.load());
     w->retryStops++;
     linearProcessStatus = CMD_ST;
     w->retryCount = 0;
@@ -373,7 +373,7 @@ void GestRetrayCMD(Works* w) {
     w->retryCount++;
     linearProcessStatus = w->lastCmdNo;
     fprintf(stderr, "--------------------------------------- ERROR LINEAR: RETRAY %c%c (%d , %d)\n", c0, c1,
-            w->retryTotal.load(), w->retryCount);
+            w->retryTotal.load(), w->retryCount.load());
   }
 }
 

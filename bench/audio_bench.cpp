@@ -151,7 +151,7 @@ void audioReport(int packets, int compress) {
   socketpair(AF_UNIX, SOCK_STREAM, 0, sp);
   a.w->remoteSock = sp[0];
   a.w->remoteConnected = 1;
-  b.setup.EnableWrite = '1';
+  setRunByte(b.setup.EnableWrite, '1');
   auto out = std::make_shared<AudioOutput>();
   out->pcm.reset(new BenchPcm());
   out->playBuf.assign(480 * 4, 0);

@@ -5,7 +5,7 @@ std::atomic<int> startInitThread{0};
 int StepTune1 = 8;
 int CntIP = 3, CntDNS = 3, CntNetMask = 3, CntGateway = 3;
 
-double TIME_LONG_PRESS = 0.5;
+std::atomic<double> TIME_LONG_PRESS{0.5};
 int number_ofStep_meter_FWD = 60, number_ofStep_meter_REFL = 60,
     number_ofStep_meter_SWR = 60, number_ofStep_meter_PW = 60;
 int fattoremedia = 2;

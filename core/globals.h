@@ -9,7 +9,9 @@ extern int StepTune1;
 extern int CntIP, CntDNS, CntNetMask, CntGateway;
 
 // Setup-fed globals
-extern double TIME_LONG_PRESS;  // long-press time, seconds
+// Long-press time, seconds: edited by the menus, read by the panel reader
+// and drawn by the timer.
+extern std::atomic<double> TIME_LONG_PRESS;
 extern int number_ofStep_meter_FWD, number_ofStep_meter_REFL,
     number_ofStep_meter_SWR, number_ofStep_meter_PW;
 extern int fattoremedia;

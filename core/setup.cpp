@@ -153,8 +153,8 @@ void applyChar(Works* w, const KeyDef& k, char c) {
   else if (is(k, "Isteresi2")) w->Isteresi2 = c - '0';
   else if (is(k, "EnableDebug")) w->EnableDebug = v;
   else if (is(k, "EnableLOGTemp")) w->EnableLOGTemp = v;
-  else if (is(k, "EnableFFT")) w->setup->spectrumSource = c;
-  else if (is(k, "Enable1600")) w->setup->spectrumSource = '1';
+  else if (is(k, "EnableFFT")) setRunByte(w->setup->spectrumSource, c);
+  else if (is(k, "Enable1600")) setRunByte(w->setup->spectrumSource, '1');
 }
 
 // Scaled values are saved as integers; rounding keeps 60.3 degrees as 603
@@ -200,22 +200,22 @@ void refreshText(Works* w, const KeyDef& k, char* dst) {
 
 void refreshChar(Works* w, const KeyDef& k, char* dst) {
   auto ch = [](int v) { return static_cast<char>(v + '0'); };
-  if (is(k, "NumAntenna")) *dst = static_cast<char>(w->AntennaIdx + '1');
-  else if (is(k, "EnablePwrPeak")) *dst = ch(w->EnablePwrPeak);
-  else if (is(k, "TempMode")) *dst = ch(w->TempMode);
-  else if (is(k, "FreqSensIn")) *dst = ch(w->FreqSensIn);
-  else if (is(k, "Attenuator")) *dst = ch(w->Attenuator);
-  else if (is(k, "AttenuatorTune")) *dst = ch(w->AttenuatorTune);
-  else if (is(k, "ViewTimeStr")) *dst = ch(w->ViewTimeStr);
-  else if (is(k, "ViewTemp")) *dst = ch(w->ViewTemp);
-  else if (is(k, "AutoTuneMaxCicli")) *dst = ch(w->AutoTuneMaxCicli);
-  else if (is(k, "PowerUnits")) *dst = ch(w->PowerUnits);
-  else if (is(k, "SaveScreenIdx")) *dst = ch(w->SaveScreenIdx);
-  else if (is(k, "AutoTuneMode")) *dst = ch(w->tuneFlags & 1);
-  else if (is(k, "Isteresi1")) *dst = ch(w->Isteresi1);
-  else if (is(k, "Isteresi2")) *dst = ch(w->Isteresi2);
-  else if (is(k, "EnableDebug")) *dst = ch(w->EnableDebug);
-  else if (is(k, "EnableLOGTemp")) *dst = ch(w->EnableLOGTemp);
+  if (is(k, "NumAntenna")) setRunByte(*dst, static_cast<char>(w->AntennaIdx + '1'));
+  else if (is(k, "EnablePwrPeak")) setRunByte(*dst, ch(w->EnablePwrPeak));
+  else if (is(k, "TempMode")) setRunByte(*dst, ch(w->TempMode));
+  else if (is(k, "FreqSensIn")) setRunByte(*dst, ch(w->FreqSensIn));
+  else if (is(k, "Attenuator")) setRunByte(*dst, ch(w->Attenuator));
+  else if (is(k, "AttenuatorTune")) setRunByte(*dst, ch(w->AttenuatorTune));
+  else if (is(k, "ViewTimeStr")) setRunByte(*dst, ch(w->ViewTimeStr));
+  else if (is(k, "ViewTemp")) setRunByte(*dst, ch(w->ViewTemp));
+  else if (is(k, "AutoTuneMaxCicli")) setRunByte(*dst, ch(w->AutoTuneMaxCicli));
+  else if (is(k, "PowerUnits")) setRunByte(*dst, ch(w->PowerUnits));
+  else if (is(k, "SaveScreenIdx")) setRunByte(*dst, ch(w->SaveScreenIdx));
+  else if (is(k, "AutoTuneMode")) setRunByte(*dst, ch(w->tuneFlags & 1));
+  else if (is(k, "Isteresi1")) setRunByte(*dst, ch(w->Isteresi1));
+  else if (is(k, "Isteresi2")) setRunByte(*dst, ch(w->Isteresi2));
+  else if (is(k, "EnableDebug")) setRunByte(*dst, ch(w->EnableDebug));
+  else if (is(k, "EnableLOGTemp")) setRunByte(*dst, ch(w->EnableLOGTemp));
 }
 
 // The value logged after reading; numbers are shown as they are saved.
@@ -226,7 +226,7 @@ void logValue(Works* w, const KeyDef& k) {
   else if (k.kind == Kind::Port) zlog(LOG_INFO, "TcpPort: -%d-", w->TcpPort);
   else if (is(k, "TUNEenabled")) zlog(LOG_INFO, "TUNEenabled: -%i-", w->TUNEenabled);
   else if (is(k, "NumBanco")) zlog(LOG_INFO, "NumBanco: -%i-", w->NumBanco);
-  else if (is(k, "Divide")) zlog(LOG_INFO, "Divide: -%s- -%d-", t, w->Divide);
+  else if (is(k, "Divide")) zlog(LOG_INFO, "Divide: -%s- -%d-", t, w->Divide.load());
   else if (worksValue(w, k, &v)) zlog(LOG_INFO, "%s: -%d-", k.key, v);
   else zlog(LOG_INFO, "%s: -%s-", k.key, t);
 }
@@ -268,7 +268,7 @@ void readSetup(Works* w) {
         // No value, or a "\r" the file could not carry back (the next read
         // strips it from the end of the line): keep the default.
         if (value[0] == '\0' || value[0] == '\r') break;
-        *field(w, k) = value[0];
+        setRunByte(*field(w, k), value[0]);
         applyChar(w, k, value[0]);
       } else if (k.kind == Kind::Port) {
         short port;
@@ -302,8 +302,8 @@ int writeSetup(Works* w) {
     const char* t = field(w, k);
     if (k.kind == Kind::Port) fprintf(f, "TcpPort: %d\n", w->TcpPort);
     else if (is(k, "AudioCompress")) fprintf(f, "AudioCompress: %d\n", w->AudioCompress);
-    else if (is(k, "Divide")) fprintf(f, "Divide: %d\n", w->Divide);
-    else if (k.kind == Kind::Char) fprintf(f, "%s: %c\n", k.key, *t);
+    else if (is(k, "Divide")) fprintf(f, "Divide: %d\n", w->Divide.load());
+    else if (k.kind == Kind::Char) fprintf(f, "%s: %c\n", k.key, runByte(*t));
     else fprintf(f, "%s: %s\n", k.key, t);
   }
   if (out.commit() != 0) zlog(LOG_ERR, "can't write /opt/set/setup.txt error %d", errno);

@@ -4,6 +4,13 @@
 #pragma once
 #include <cstddef>
 
+// Single-character fields are the run bytes other threads loop on, and the
+// settings the menus change while the timer and the links read them: every
+// access after start-up is an atomic byte load or store, so the record
+// keeps its plain 291-byte layout and a stop is seen at once on every core.
+inline char runByte(const char& b) { return __atomic_load_n(&b, __ATOMIC_ACQUIRE); }
+inline void setRunByte(char& b, char v) { __atomic_store_n(&b, v, __ATOMIC_RELEASE); }
+
 struct SetupRec {
   char EnableKeyb;         // 0
   char EnableSpi;          // 1

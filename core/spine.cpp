@@ -165,7 +165,7 @@ void PostTinyCmd(Works* w, unsigned char code) {
 }
 
 void StartThreadLinear(Works* w) {
-  if (w->setup->EnableLinear != '1') return;
+  if (runByte(w->setup->EnableLinear) != '1') return;
   // The thread outlives a port that failed to open; a second one would
   // share its state, so the running one is asked to open the port again.
   if (thrLin.joinable()) {
@@ -176,7 +176,7 @@ void StartThreadLinear(Works* w) {
 }
 
 void StartThreadSoket(Works* w) {
-  const char role = w->setup->WebSocket;
+  const char role = runByte(w->setup->WebSocket);
   if (role != '1' && role != '2') return;
   // One link thread at a time; one that has ended is reaped first.
   if (wsThreadRunning.load() != 0) return;
@@ -192,14 +192,14 @@ void StartThreadSoket(Works* w) {
 }
 
 void StartThreadZEL(Works* w) {
-  if (w->setup->zelRun != '1') return;
+  if (runByte(w->setup->zelRun) != '1') return;
   fprintf(stderr, "ZELread start\n");
   if (thrSer.joinable()) thrSer.join();  // a previous run that has ended
   thrSer = std::thread(Serial, w);
 }
 
 void StartThreadCAT(Works* w) {
-  if (w->setup->EnableCAT != '1') return;
+  if (runByte(w->setup->EnableCAT) != '1') return;
   fprintf(stderr, "Cat start\n");
   if (thrCat.joinable()) thrCat.join();
   thrCat = std::thread(Cat, w);
@@ -208,7 +208,7 @@ void StartThreadCAT(Works* w) {
 // A thread still running (it has not yet seen its flag at '0') goes on
 // with the flag back at '1'; one that has ended is reaped first.
 void StartThreadAudioRead(Works* w) {
-  if (w->setup->EnableRead != '1') return;
+  if (runByte(w->setup->EnableRead) != '1') return;
   fprintf(stderr, "Th_leggi start\n");
   std::lock_guard<std::mutex> lk(audioStartMutex());
   if (audioReadRunning.load() != 0) return;
@@ -218,7 +218,7 @@ void StartThreadAudioRead(Works* w) {
 }
 
 void StartThreadAudioWrite(Works* w) {
-  if (w->setup->EnableWrite != '1') return;
+  if (runByte(w->setup->EnableWrite) != '1') return;
   fprintf(stderr, "Th_scrivi start\n");
   std::lock_guard<std::mutex> lk(audioStartMutex());
   if (audioWriteRunning.load() != 0) return;
@@ -228,7 +228,7 @@ void StartThreadAudioWrite(Works* w) {
 }
 
 void StartZelReadFFT(Works* w) {
-  if (w->setup->EnableFFT != '1') return;
+  if (runByte(w->setup->EnableFFT) != '1') return;
   if (zelReadRunning.load() != 0) return;
   if (thrFFT.joinable()) thrFFT.join();
   zelReadRunning = 1;
@@ -236,7 +236,7 @@ void StartZelReadFFT(Works* w) {
 }
 
 void StartThreadCATserial(Works* w) {
-  if (w->setup->catSerRun != '1') return;
+  if (runByte(w->setup->catSerRun) != '1') return;
   if (thrCatSer.joinable()) thrCatSer.join();
   thrCatSer = std::thread(CatSerial, w);
 }
@@ -248,24 +248,24 @@ void SetModeWorkIDX(Works* w) {
   int mode = w->ModeWorkIdx.load();
   if (s != nullptr) {
     if (mode == 0) {
-      if (s->zelRun == '1') {
-        s->zelRun = '0';
+      if (runByte(s->zelRun) == '1') {
+        setRunByte(s->zelRun, '0');
         DeleteErrore(w, 8);
       }
-      if (s->catSerRun == '1') s->catSerRun = '0';
+      if (runByte(s->catSerRun) == '1') setRunByte(s->catSerRun, '0');
     } else if (mode == 1) {
-      if (s->zelRun != '1') {
-        s->zelRun = '1';
+      if (runByte(s->zelRun) != '1') {
+        setRunByte(s->zelRun, '1');
         StartThreadZEL(w);
       }
-      if (s->catSerRun == '1') s->catSerRun = '0';
+      if (runByte(s->catSerRun) == '1') setRunByte(s->catSerRun, '0');
     } else if (mode == 2) {
-      if (s->catSerRun != '1') {
-        s->catSerRun = '1';
+      if (runByte(s->catSerRun) != '1') {
+        setRunByte(s->catSerRun, '1');
         StartThreadCATserial(w);
       }
-      if (s->zelRun == '1') {
-        s->zelRun = '0';
+      if (runByte(s->zelRun) == '1') {
+        setRunByte(s->zelRun, '0');
         DeleteErrore(w, 8);
       }
     }
@@ -281,22 +281,22 @@ void LoadBankAndWorkMode(Works* w, int bank) {
 void StartRemoteGroupThreads(Works* w, bool verbose) {
   w->remoteFault = 0;
   SetupRec* s = w->setup;
-  if (s->EnableWrite == '0') {
-    s->EnableWrite = '1';
+  if (runByte(s->EnableWrite) == '0') {
+    setRunByte(s->EnableWrite, '1');
     if (verbose) fprintf(stderr, "start audio write\n");
     StartThreadAudioWrite(w);
   }
-  if (s->EnableRead == '0') {
-    s->EnableRead = '1';
+  if (runByte(s->EnableRead) == '0') {
+    setRunByte(s->EnableRead, '1');
     if (verbose) fprintf(stderr, "start audio read\n");
     StartThreadAudioRead(w);
   }
-  if (s->EnableCAT == '0') {
-    s->EnableCAT = '1';
+  if (runByte(s->EnableCAT) == '0') {
+    setRunByte(s->EnableCAT, '1');
     StartThreadCAT(w);
   }
-  if (s->EnableFFT == '0') {
-    s->EnableFFT = '1';
+  if (runByte(s->EnableFFT) == '0') {
+    setRunByte(s->EnableFFT, '1');
     StartZelReadFFT(w);
   }
 }
@@ -309,10 +309,10 @@ void StartThreadCommRemote(Works* w) {
 
 void ExitThreadRemote(Works* w) {
   SetupRec* s = w->setup;
-  s->EnableWrite = '0';
-  s->EnableRead = '0';
-  s->EnableCAT = '0';
-  s->EnableFFT = '0';
+  setRunByte(s->EnableWrite, '0');
+  setRunByte(s->EnableRead, '0');
+  setRunByte(s->EnableCAT, '0');
+  setRunByte(s->EnableFFT, '0');
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   DeleteErrore(w, 9);
   DeleteErrore(w, 10);
@@ -385,7 +385,7 @@ int zelpyxMain() {
   LoadFontTable();
   PostTinyCmd(w, 197);
 
-  if (w->setup->EnableGPIO == '1') thrGPIO = std::thread(GPIO, w);
+  if (runByte(w->setup->EnableGPIO) == '1') thrGPIO = std::thread(GPIO, w);
   StartThreadLinear(w);
   sleepWhileRunning(w, 1000);
 
@@ -403,8 +403,13 @@ int zelpyxMain() {
 
   showBackground(w, "statusB");
 
-  InitMenuZarn(w);
-  LoadButtons(w);
+  {
+    // The splash thread may still be drawing its last frame when a stop
+    // cut the countdown short.
+    std::lock_guard<std::recursive_mutex> lk(drawMutex());
+    InitMenuZarn(w);
+    LoadButtons(w);
+  }
 
   ZelParam local;
   getParameters(w, &local);
@@ -412,12 +417,13 @@ int zelpyxMain() {
 
   createCodecs(w);
 
-  if (w->setup->EnableKeyb == '1') thrKey = std::thread(keyb, w);
+  if (runByte(w->setup->EnableKeyb) == '1') thrKey = std::thread(keyb, w);
   StartThreadSoket(w);
   StartThreadZEL(w);
 
   SetupRec* s = w->setup;
-  if (s->EnableWrite == '1' || s->EnableRead == '1' || s->EnableCAT == '1' || s->EnableFFT == '1') {
+  if (runByte(s->EnableWrite) == '1' || runByte(s->EnableRead) == '1' || runByte(s->EnableCAT) == '1' ||
+      runByte(s->EnableFFT) == '1') {
     ExitThreadRemote(w);
     sleepWhileRunning(w, 2000);
     StartThreadCommRemote(w);
@@ -426,7 +432,7 @@ int zelpyxMain() {
   }
 
   StartThreadCATserial(w);
-  if (s->EnableTime == '1') thrTime = std::thread(timer, w);
+  if (runByte(s->EnableTime) == '1') thrTime = std::thread(timer, w);
 
   while (w->running.load() != 0) std::this_thread::sleep_for(std::chrono::seconds(1));
 
@@ -448,17 +454,17 @@ int zelpyxMain() {
   if (thInit.joinable()) thInit.join();
   if (thAggFw.joinable()) thAggFw.detach();
 
-  joinIf(s->EnableKeyb == '1', thrKey, "Communicator joined Key end");
-  joinIf(s->EnableFFT == '1', thrFFT, "Communicator joined FFT end");
-  joinIf(s->EnableRead == '1', thrLeggi, "Communicator joined Touch end");
-  joinIf(s->EnableWrite == '1', thrScrivi, "Communicator joined Spi end");
+  joinIf(runByte(s->EnableKeyb) == '1', thrKey, "Communicator joined Key end");
+  joinIf(runByte(s->EnableFFT) == '1', thrFFT, "Communicator joined FFT end");
+  joinIf(runByte(s->EnableRead) == '1', thrLeggi, "Communicator joined Touch end");
+  joinIf(runByte(s->EnableWrite) == '1', thrScrivi, "Communicator joined Spi end");
   joinIf(true, thrWsock, "Communicator joined Wsocket end");
-  joinIf(s->EnableCAT == '1', thrCat, "Communicator joined Cat end");
-  joinIf(s->catSerRun == '1', thrCatSer, "Communicator joined CatSerial end");
-  joinIf(s->zelRun == '1', thrSer, "Communicator joined Serial end");
-  joinIf(s->EnableLinear == '1', thrLin, "Communicator joined Linear end");
-  joinIf(s->EnableTime == '1', thrTime, "Communicator joined Time end");
-  joinIf(s->EnableGPIO == '1', thrGPIO, "Communicator joined GPIO end");
+  joinIf(runByte(s->EnableCAT) == '1', thrCat, "Communicator joined Cat end");
+  joinIf(runByte(s->catSerRun) == '1', thrCatSer, "Communicator joined CatSerial end");
+  joinIf(runByte(s->zelRun) == '1', thrSer, "Communicator joined Serial end");
+  joinIf(runByte(s->EnableLinear) == '1', thrLin, "Communicator joined Linear end");
+  joinIf(runByte(s->EnableTime) == '1', thrTime, "Communicator joined Time end");
+  joinIf(runByte(s->EnableGPIO) == '1', thrGPIO, "Communicator joined GPIO end");
   // A thread whose run byte changed while it ran still has to be reaped
   // before the process exits; they all end once `running` is 0.
   for (std::thread* t : {&thrKey, &thrFFT, &thrLeggi, &thrScrivi, &thrWsock, &thrCat, &thrCatSer,

@@ -57,7 +57,7 @@ struct CoreFields {
   // Radio and band state
   std::atomic<long> freq{0};          // operating frequency, Hz
   std::atomic<int> AntennaIdx{0};     // selected antenna, 0-based (recall, buttons, remote)
-  int AntennaRowIdx = 0;              // antenna-table row in use, -1 = re-evaluate
+  std::atomic<int> AntennaRowIdx{0};              // antenna-table row in use, -1 = re-evaluate
   std::atomic<int> ModeWorkIdx{0};    // work mode, -1 until chosen
   int NumBanco = 0;                   // current bank
   int MAXbank = 0;                    // number of banks
@@ -79,7 +79,7 @@ struct CoreFields {
   uint8_t AutoTuneMaxCicli = 0;
   uint8_t PowerUnits = 0;
   uint8_t SaveScreenIdx = 0;
-  int Divide = 0;
+  std::atomic<int> Divide{0};
   int MaxTempAllowed = 0;
   int PSpar1 = 0, PSpar2 = 0, PSpar3 = 0, PSpar4 = 0;
   int Isteresi1 = 0, Isteresi2 = 0;

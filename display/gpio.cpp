@@ -45,7 +45,7 @@ GpioEnv withDefaults(const GpioEnv& in) {
 // Long-press step thresholds in microseconds: the first step, then 14
 // steps at 0.1 s, then 0.02 s.
 int64_t stepThresholdUs(int repeatCount) {
-  if (repeatCount == 0) return std::llround(TIME_LONG_PRESS * 1e6);
+  if (repeatCount == 0) return std::llround(TIME_LONG_PRESS.load() * 1e6);
   return repeatCount <= 14 ? 100000 : 20000;
 }
 

@@ -172,7 +172,7 @@ void LoadButtons(Works* w) {
       labelf(Zarnmenu[0].button[2].line2, "     %d", w->AntennaIdx + 1);
     SetAttenuatorLabel(w);
     SetModeWorkLabel(w);
-    labelf(Zarnmenu[0].button[5].line2, "    %d", w->ViewIdx);
+    labelf(Zarnmenu[0].button[5].line2, "    %d", w->ViewIdx.load());
   }
   LblCOPY(w);
   LblRESET(w);

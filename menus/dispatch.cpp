@@ -62,7 +62,7 @@ void goPage(Works* w, int page) { w->MenuIdx = page; }
 
 // One step of the manual tuner: C or L under the tune-word lock, sent at once.
 int manualStep(Works* w, bool isL, int delta, int held, int key) {
-  int& v = isL ? w->ValI : w->ValC;
+  std::atomic<int>& v = isL ? w->ValI : w->ValC;
   bool can = delta < 0 ? v > 0 : v <= 510;
   if (can) {
     WaitSemaforoTuneval(w);
@@ -391,13 +391,13 @@ void cancelLink(Works* w) {
       StartThreadLinear(w);
       return;
     case 2:
-      s->catSerRun = '0';
+      setRunByte(s->catSerRun, '0');
       break;
     case 3:
-      s->zelRun = '0';
+      setRunByte(s->zelRun, '0');
       break;
     case 5:
-      s->EnableFFT = '0';
+      setRunByte(s->EnableFFT, '0');
       break;
     default:
       return;
@@ -456,13 +456,16 @@ int key6(Works* w, int held) {
         return 0;
       }
       if (EscFromStatus(w)) return 0;
-      w->ViewIdx = w->ViewIdx + 1 > 5 || w->ViewIdx < 1 ? 1 : w->ViewIdx + 1;
+      {
+        const int v = w->ViewIdx;
+        w->ViewIdx = v + 1 > 5 || v < 1 ? 1 : v + 1;
+      }
       w->overlay = 0;
       // The right meter changes its quantity: its held peak goes.
       anglePeakRight = 0;
       peakRight = PeakHold();
       SetWorkImg(w);
-      fprintf(stderr, "type to %d\n", w->ViewIdx);
+      fprintf(stderr, "type to %d\n", w->ViewIdx.load());
       return 0;
     case 1:
       if (menuPar[w->ParIdx].item[w->ParSubIdx].noEdit == 0) goPage(w, 2);

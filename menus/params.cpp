@@ -1,5 +1,6 @@
 #include "menus/params.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -115,8 +116,8 @@ LiveState takeLive(Works* w) {
   s.ViewIdx = w->ViewIdx;
   s.CycleSleep = w->CycleSleep;
   s.SpectrumSpan = w->SpectrumSpan;
-  s.zelRun = w->setup->zelRun;
-  s.catSerRun = w->setup->catSerRun;
+  s.zelRun = runByte(w->setup->zelRun);
+  s.catSerRun = runByte(w->setup->catSerRun);
   return s;
 }
 
@@ -136,8 +137,8 @@ void putLive(Works* w, const LiveState& s) {
   w->ViewIdx = s.ViewIdx;
   w->CycleSleep = s.CycleSleep;
   w->SpectrumSpan = s.SpectrumSpan;
-  w->setup->zelRun = s.zelRun;
-  w->setup->catSerRun = s.catSerRun;
+  setRunByte(w->setup->zelRun, s.zelRun);
+  setRunByte(w->setup->catSerRun, s.catSerRun);
 }
 
 void factoryDefault(Works* w) {
@@ -162,7 +163,7 @@ void remoteOperation(Works* w, int key) {
     if (w->remoteStarted == 1) {
       w->remoteStarted = 0;
       w->keyFlags &= uint8_t(~kKeyRemoteNotStarted);
-    } else if (s->EnableFFT == '0') {
+    } else if (runByte(s->EnableFFT) == '0') {
       int r = Find_Remote_Settings(w);
       int a = Get_AudioZEL(w);
       RemoteReadiness(w, r, a);
@@ -172,8 +173,8 @@ void remoteOperation(Works* w, int key) {
     return;
   }
   if (w->remoteStarted == 1) {
-    if (s->WebSocket == '0') {
-      s->WebSocket = '1';
+    if (runByte(s->WebSocket) == '0') {
+      setRunByte(s->WebSocket, '1');
       StartThreadSoket(w);
     }
     StartThreadCommRemote(w);
@@ -237,7 +238,7 @@ int ModifyIP(int key, int position, uint8_t* address) {
 }
 
 void RemoteReadiness(Works* w, int r, int a) {
-  char zelRun = w->setup->zelRun;
+  char zelRun = runByte(w->setup->zelRun);
   fprintf(stderr, "j=%d i=%d enaser=%c\n", a, r, zelRun);
   if (r == 0 && zelRun == '1' && a != 0) {
     w->remoteStarted = 1;
@@ -419,11 +420,9 @@ int ModifyParameter(Works* w, int key) {
       return 0;
     case kButtonTime:
       if (key == kParMinus) {
-        TIME_LONG_PRESS -= 0.1;
-        if (TIME_LONG_PRESS < 0.3) TIME_LONG_PRESS = 0.3;
+        TIME_LONG_PRESS = std::max(0.3, TIME_LONG_PRESS.load() - 0.1);
       } else if (key == kParPlus) {
-        TIME_LONG_PRESS += 0.1;
-        if (TIME_LONG_PRESS > 5) TIME_LONG_PRESS = 5.0;
+        TIME_LONG_PRESS = std::min(5.0, TIME_LONG_PRESS.load() + 0.1);
       } else {
         writeSetup(w);
       }

@@ -28,5 +28,5 @@ void SetWorkImg(Works* w) {
   }
   getPng(w, 1);
   if (w->fb != nullptr) fbSetBack(w->fb);
-  if (w->ModeWorkIdx != 1 && w->setup != nullptr) w->setup->zelRun = '0';
+  if (w->ModeWorkIdx != 1 && w->setup != nullptr) setRunByte(w->setup->zelRun, '0');
 }

@@ -1,5 +1,6 @@
 #include "platform/log.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -10,7 +11,7 @@ namespace {
 std::mutex g_capMut;
 bool g_capturing = false;
 std::vector<std::string> g_captured;
-int g_toStderr = -1;
+std::atomic<int> g_toStderr{-1};
 }
 
 void zlog(int prio, const char* fmt, ...) {

@@ -42,6 +42,10 @@ class AlsaPcm : public AudioPcm {
   int hwBufferSize(long frames) override {
     return hw_ ? snd_pcm_hw_params_set_buffer_size(h_, hw_, static_cast<snd_pcm_uframes_t>(frames)) : -EINVAL;
   }
+  int hwBufferSizeMax(long frames) override {
+    snd_pcm_uframes_t f = static_cast<snd_pcm_uframes_t>(frames);
+    return hw_ ? snd_pcm_hw_params_set_buffer_size_max(h_, hw_, &f) : -EINVAL;
+  }
   int hwApply() override { return hw_ ? snd_pcm_hw_params(h_, hw_) : -EINVAL; }
   void hwFree() override {
     if (hw_ != nullptr) snd_pcm_hw_params_free(hw_);

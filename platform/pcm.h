@@ -19,6 +19,11 @@ class AudioPcm {
   virtual int hwChannels(int n) = 0;
   virtual int hwPeriods(int n) = 0;
   virtual int hwBufferSize(long frames) = 0;
+  // An upper bound only; devices whose own limit is lower keep theirs.
+  virtual int hwBufferSizeMax(long frames) {
+    (void)frames;
+    return 0;
+  }
   virtual int hwApply() = 0;
   virtual void hwFree() = 0;
 

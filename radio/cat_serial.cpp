@@ -22,7 +22,7 @@ constexpr uint8_t kReadFreqMode[5] = {0x00, 0x00, 0x00, 0x00, 0x03};
 void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 bool catSerMayRun(Works* w) {
-  return w->running.load() != 0 && w->setup != nullptr && w->setup->catSerRun == '1';
+  return w->running.load() != 0 && w->setup != nullptr && runByte(w->setup->catSerRun) == '1';
 }
 
 }  // namespace

@@ -148,7 +148,7 @@ void ExitCAT(Works* w) {
     serialClose(fd);
   }
   w->remoteFault = 1;
-  if (w->setup != nullptr) w->setup->EnableCAT = '0';
+  if (w->setup != nullptr) setRunByte(w->setup->EnableCAT, '0');
   AddErrore(w, 20);
 }
 
@@ -178,7 +178,7 @@ void Cat(Works* w) {
   status_cat = 1;
   CatCollector c;
   std::string text;
-  while (w->setup->EnableCAT == '1' && w->running.load() != 0) {
+  while (runByte(w->setup->EnableCAT) == '1' && w->running.load() != 0) {
     uint8_t b = 0;
     int got;
     {

@@ -31,7 +31,7 @@ RadioFrameTap g_tap;
 void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 bool serialMayRun(Works* w) {
-  return w->running.load() != 0 && w->setup != nullptr && w->setup->zelRun == '1';
+  return w->running.load() != 0 && w->setup != nullptr && runByte(w->setup->zelRun) == '1';
 }
 
 // Silence or a read error on the data port: reported at most once per
@@ -326,7 +326,7 @@ static void handleBody(Works* w, ZelReader& r) {
   memset(body, 0, sizeof body);
   if (r.type == 0 && r.subtype == '0') {
     if (readSerialPort(w, body, r.length) != r.length) return;
-    if (w->setup->spectrumSource == '0') {
+    if (runByte(w->setup->spectrumSource) == '0') {
       ZelParam p;
       getParameters(w, &p);
       uint8_t line[kSpectrumLine];
@@ -410,7 +410,7 @@ void Serial(Works* w) {
   ZelReader r;
   while (serialMayRun(w)) zelReaderStep(w, r);
   fprintf(stderr, "---------------------------------------Serial EXIT %x\n",
-          static_cast<unsigned>(static_cast<uint8_t>(w->setup->zelRun)));
+          static_cast<unsigned>(static_cast<uint8_t>(runByte(w->setup->zelRun))));
   // Released so that the next work-mode change can open it again.
   int fd = w->serFD.exchange(-1);
   serialClose(fd);

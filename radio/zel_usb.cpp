@@ -130,7 +130,7 @@ void cb_in(Works* w, ZelUsbState& st, int index, int status, const uint8_t* data
            const std::function<int(int)>& resubmit) {
   if (status == 0) {
     st.err_counter = 0;
-    if (w->setup->spectrumSource != '0') {
+    if (runByte(w->setup->spectrumSource) != '0') {
       ZelParam zp{};
       if (w->zelParam != nullptr && w->serMut != nullptr) getParameters(w, &zp);
       const float lp = zp.Lp >= 1 ? st.lpOffset : 0.0f;
@@ -147,7 +147,8 @@ void cb_in(Works* w, ZelUsbState& st, int index, int status, const uint8_t* data
       // A Divide of 0 or less never brings the countdown back to 0.
       if (st.divide > 0) st.divide--;
       if (st.divide == 0) {
-        st.divide = w->Divide > 0 ? w->Divide : -1;
+        const int divide = w->Divide.load();
+        st.divide = divide > 0 ? divide : -1;
         if (w->remoteConnected.load() == 1) fftCalc(f.data(), kZelUsbSamples, w);
       }
     }
@@ -177,7 +178,7 @@ void cb_in(Works* w, ZelUsbState& st, int index, int status, const uint8_t* data
 
 void ExitZelread(Works* w) {
   AddErrore(w, 5);
-  w->setup->EnableFFT = '0';
+  setRunByte(w->setup->EnableFFT, '0');
   w->remoteFault = 1;
   if (zelUsb.status_usb_open != 0 && dev_handle) dev_handle->close();
   dev_handle.reset();
@@ -358,7 +359,7 @@ void ZELRead(Works* w) {
   int r = 0;
   // Events in short rounds, so a cleared flag is seen even when no
   // transfer completes.
-  while (w->setup->EnableFFT == '1' && w->running.load() != 0 && st.err_counter <= 10 && !st.stop) {
+  while (runByte(w->setup->EnableFFT) == '1' && w->running.load() != 0 && st.err_counter <= 10 && !st.stop) {
     r = u.handleEvents(100);
     if (r != 0) printf("%d\n", r);
   }

@@ -33,8 +33,8 @@ namespace {
 
 int64_t nowMs() { return monoMicros() / 1000; }
 
-bool readOn(Works* w) { return w->running.load() != 0 && w->setup->EnableRead == '1'; }
-bool writeOn(Works* w) { return w->running.load() != 0 && w->setup->EnableWrite == '1'; }
+bool readOn(Works* w) { return w->running.load() != 0 && runByte(w->setup->EnableRead) == '1'; }
+bool writeOn(Works* w) { return w->running.load() != 0 && runByte(w->setup->EnableWrite) == '1'; }
 
 // Sleeps ms in short steps while on() holds; false when it stopped holding.
 template <typename F>
@@ -154,7 +154,7 @@ void ExitAUDIOread(Works* w) {
   AddErrore(w, 9);
   w->pcmIn.reset();
   w->remoteFault = 1;
-  w->setup->EnableRead = '0';
+  setRunByte(w->setup->EnableRead, '0');
   // The playback device's readiness is the playback thread's: a failed
   // capture does not silence what the peer sends.
   status_th_leggi = 0;
@@ -166,7 +166,7 @@ void ExitAUDIOwrite(Works* w) {
   closeOutput(withdrawOutput(w), false);
   w->remoteFault = 1;
   w->audioPlayReady = 0;
-  w->setup->EnableWrite = '0';
+  setRunByte(w->setup->EnableWrite, '0');
   status_th_scrivi = 0;
 }
 
@@ -220,10 +220,14 @@ bool openCapture(Works* w) {
     w->audioRate = static_cast<int>(rate);
     zlog(LOG_INFO, "capture hw_params rate set to %d", w->audioRate);
   }
-  ok = ok &&
-       step(p->hwChannels(ch), fmt("capture hw_params number of channels set to %d", ch),
-            "cannot set capture channel count (%s)") &&
-       step(p->hwApply(), "capture hw_params set", "cannot set capture parameters (%s)");
+  ok = ok && step(p->hwChannels(ch), fmt("capture hw_params number of channels set to %d", ch),
+                  "cannot set capture channel count (%s)");
+  // Left to itself a device offers its largest buffer (hundreds of
+  // megabytes for a software device), and its pages fill as the capture
+  // runs: the capture ring is held to the playback's size.
+  if (ok && w->AudioBuffers > 0 && p->hwBufferSizeMax(static_cast<long>(w->AudioBuffers) * 256 * 2 * 2) < 0)
+    zlog(LOG_INFO, "capture buffer size left to the device");
+  ok = ok && step(p->hwApply(), "capture hw_params set", "cannot set capture parameters (%s)");
   p->hwFree();
   if (ok) zlog(LOG_INFO, "capture hw_params freed");
   ok = ok && step(p->prepare(), "capture audio interface prepared", "cannot prepare capture audio interface for use (%s)");
@@ -316,7 +320,7 @@ void captureRun(Works* w) {
   w->pcmIn.reset();
   status_th_leggi = 0;
   // Stopped by the program's end, the setting stays as the operator left it.
-  if (w->running.load() != 0) w->setup->EnableRead = '0';
+  if (w->running.load() != 0) setRunByte(w->setup->EnableRead, '0');
   fprintf(stderr, "th_leggi END\n");
 }
 
@@ -430,12 +434,12 @@ void playbackRun(Works* w) {
       zlog(LOG_INFO, "output audio interface closed");
       closeOutput(withdrawOutput(w), false);
       status_th_scrivi = 0;
-      if (w->running.load() != 0) w->setup->EnableWrite = '0';
+      if (w->running.load() != 0) setRunByte(w->setup->EnableWrite, '0');
       fprintf(stderr, "th_scrivi END\n");
       return;
     }
     if (!openPlayback(w)) {
-      if (w->setup->EnableWrite == '1' && w->running.load() != 0) continue;
+      if (runByte(w->setup->EnableWrite) == '1' && w->running.load() != 0) continue;
       return;
     }
     int64_t codecAt = 0;
@@ -500,7 +504,7 @@ void th_scrivi(Works* w) {
 // ------------------------------------------------------------ one message
 
 int playAudioMessage(Works* w, char role, const uint8_t* body, int len) {
-  if (w->setup == nullptr || w->setup->EnableWrite != '1') return 0;
+  if (w->setup == nullptr || runByte(w->setup->EnableWrite) != '1') return 0;
   if (role == 's' && w->audioPlayReady.load() != 1) return 0;
   std::shared_ptr<AudioOutput> out;
   {

@@ -273,10 +273,10 @@ void dispStat(Works* w) {
   } else if (strncmp(cmd, "MIRKTU2", 7) == 0) {
     // nothing to do
   } else if (strncmp(cmd, "MIRKFT00", 8) == 0) {
-    if (s != nullptr) s->spectrumSource = '0';
+    if (s != nullptr) setRunByte(s->spectrumSource, '0');
   } else if (strncmp(cmd, "MIRKFT01", 8) == 0 || strncmp(cmd, "MIRKFT02", 8) == 0) {
     if (s != nullptr) {
-      s->spectrumSource = '1';
+      setRunByte(s->spectrumSource, '1');
       s->Enable1600 = cmd[7] == '2' ? '1' : '0';
     }
     if (w->Divide <= 1) w->Divide = 2;
@@ -323,7 +323,7 @@ bool decodeStationStatus(const char* t, int n, StationStatus* out) {
 
 void applyStationStatus(Works* w, const StationStatus& s) {
   // With its own amplifier link running, that link owns these fields.
-  if (w->setup == nullptr || w->setup->EnableLinear == '1') return;
+  if (w->setup == nullptr || runByte(w->setup->EnableLinear) == '1') return;
   w->SWR = s.swr;
   w->FWD = s.fwd;
   w->pwrIn = s.pwrIn;
@@ -353,7 +353,7 @@ void applyStationStatus(Works* w, const StationStatus& s) {
 }
 
 void clearStationStatus(Works* w) {
-  if (w->setup == nullptr || w->setup->EnableLinear == '1') return;
+  if (w->setup == nullptr || runByte(w->setup->EnableLinear) == '1') return;
   w->SWR = 0;
   w->FWD = 0;
   w->pwrIn = 0;

@@ -17,7 +17,7 @@ struct RemoteFields {
   // sendMut too, so a sender never writes to a recycled descriptor.
   std::atomic<int> remoteSock{0};
   uint8_t remoteStarted = 0;  // the remote-side threads were started
-  uint8_t remoteFault = 0;
+  std::atomic<uint8_t> remoteFault{0};
   // JPEG quality of the screen sender, 1..100; 0 sends the screen raw.
   // Taken from the setup key "Quality" when the link thread starts.
   std::atomic<int> jpegQuality{100};

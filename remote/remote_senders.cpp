@@ -82,7 +82,7 @@ void sendWebSockSerSpectrFrame(Works* w, const uint8_t* line, int length) {
 }
 
 void sendWebSockFbFrameOf(Works* w) {
-  if (w == nullptr || w->setup == nullptr || w->setup->WebSocket != '1') return;
+  if (w == nullptr || w->setup == nullptr || runByte(w->setup->WebSocket) != '1') return;
   if (w->remoteConnected.load() == 0 || w->fb == nullptr) return;
   FbInfo* fb = w->fb;
   const unsigned mem = fb->memSize;

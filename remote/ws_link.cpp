@@ -206,7 +206,7 @@ void Wsocket(Works* w) {
   staticworks = w;
   wsThreadRunning = 1;
   w->jpegQuality = qualityFromSetup(w);
-  char mode = w->setup != nullptr ? w->setup->WebSocket : '1';
+  char mode = w->setup != nullptr ? runByte(w->setup->WebSocket) : '1';
   // The port is a signed 16-bit field; ports above 32767 are meant as unsigned.
   const uint16_t port = static_cast<uint16_t>(w->TcpPort);
   zlog(LOG_INFO, "Wsocket on port %d mode %c", port, mode);
@@ -254,7 +254,7 @@ void Wclient(Works* w) {
   staticworks = w;
   wsThreadRunning = 1;
   w->jpegQuality = qualityFromSetup(w);
-  char mode = w->setup != nullptr ? w->setup->WebSocket : '2';
+  char mode = w->setup != nullptr ? runByte(w->setup->WebSocket) : '2';
   const uint16_t port = static_cast<uint16_t>(w->TcpPort);
   zlog(LOG_INFO, "Wclient to server %s on port %d mode %c", w->Server, port, mode);
   uint8_t rnd[16];

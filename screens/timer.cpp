@@ -173,7 +173,7 @@ void TimerFrameSwitch(Works* w, TimerState* st) {
 void TimerSendStatus(Works* w) {
   // The station tells its operator; an operator unit's own status would
   // only be printed by the station, a hundred times a second.
-  if (w->remoteConnected.load() == 0 || w->setup == nullptr || w->setup->WebSocket != '1') return;
+  if (w->remoteConnected.load() == 0 || w->setup == nullptr || runByte(w->setup->WebSocket) != '1') return;
   char status[53];
   CreaBufferDiStato(w, status);
   sendWebSockStatusFrame(w, status, 44);

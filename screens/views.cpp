@@ -195,7 +195,7 @@ void drawMessageLine(Works* w) {
     textf(w, 8, 5, 350, kYellow, "PW %04d FWD %04d REFL %04d SWR %03.02f (%X)", a.rawIn, a.rawFwd,
           a.rawRefl, a.SWR, w->tinyAnswer[kTinyVamp].load());
     textf(w, 8, 500, 350, kYellow, "freq %lu L%i,C%i,%s", static_cast<unsigned long>(a.freqMeasured),
-          w->ValI, w->ValC, ModeTuneDebug);
+          w->ValI.load(), w->ValC.load(), ModeTuneDebug);
     return;
   }
   const char* msg = nullptr;
@@ -321,7 +321,7 @@ void LoadParameterMenu(Works* w, char* out, int par, int item, size_t cap) {
     case 24: outf(out, cap, "%s", w->PowerUnits ? "dBm" : "Watt"); break;
     case 25: outf(out, cap, "%s", saverLabel(w->SaveScreenIdx)); break;
     case 26: outf(out, cap, "%s", w->factoryArmed ? "Set Default" : "No Default"); break;
-    case 27: outf(out, cap, "%01.01f sec", TIME_LONG_PRESS); break;
+    case 27: outf(out, cap, "%01.01f sec", TIME_LONG_PRESS.load()); break;
     case 28: outf(out, cap, "%s", "OFF"); break;
     case 29: outf(out, cap, "%s", onOff(w->updateFlags & 0x01)); break;
     case 30: outf(out, cap, "%s", onOff(w->updateFlags & 0x08)); break;
@@ -363,8 +363,8 @@ void ViewStatusInfo(Works* w) {
   SetupRec* s = w->setup;
   // The screen shows the radio's own frequency: its data port has to run.
   // Not while a failure is shown, or every frame would retry the port.
-  if (s != nullptr && s->zelRun == '0' && w->failCode == 0) {
-    s->zelRun = '1';
+  if (s != nullptr && runByte(s->zelRun) == '0' && w->failCode == 0) {
+    setRunByte(s->zelRun, '1');
     StartThreadZEL(w);
   }
   long recFreq = 0;
@@ -393,7 +393,7 @@ void ViewStatusInfo(Works* w) {
   textf(w, 8, 180, 132, kWhite, "%s (%s), TYPE: %s, MAXPOWER: %s", ee0, ee1, type, power);
   textf(w, 8, 180, 154, kWhite, "FWD:%02.01f, RFL:%02.01f , PW:%02.01f, SWR:%02.01f", a.FWD, a.pwrRefl,
         a.pwrIn, a.SWR);
-  long opFreq = (s != nullptr && s->zelRun == '1') ? w->freq.load() : static_cast<long>(a.freqMeasured);
+  long opFreq = (s != nullptr && runByte(s->zelRun) == '1') ? w->freq.load() : static_cast<long>(a.freqMeasured);
   textf(w, 8, 180, 176, kWhite, "%ldHz(%ld)", opFreq, recFreq);
   if (f) {
     textf(w, 8, 180, 198, kWhite, "Current:%05.01fA (%05.01f), Tbrd:%04.02f°F, Thsk:%04.02f°F", amps(a),

@@ -221,10 +221,10 @@ TEST_F(AmpErrors, MicroResetResendsTheStartupSet) {
 TEST_F(AmpErrors, RemoteRestartOnlyAfterAFault) {
   w->remoteStarted = 1;
   w->remoteFault = 0;
-  tw.setup.EnableWrite = '1';
-  tw.setup.EnableRead = '1';
-  tw.setup.EnableCAT = '1';
-  tw.setup.EnableFFT = '1';
+  setRunByte(tw.setup.EnableWrite, '1');
+  setRunByte(tw.setup.EnableRead, '1');
+  setRunByte(tw.setup.EnableCAT, '1');
+  setRunByte(tw.setup.EnableFFT, '1');
   GestErroreRemote(w);
   EXPECT_EQ(w->remoteFault, 0);
   w->remoteFault = 1;

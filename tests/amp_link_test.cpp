@@ -12,6 +12,7 @@
 
 #include <sys/stat.h>
 
+#include "amp/amp_status.h"
 #include "amp/errors.h"
 #include "amp/linear.h"
 #include "amp/temperature.h"
@@ -305,7 +306,7 @@ TEST_F(Link, TemperatureAlarmAndRecovery) {
   int ab1 = waitText("AB1;", static_cast<size_t>(ab));
   ASSERT_GT(ab1, ab);
   EXPECT_TRUE(waitFor([&] { return ExistError(w, 0) == 1 && ExistError(w, 2) == 0; }));
-  EXPECT_LT(w->tempBoard, 59.0f);
+  EXPECT_LT(GetAmpStatus(w).tempBoard, 59.0f);
 }
 
 TEST_F(Link, FanStepsUpAtOnceDownWithHysteresis) {
@@ -325,7 +326,7 @@ TEST_F(Link, FanStepsUpAtOnceDownWithHysteresis) {
   setStatus(s);
   int c = waitText("FN1050;", static_cast<size_t>(b));
   ASSERT_GT(c, b);
-  EXPECT_LT(w->tempBoard, 49.0f);
+  EXPECT_LT(GetAmpStatus(w).tempBoard, 49.0f);
   std::vector<std::string> fn;
   for (const auto& t : texts())
     if (t.compare(0, 2, "FN") == 0) fn.push_back(t);

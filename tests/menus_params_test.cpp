@@ -176,7 +176,7 @@ TEST_F(Params, FactoryDefaultNeedsItsArmPressAndKeepsTheLiveStation) {
 }
 
 TEST_F(Params, RemoteOnWithoutCatPortRecordsError20) {
-  w->setup->zelRun = '1';
+  setRunByte(w->setup->zelRun, '1');
   testing::internal::CaptureStderr();
   RemoteReadiness(w.get(), 2, 1);
   std::string err = testing::internal::GetCapturedStderr();

@@ -58,7 +58,7 @@ struct CatFixture : ::testing::Test {
   TestWorks t;
   void SetUp() override {
     strcpy(t.setup.CatPort, "/dev/ttyUSB0");
-    t.setup.EnableCAT = '1';
+    setRunByte(t.setup.EnableCAT, '1');
     InitErrTable(t.get());
     verifyCatReplyMs = 4000;  // a loaded machine may answer late; silence costs this once
   }
@@ -140,7 +140,7 @@ TEST_F(CatFixture, BridgeSendsEachTextAndEndsWithError20) {
   EXPECT_EQ(got[2], "MD2;");
 
   // Remote stop.
-  t.setup.EnableCAT = '0';
+  setRunByte(t.setup.EnableCAT, '0');
   ASSERT_TRUE(waitFor([&] { return status_cat.load() == 0 && t->catFD.load() == -1; }));
   EXPECT_EQ(t->remoteFault, 1);
   EXPECT_EQ(ExistError(t.get(), 20), 1);
@@ -154,14 +154,14 @@ TEST_F(CatFixture, RemoteLinkFailureEndsTheBridge) {
   ASSERT_TRUE(waitFor([&] { return status_cat.load() == 1; }));
   ExitCAT(t.get());  // as the remote link does when writing to the port fails
   th.join();          // the bridge notices and ends by itself
-  EXPECT_EQ(t.setup.EnableCAT, '0');
+  EXPECT_EQ(runByte(t.setup.EnableCAT), '0');
   EXPECT_EQ(t->catFD.load(), -1);
   EXPECT_EQ(ExistError(t.get(), 20), 1);
 }
 
 TEST_F(CatFixture, BridgeWithoutPortRaisesError20) {
   Cat(t.get());
-  EXPECT_EQ(t.setup.EnableCAT, '0');
+  EXPECT_EQ(runByte(t.setup.EnableCAT), '0');
   EXPECT_EQ(t->remoteFault, 1);
   EXPECT_EQ(ExistError(t.get(), 20), 1);
 }
@@ -256,7 +256,7 @@ struct Ft817Fixture : ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(port.linkAt(root.path("/dev/ttyUSB2")));
     strcpy(t.setup.CatSerialPort, "/dev/ttyUSB2");
-    t.setup.catSerRun = '1';
+    setRunByte(t.setup.catSerRun, '1');
     counterimeoutCAT = 0;
   }
 };
@@ -273,7 +273,7 @@ TEST_F(Ft817Fixture, PollsAndDecodesTheFrequency) {
   ASSERT_TRUE(waitFor([&] { return t->catSerFreq.load() == 7074000; }));
   EXPECT_EQ(t->catSerMode.load(), 0);
   // The thread ends when its run byte drops, and releases the port.
-  t.setup.catSerRun = '0';
+  setRunByte(t.setup.catSerRun, '0');
   ASSERT_TRUE(waitFor([&] { return t->catSerFD.load() == -1; }));
 }
 
@@ -313,7 +313,7 @@ TEST_F(Ft817Fixture, LateByteAfterATimeOutDoesNotShiftLaterAnswers) {
 
 TEST(Ft817Poll, TimeOutCountRestartsWithEachCommandNotWithEachByte) {
   TestWorks t;
-  t.setup.catSerRun = '1';
+  setRunByte(t.setup.catSerRun, '1');
   PtyPair port;
   ASSERT_GE(port.master, 0);
   t->catSerFD = port.slave;
@@ -352,7 +352,7 @@ TEST(Ft817Setup, PortFailuresRecordTheReason) {
   TempRoot root;
   TestWorks t;
   strcpy(t.setup.CatSerialPort, "/dev/ttyUSB2");
-  t.setup.catSerRun = '1';
+  setRunByte(t.setup.catSerRun, '1');
   CatSerial(t.get());
   EXPECT_EQ(t->failCode, 2);
   EXPECT_STREQ(t->failText, "CAT: Unable to open device /dev/ttyUSB2");

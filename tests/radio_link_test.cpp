@@ -92,8 +92,8 @@ struct DataPortFixture : ::testing::Test {
     ASSERT_TRUE(radio.linkAt(root.path("/dev/ttyUSB1")));
     t->zelParam = &zp;
     strcpy(t.setup.SerPort, "/dev/ttyUSB1");
-    t.setup.zelRun = '1';
-    t.setup.spectrumSource = '0';
+    setRunByte(t.setup.zelRun, '1');
+    setRunByte(t.setup.spectrumSource, '0');
   }
   int freq() {
     ZelParam p;
@@ -146,7 +146,7 @@ TEST_F(DataPortFixture, SpectrumLineIsRotatedAndTrimmed) {
   EXPECT_EQ(static_cast<uint8_t>(sp[10]), 91);
 
   // From the USB reader instead: data-port lines are not sent.
-  t.setup.spectrumSource = '1';
+  setRunByte(t.setup.spectrumSource, '1');
   ASSERT_TRUE(writeSplit(radio.master, message(0, '0', line) + message(1, '1', paramBlock(7000000, 4, false)), 4));
   ASSERT_TRUE(waitFor([&] { return tap.count("PA") == 2; }));
   EXPECT_EQ(tap.count("SP"), 1u);
@@ -201,7 +201,7 @@ TEST_F(DataPortFixture, StopsWhileWaitingInsideABody) {
   std::string m = message(1, '1', paramBlock(14074000, 2, false));
   ASSERT_TRUE(writeSplit(radio.master, m.substr(0, 11), 2));
   ASSERT_TRUE(waitFor([&] { return serialAvailable(radio.slave) == 0; }));
-  t.setup.zelRun = '0';
+  setRunByte(t.setup.zelRun, '0');
   // The thread closes its port when it ends.
   ASSERT_TRUE(waitFor([&] { return t->serFD.load() == -1; }));
   EXPECT_EQ(t->running.load(), 1u);
@@ -211,7 +211,7 @@ TEST(DataPortSetup, MissingPortStopsTheSystemAndBadPortRecordsTheFailure) {
   TempRoot root;
   TestWorks t;
   strcpy(t.setup.SerPort, "/dev/ttyUSB1");
-  t.setup.zelRun = '1';
+  setRunByte(t.setup.zelRun, '1');
   Serial(t.get());
   EXPECT_EQ(t->running.load(), 0u);
 

@@ -58,11 +58,11 @@ struct SimFixture : ::testing::Test {
     strcpy(t.setup.CatPort, "/dev/ttyUSB0");
     strcpy(t.setup.CatSerialPort, "/dev/ttyUSB2");
     strcpy(t.setup.LinPort, "/dev/ttyAMA0");
-    t.setup.zelRun = '1';
-    t.setup.catSerRun = '1';
-    t.setup.EnableCAT = '1';
-    t.setup.EnableLinear = '1';
-    t.setup.spectrumSource = '0';
+    setRunByte(t.setup.zelRun, '1');
+    setRunByte(t.setup.catSerRun, '1');
+    setRunByte(t.setup.EnableCAT, '1');
+    setRunByte(t.setup.EnableLinear, '1');
+    setRunByte(t.setup.spectrumSource, '0');
     t->ModeWorkIdx = 1;
   }
   ZelParam params() {
@@ -137,7 +137,7 @@ TEST_F(SimFixture, TuneCarrierWaitsForTheAmplifierAndKeysTheRadio) {
   ASSERT_TRUE(waitFor([&] { return params().freq != 0; }));
   // The manual-tune page asks for a carrier on a new antenna setting.
   t->txReqFlags = 0x01 | 0x02 | 0x10;
-  ASSERT_TRUE(waitFor([&] { return zp.freq != 0 && t->linFD >= 0; }));
+  ASSERT_TRUE(waitFor([&] { return params().freq != 0 && t->linFD >= 0; }));
   // Several blocks go by: the radio is not keyed while the antenna is unconfirmed.
   size_t blocks = tap.count("PA");
   ASSERT_TRUE(waitFor([&] { return tap.count("PA") >= blocks + 4; }));

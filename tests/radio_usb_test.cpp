@@ -130,7 +130,7 @@ struct Completions {
   std::vector<uint8_t> buf = std::vector<uint8_t>(kZelUsbTransferBytes, 0);
   Completions() {
     t->zelParam = &zp;
-    t.setup.spectrumSource = '1';
+    setRunByte(t.setup.spectrumSource, '1');
     t.setup.Enable1600 = '0';
     t->remoteConnected = 1;
     for (auto& f : st.fbuf) f.assign(kZelUsbSamples, 0.0f);
@@ -170,13 +170,13 @@ TEST(UsbTransfers, ScalingLinesEveryDivideBuffersAndElevenFailuresEndTheStream) 
   c.complete(3);
   EXPECT_EQ(c.lines, 2);  // every third buffer
   // The data port as spectrum source: nothing scaled, no countdown, still cycling.
-  c.t.setup.spectrumSource = '0';
+  setRunByte(c.t.setup.spectrumSource, '0');
   const int before = c.st.divide;
   c.st.fbuf[0][0] = 123;
   c.complete(0);
   EXPECT_EQ(c.st.divide, before);
   EXPECT_EQ(c.st.fbuf[0][0], 123);
-  c.t.setup.spectrumSource = '1';
+  setRunByte(c.t.setup.spectrumSource, '1');
   // Divide 0: no further lines.
   c.complete(1);
   c.complete(2);
@@ -282,8 +282,8 @@ TEST(UsbReader, SetUpStreamAndEndAgainstAStandInRadio) {
   TestWorks t;
   ZelParam zp{};
   t->zelParam = &zp;
-  t.setup.EnableFFT = '1';
-  t.setup.spectrumSource = '1';
+  setRunByte(t.setup.EnableFFT, '1');
+  setRunByte(t.setup.spectrumSource, '1');
   t.setup.Enable1600 = '0';
   t->Divide = 1;
   setUsbRadioFactory(fakeFactory);
@@ -304,27 +304,27 @@ TEST(UsbReader, SetUpStreamAndEndAgainstAStandInRadio) {
   EXPECT_EQ(g_bus.endpointSeen, 0x86);
   EXPECT_EQ(g_bus.timeoutSeen, 2000);
   EXPECT_TRUE(g_bus.closed);
-  EXPECT_EQ(t.setup.EnableFFT, '0');
+  EXPECT_EQ(runByte(t.setup.EnableFFT), '0');
   EXPECT_EQ(ExistError(t.get(), 5), 1);
 
   // A sibling receiver is refused.
   DeleteErrore(t.get(), 5);
-  t.setup.EnableFFT = '1';
+  setRunByte(t.setup.EnableFFT, '1');
   g_bus = FakeBus();
   g_bus.devs = {{0, kZelUsbVendor, kZelUsbProductK2}};
   ZELRead(t.get());
   EXPECT_TRUE(logContains("QVR K2 "));
   EXPECT_TRUE(g_bus.submitted.empty());
-  EXPECT_EQ(t.setup.EnableFFT, '0');
+  EXPECT_EQ(runByte(t.setup.EnableFFT), '0');
   EXPECT_EQ(ExistError(t.get(), 5), 1);
 
   // This machine's own bus: no radio, error 5, nothing else stops.
   setUsbRadioFactory(nullptr);
   DeleteErrore(t.get(), 5);
-  t.setup.EnableFFT = '1';
+  setRunByte(t.setup.EnableFFT, '1');
   ZELRead(t.get());
   EXPECT_TRUE(logContains("Cannot find QVR Device") || logContains("Init Error"));
-  EXPECT_EQ(t.setup.EnableFFT, '0');
+  EXPECT_EQ(runByte(t.setup.EnableFFT), '0');
   EXPECT_EQ(ExistError(t.get(), 5), 1);
   EXPECT_EQ(t->running.load(), 1u);
   logCaptureStop();

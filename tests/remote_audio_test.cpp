@@ -49,6 +49,8 @@ struct FakePcm : AudioPcm {
   int hwChannels(int) override { return 0; }
   int hwPeriods(int) override { return 0; }
   int hwBufferSize(long) override { return 0; }
+  int hwBufferSizeMax(long frames) override { return maxBuffer = frames, 0; }
+  long maxBuffer = -1;
   int hwApply() override { return 0; }
   void hwFree() override {}
   int prepare() override { return ++prepares, 0; }
@@ -82,7 +84,7 @@ FakePcm* installOutput(Works* w) {
   out->playBuf.assign(static_cast<size_t>(w->audioFrame) * 4, 0);
   w->pcmOut = out;
   w->audioPlayReady = 1;
-  w->setup->EnableWrite = '1';
+  setRunByte(w->setup->EnableWrite, '1');
   return f;
 }
 
@@ -334,7 +336,7 @@ TEST(AudioThreads, PlaybackClosesItsDeviceBeforeReopeningAndTheCodecGoneEndsBoth
   root.stubScript("lsusb", "echo 'Bus 001 Device 004: ID 0d8c:01af C-Media Electronics, Inc.'");
   TestWorks t;
   audioDefaults(t.get());
-  t.setup.EnableWrite = '1';
+  setRunByte(t.setup.EnableWrite, '1');
   audioWriteStartDelayMs = 0;
   setPcmOpener(countedOpener);
   std::thread th(th_scrivi, t.get());
@@ -357,18 +359,40 @@ TEST(AudioThreads, PlaybackClosesItsDeviceBeforeReopeningAndTheCodecGoneEndsBoth
   EXPECT_EQ(g_maxLive.load(), 1);
   // The codec goes: error 10, the flag back at '0', the device closed.
   root.stubScript("lsusb", "true");
-  ASSERT_TRUE(waitFor([&] { return t.setup.EnableWrite == '0'; }));
+  ASSERT_TRUE(waitFor([&] { return runByte(t.setup.EnableWrite) == '0'; }));
   th.join();
   EXPECT_EQ(ExistError(t.get(), 10), 1);
   EXPECT_EQ(t->remoteFault, 1);
   EXPECT_EQ(g_live.load(), 0);
   EXPECT_EQ(t->pcmOut, nullptr);
 
+  // Capture with the codec: the device's ring is held to the playback's
+  // size, not left at a software device's hundreds of megabytes.
+  root.stubScript("lsusb", "echo 'Bus 001 Device 004: ID 0d8c:01af C-Media Electronics, Inc.'");
+  static std::atomic<long> captureMax{-1};
+  setPcmOpener([](const std::string&, bool, int*) -> std::unique_ptr<AudioPcm> {
+    struct Recording : FakePcm {
+      ~Recording() override { captureMax = maxBuffer; }
+    };
+    return std::make_unique<Recording>();
+  });
+  setRunByte(t.setup.EnableRead, '1');
+  snprintf(t.setup.InChannels, sizeof t.setup.InChannels, "1");
+  logCaptureStart();
+  std::thread cap(th_leggi, t.get());
+  EXPECT_TRUE(waitFor([] { return logContains("capture audio interface prepared"); }));
+  logCaptureStop();
+  setRunByte(t.setup.EnableRead, '0');
+  cap.join();
+  EXPECT_EQ(captureMax.load(), 20L * 256 * 2 * 2);
+
   // Capture without the codec: error 9.
-  t.setup.EnableRead = '1';
+  root.stubScript("lsusb", "true");
+  setPcmOpener(countedOpener);
+  setRunByte(t.setup.EnableRead, '1');
   snprintf(t.setup.InChannels, sizeof t.setup.InChannels, "1");
   th_leggi(t.get());
-  EXPECT_EQ(t.setup.EnableRead, '0');
+  EXPECT_EQ(runByte(t.setup.EnableRead), '0');
   EXPECT_EQ(ExistError(t.get(), 9), 1);
   EXPECT_EQ(g_live.load(), 0);
   setPcmOpener(nullptr);
@@ -422,9 +446,9 @@ double toneThroughThePair(int audioCompress) {
   }
   snprintf(station.setup.AudioIn, sizeof station.setup.AudioIn, "zelcap");
   snprintf(station.setup.InChannels, sizeof station.setup.InChannels, "1");
-  station.setup.EnableRead = '1';
+  setRunByte(station.setup.EnableRead, '1');
   snprintf(oper.setup.AudioOut, sizeof oper.setup.AudioOut, "zelplay");
-  oper.setup.EnableWrite = '1';
+  setRunByte(oper.setup.EnableWrite, '1');
   SocketPair sp;
   station->remoteSock = sp.fd[0];
   station->remoteConnected = 1;
@@ -446,9 +470,9 @@ double toneThroughThePair(int audioCompress) {
   });
   std::thread capture(th_leggi, station.get());
   EXPECT_TRUE(waitFor([&] { return packets.load() >= 150; }, 30000));
-  station.setup.EnableRead = '0';
+  setRunByte(station.setup.EnableRead, '0');
   capture.join();
-  oper.setup.EnableWrite = '0';
+  setRunByte(oper.setup.EnableWrite, '0');
   playback.join();
   shutdown(sp.fd[0], SHUT_RDWR);
   link.join();

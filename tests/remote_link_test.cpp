@@ -21,6 +21,7 @@
 #include <string>
 #include <thread>
 
+#include "amp/amp_status.h"
 #include "core/works.h"
 #include "display/fb.h"
 #include "platform/log.h"
@@ -303,7 +304,7 @@ TEST(RemoteCommands, DividerAndSpectrumSourceBankAndReboot) {
   EXPECT_EQ(w->Divide, 12);
   w->Divide = 1;
   run("MIRKFT01");
-  EXPECT_EQ(tw.setup.spectrumSource, '1');
+  EXPECT_EQ(runByte(tw.setup.spectrumSource), '1');
   EXPECT_EQ(tw.setup.Enable1600, '0');
   EXPECT_EQ(w->Divide, 2);
   w->Divide = 7;
@@ -311,7 +312,7 @@ TEST(RemoteCommands, DividerAndSpectrumSourceBankAndReboot) {
   EXPECT_EQ(tw.setup.Enable1600, '1');
   EXPECT_EQ(w->Divide, 7);
   run("MIRKFT00");
-  EXPECT_EQ(tw.setup.spectrumSource, '0');
+  EXPECT_EQ(runByte(tw.setup.spectrumSource), '0');
   run("MIRKBANK");
   EXPECT_EQ(w->NumBanco, 4);
   EXPECT_EQ(w->AntennaRowIdx, -1);
@@ -341,7 +342,7 @@ class StationLink : public ::testing::Test {
     setenv("ZELPYX_LISTEN_ADDR", "127.0.0.1", 1);
     wsStartDelayMs = 0;
     w = tw.get();
-    tw.setup.WebSocket = '1';
+    setRunByte(tw.setup.WebSocket, '1');
     strcpy(tw.setup.Quality, "100");
     snprintf(w->accessKey, sizeof w->accessKey, "%s", kKey);
     w->TcpPort = 0;
@@ -474,8 +475,8 @@ class OperatorLink : public ::testing::Test {
     root.writeFile("/dev/urandom", randomBytes + "more than sixteen bytes");
     w = tw.get();
     w->zelParam = &zp;
-    tw.setup.WebSocket = '2';
-    tw.setup.EnableLinear = '0';
+    setRunByte(tw.setup.WebSocket, '2');
+    setRunByte(tw.setup.EnableLinear, '0');
     snprintf(w->accessKey, sizeof w->accessKey, "%s", kKey);
     snprintf(w->Server, sizeof w->Server, "127.0.0.1");
     ls = netListenLoopback(0, 1);
@@ -509,7 +510,11 @@ TEST_F(OperatorLink, SendsItsKeyTakesTheStationsFramesAndReconnectsWithTheSameKe
   std::string pa = shortBin("PA", paramBlock(0x6BF0C8, false));
   ASSERT_EQ(static_cast<uint8_t>(pa[1]), 33);
   p.send(pa);
-  EXPECT_TRUE(waitFor([&] { return zp.freq == 0x6BF0C8 && zp.offset == 5 && zp.pitch == 600; }));
+  EXPECT_TRUE(waitFor([&] {
+    ZelParam c;
+    getParameters(w, &c);
+    return c.freq == 0x6BF0C8 && c.offset == 5 && c.pitch == 600;
+  }));
 
   std::string line(854, '\0');
   for (size_t i = 0; i < line.size(); i++) line[i] = static_cast<char>(192 + (i % 40));
@@ -524,25 +529,25 @@ TEST_F(OperatorLink, SendsItsKeyTakesTheStationsFramesAndReconnectsWithTheSameKe
 
   // The station's status lands in the meters' fields.
   p.send(shortBin("ST", statusText('B', 2.0f, 500, 54.5f, 7.0f)));
-  EXPECT_TRUE(waitFor([&] { return std::fabs(w->FWD - 500.0f) < 0.01f; }));
-  EXPECT_NEAR(w->SWR, 2.0f, 1e-4);
-  EXPECT_NEAR(w->pwrRefl, 500.0f / 9.0f, 0.01);  // |r| = 1/3
-  EXPECT_NEAR(w->tempBoard, 54.5f, 1e-4);
-  EXPECT_NEAR(w->paCurrentRaw / 4096.0 * 14.05, 7.0, 0.01);
+  EXPECT_TRUE(waitFor([&] { return std::fabs(GetAmpStatus(w).FWD - 500.0f) < 0.01f; }));
+  EXPECT_NEAR(GetAmpStatus(w).SWR, 2.0f, 1e-4);
+  EXPECT_NEAR(GetAmpStatus(w).pwrRefl, 500.0f / 9.0f, 0.01);  // |r| = 1/3
+  EXPECT_NEAR(GetAmpStatus(w).tempBoard, 54.5f, 1e-4);
+  EXPECT_NEAR(GetAmpStatus(w).paCurrentRaw / 4096.0 * 14.05, 7.0, 0.01);
   EXPECT_EQ(w->AmpBypassFlag, 1);
   EXPECT_EQ(w->AtuBypassFlag, 1);
-  EXPECT_EQ(w->ampStatus[1] & 1, 1);  // on the air: the TX box shows
+  EXPECT_EQ(GetAmpStatus(w).ampStatus[1] & 1, 1);  // on the air: the TX box shows
   p.send(shortBin("ST", statusText('T', 0, 0, 54.5f, 0)));
-  EXPECT_TRUE(waitFor([&] { return w->FWD == 0.0f && (w->ampStatus[1] & 1) == 0; }));
+  EXPECT_TRUE(waitFor([&] { return GetAmpStatus(w).FWD == 0.0f && (GetAmpStatus(w).ampStatus[1] & 1) == 0; }));
   // A remote command is not a status text.
   StationStatus s;
   EXPECT_FALSE(decodeStationStatus("MIRKBANK", 8, &s));
 
   // When the station goes away the meters go to rest and the TX box out.
   p.send(shortBin("ST", statusText('T', 1.5f, 400, 50.0f, 6.0f)));
-  ASSERT_TRUE(waitFor([&] { return (w->ampStatus[1] & 1) == 1; }));
+  ASSERT_TRUE(waitFor([&] { return (GetAmpStatus(w).ampStatus[1] & 1) == 1; }));
   p.closeIt();
-  EXPECT_TRUE(waitFor([&] { return w->FWD == 0.0f && (w->ampStatus[1] & 1) == 0; }));
+  EXPECT_TRUE(waitFor([&] { return GetAmpStatus(w).FWD == 0.0f && (GetAmpStatus(w).ampStatus[1] & 1) == 0; }));
   Peer again;
   ASSERT_EQ(acceptOperator(again, ""), 0);  // same key: checked inside
   EXPECT_EQ(again.read(18), bytes({0x81, 12, 0, 0, 0, 0}) + kKey);
@@ -579,9 +584,9 @@ TEST(TwoUnits, TheOperatorGetsTheStationsScreenOnRequestAndALostLinkUnkeysTheRad
   op->fb = opFb;
   st->zelParam = &stZp;
   op->zelParam = &opZp;
-  st.setup.WebSocket = '1';
-  op.setup.WebSocket = '2';
-  op.setup.EnableLinear = '0';
+  setRunByte(st.setup.WebSocket, '1');
+  setRunByte(op.setup.WebSocket, '2');
+  setRunByte(op.setup.EnableLinear, '0');
   strcpy(st.setup.Quality, "90");
   for (TestWorks* t : {&st, &op}) snprintf((*t)->accessKey, sizeof (*t)->accessKey, "%s", kKey);
   st->TcpPort = 0;
@@ -616,7 +621,11 @@ TEST(TwoUnits, TheOperatorGetsTheStationsScreenOnRequestAndALostLinkUnkeysTheRad
   std::string block = paramBlock(14074000, true);
   storeParameters(st.get(), 31, reinterpret_cast<const uint8_t*>(block.data()));
   sendWebSockSerParFrame(st.get(), reinterpret_cast<const uint8_t*>(block.data()), 31);
-  ASSERT_TRUE(waitFor([&] { return opZp.freq == 14074000 && opZp.txState == 1; }));
+  ASSERT_TRUE(waitFor([&] {
+    ZelParam c;
+    getParameters(op.get(), &c);
+    return c.freq == 14074000 && c.txState == 1;
+  }));
   EXPECT_EQ(st->txReqFlags.load() & 1, 0);
 
   logCaptureStart();

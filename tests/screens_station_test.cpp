@@ -53,8 +53,8 @@ class Station : public ::testing::Test {
     w->zelParam = &zp;
     strcpy(tw.setup.LinPort, "/dev/ttyAMA0");
     strcpy(tw.setup.SerPort, "/dev/ttyUSB1");
-    tw.setup.zelRun = '1';
-    tw.setup.spectrumSource = '0';
+    setRunByte(tw.setup.zelRun, '1');
+    setRunByte(tw.setup.spectrumSource, '0');
     fb = fbCreateMemory(800, 480);
     w->fb = fb;
     w->errorsMuted = 0;

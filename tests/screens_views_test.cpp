@@ -37,7 +37,7 @@ class Views : public ::testing::Test {
     fillBuffer(ref, ref->workBuf, 0, 0, 255);
     w->fb = fb;
     w->zelParam = &zp;
-    tw.setup.zelRun = '1';
+    setRunByte(tw.setup.zelRun, '1');
     w->MAXbank = 20;
     w->NumBanco = 1;
     w->ModeWorkIdx = 1;

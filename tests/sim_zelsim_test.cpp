@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "amp/amp_status.h"
 #include "amp/errors.h"
 #include "amp/linear.h"
 #include "core/spine.h"
@@ -72,11 +73,11 @@ TEST_F(Zelsim, StatusIsDecodedIntoTheRecord) {
   ASSERT_TRUE(waitFor([&] { return (w->errorsMuted & 1) == 0; }));
   EXPECT_STREQ(w->ampVersion, "SIM1.00");
   EXPECT_EQ(w->ampModel, '0');
-  ASSERT_TRUE(waitFor([&] { return std::fabs(w->SWR - 2.0f) < 0.05f && w->FWD > 9.0f; }));
-  EXPECT_NEAR(w->FWD, 10.0, 0.2);
-  EXPECT_NEAR(w->pwrIn, 10.0, 0.2);
-  EXPECT_NEAR(w->tempBoard, 25.0, 0.5);
-  EXPECT_EQ(w->ampStatus[1] & 8, 8);  // bypassed at start
+  ASSERT_TRUE(waitFor([&] { return std::fabs(GetAmpStatus(w).SWR - 2.0f) < 0.05f && GetAmpStatus(w).FWD > 9.0f; }));
+  EXPECT_NEAR(GetAmpStatus(w).FWD, 10.0, 0.2);
+  EXPECT_NEAR(GetAmpStatus(w).pwrIn, 10.0, 0.2);
+  EXPECT_NEAR(GetAmpStatus(w).tempBoard, 25.0, 0.5);
+  EXPECT_EQ(GetAmpStatus(w).ampStatus[1] & 8, 8);  // bypassed at start
   EXPECT_EQ(w->AmpBypassFlag, 1);
   EXPECT_EQ(w->retryTotal, 0);  // every reply passed its check
   // the simulator saw the controller's frames, check digits included

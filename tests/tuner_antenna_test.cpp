@@ -22,8 +22,8 @@ std::vector<int> drainQueue(Works* w) {
 class AntennaTable : public testing::Test {
  protected:
   AntennaTable() {
-    w->setup->zelRun = '0';
-    w->setup->catSerRun = '0';
+    setRunByte(w->setup->zelRun, '0');
+    setRunByte(w->setup->catSerRun, '0');
   }
   TempRoot root;
   TestWorks w;
@@ -210,7 +210,7 @@ TEST_F(AntennaTable, LoadingABankLoadsTableMemoriesAndInterface) {
   root.writeFile("/opt/set/antenna_b11.txt", "!Gen\n20m 14000000 14350000 1 2 0 0 0.0\n");
   root.writeFile("/opt/set/atu_ant2_b11.txt", "3128 14180000 1 2 40 50\n");
   root.writeFile("/opt/set/atu_ant3_b11.txt", "900 1800000 1 1 1 1\n");
-  w->setup->zelRun = '1';  // generic bank: the companion-radio link stops
+  setRunByte(w->setup->zelRun, '1');  // generic bank: the companion-radio link stops
   w->ModeWorkIdx = 1;
   LoadBankAndWorkMode(w.get(), 11);
   EXPECT_EQ(w->ModeWorkIdx.load(), 0);
@@ -218,21 +218,21 @@ TEST_F(AntennaTable, LoadingABankLoadsTableMemoriesAndInterface) {
   EXPECT_EQ(w->TabTune[1][3128].C, 50);
   EXPECT_EQ(w->TabTune[2][900].valid, 1);
   EXPECT_EQ(w->TabTune[0][3128].valid, 0);
-  EXPECT_EQ(w->setup->zelRun, '0');
+  EXPECT_EQ(runByte(w->setup->zelRun), '0');
   EXPECT_EQ(drainQueue(w.get()), std::vector<int>{CMD_GS_SET});
 }
 
 TEST_F(AntennaTable, WorkModeSetsTheRunBytes) {
-  w->setup->zelRun = '1';
-  w->setup->catSerRun = '1';
+  setRunByte(w->setup->zelRun, '1');
+  setRunByte(w->setup->catSerRun, '1');
   w->ModeWorkIdx = 1;  // companion radio already running: only the CAT poll stops
   SetModeWorkIDX(w.get());
-  EXPECT_EQ(w->setup->zelRun, '1');
-  EXPECT_EQ(w->setup->catSerRun, '0');
+  EXPECT_EQ(runByte(w->setup->zelRun), '1');
+  EXPECT_EQ(runByte(w->setup->catSerRun), '0');
   w->ModeWorkIdx = 0;
   SetModeWorkIDX(w.get());
-  EXPECT_EQ(w->setup->zelRun, '0');
-  EXPECT_EQ(w->setup->catSerRun, '0');
+  EXPECT_EQ(runByte(w->setup->zelRun), '0');
+  EXPECT_EQ(runByte(w->setup->catSerRun), '0');
   EXPECT_EQ(drainQueue(w.get()), (std::vector<int>{CMD_GS_SET, CMD_GS_SET}));
 }
 

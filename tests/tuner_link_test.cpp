@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "amp/amp_status.h"
 #include "amp/linear.h"
 #include "core/spine.h"
 #include "sim/physics.h"
@@ -35,7 +36,7 @@ class TunerLink : public testing::Test {
     for (AntennaRow& r : w->tabAntenna) r.AtuBypass = 0;  // tuner in circuit, amplifier in standby
     runner.reset(new ThreadRunner(w.get(), Linear));
     // The link is up once the first status replies are decoded.
-    ASSERT_TRUE(waitFor([&] { return w->ampStatus[1] != 0; }, 20000));
+    ASSERT_TRUE(waitFor([&] { return GetAmpStatus(w.get()).ampStatus[1] != 0; }, 20000));
   }
 
   void TearDown() override { runner.reset(); }
@@ -104,13 +105,14 @@ TEST_F(TunerLink, AutotuneFindsAMatchAndStoresIt) {
   w->tuneFlags = 1;
   w->RadioTx = 1;
   GoTune(w.get());
-  ASSERT_TRUE(waitFor([&] { return w->TuneRunState.load() == 0; }, 60000)) << w->TuneState;
+  ASSERT_TRUE(waitFor([&] { return w->TuneRunState.load() == 0 && !TuneSaveInFlight(); }, 60000))
+      << w->TuneState;
   // The best setting goes out with the last "MT1".
   ASSERT_TRUE(simHasWord(w->Tuneval)) << sim.control("amp state");
   uint32_t word = w->Tuneval;
   double swr = physSwrForWord(word, double(f), z);
   EXPECT_LT(swr, std::max(1.5, best.swr + 0.3)) << "word " << std::hex << word;
-  EXPECT_LT(w->SWR, 1.6f);
+  EXPECT_LT(GetAmpStatus(w.get()).SWR, 1.6f);
 
   // Stored for antenna 1 of bank 2, at the frequency's slot.
   int slot = AtuIdxSearch(f, nullptr, nullptr, nullptr, nullptr);
@@ -147,7 +149,8 @@ TEST_F(TunerLink, ADipoleTheTableLeavesAtTheCapIsMatchedByTheRescueAndTheModelSe
     tunerConfig.search = search;
     for (auto& t : w->TabTune) memset(t, 0, sizeof t);
     GoTune(w.get());
-    EXPECT_TRUE(waitFor([&] { return w->TuneRunState.load() == 0; }, 120000)) << w->TuneState;
+    EXPECT_TRUE(waitFor([&] { return w->TuneRunState.load() == 0 && !TuneSaveInFlight(); }, 120000))
+        << w->TuneState;
     EXPECT_TRUE(simHasWord(w->Tuneval)) << sim.control("amp state");
     return physSwrForWord(w->Tuneval, double(f), z);
   };
@@ -160,7 +163,9 @@ TEST_F(TunerLink, ADipoleTheTableLeavesAtTheCapIsMatchedByTheRescueAndTheModelSe
 
 TEST_F(TunerLink, TuneDuringARunAbortsWithoutStoring) {
   useLoad("dipole", 5360000);
-  // One band, 1-30 MHz, whose thresholds are in force before the run.
+  // One band, 1-30 MHz, whose thresholds are in force before the run. The
+  // table is read at start-up: stop the link while it changes.
+  runner.reset();
   w->configRows.reset(new ConfigRow[2]);
   w->configCount = 2;
   ConfigRow& r = w->configRows[0];
@@ -172,6 +177,7 @@ TEST_F(TunerLink, TuneDuringARunAbortsWithoutStoring) {
   r.REFL = 20;
   r.Corrente = 10;
   w->configRows[1].fStart = 30000000;
+  runner.reset(new ThreadRunner(w.get(), Linear));
   SearchCambioSoglie_TS(w.get());
   ASSERT_TRUE(waitFor([&] { return sim.control("amp log").find("TS0707189708942915;") != std::string::npos; }));
   ASSERT_EQ(sim.control("clearlog"), "OK");

@@ -40,6 +40,37 @@ static const uint8_t kTfCarrierSent = 0x40;
 // so an aborted run cannot take one more step (or be stored) afterwards.
 static std::recursive_mutex runMut;
 
+// A tune-memory save mounts, writes and fsyncs: it is made once the run
+// lock is released, so the panel and the keys never wait for the disk.
+// Runs end with a save on the Linear thread only (a reply's step).
+struct PendingSave {
+  bool due = false;
+  Works* works = nullptr;
+  int bank = 0, ant = 0;
+};
+static thread_local PendingSave pendingSave;
+static thread_local int runDepth = 0;
+static std::atomic<int> savesInFlight{0};  // ended runs whose file is not written yet
+
+class RunLock {
+ public:
+  RunLock() {
+    runMut.lock();
+    ++runDepth;
+  }
+  ~RunLock() {
+    const bool outermost = --runDepth == 0;
+    runMut.unlock();
+    if (!outermost || !pendingSave.due) return;
+    PendingSave p = pendingSave;
+    pendingSave.due = false;
+    SaveTabAtu(p.works, p.bank, p.ant);
+    savesInFlight.fetch_sub(1);
+  }
+  RunLock(const RunLock&) = delete;
+  RunLock& operator=(const RunLock&) = delete;
+};
+
 // An SWR of 0.01 or less means no carrier was measured.
 static bool hasCarrier(float swr) { return swr > 0.01f; }
 
@@ -91,12 +122,18 @@ void TuneEnd(Works* w) {
   w->TuneBestSWR = tuneParam.SWR;
 }
 
+bool TuneSaveInFlight() { return savesInFlight.load() != 0; }
+
 void EscAutoTune(Works* w, int save) {
-  std::lock_guard<std::recursive_mutex> lk(runMut);
+  RunLock lk;
   if (tuneParam.SWR <= 6.0f) {
     // A run that never saw a carrier has nothing worth remembering, and
     // must not overwrite a stored tuning.
-    if (save && hasCarrier(tuneParam.SWR)) InsertTuneToMem(w, w->NumBanco, w->AntennaIdx);
+    if (save && hasCarrier(tuneParam.SWR)) {
+      StoreTuneInRam(w, w->AntennaIdx);
+      if (!pendingSave.due) savesInFlight.fetch_add(1);
+      pendingSave = PendingSave{true, w, w->NumBanco, w->AntennaIdx};
+    }
   } else {
     AddErrore(w, 18);
     fprintf(stderr, "------- ERRORE MAX TUNE (%f)\n", double(tuneParam.SWR));
@@ -217,7 +254,7 @@ static bool better() {
 }
 
 void TuneTask(Works* w) {
-  std::lock_guard<std::recursive_mutex> lk(runMut);
+  RunLock lk;
   if (w->TuneRunState.load() == 0) return;  // ended by the key or the timer meanwhile
   if (w->cmdQ.urgent.load()) return;
   int idx = w->AutoTuneMaxCicli <= 4 ? w->AutoTuneMaxCicli : 0;
@@ -229,7 +266,7 @@ void TuneTask(Works* w) {
     AttivaDisattivaProtezione(w, 1);
     return;
   }
-  int& st = w->TuneState;
+  std::atomic<int>& st = w->TuneState;
   switch (st) {
     case 0:
       ++st;
@@ -362,7 +399,7 @@ void TuneTask(Works* w) {
 }
 
 int StartAutotune(Works* w) {
-  std::lock_guard<std::recursive_mutex> lk(runMut);
+  RunLock lk;
   if (w->AtuBypassFlag) return 0;
   w->TuneState = 0;
   modelFed = false;
@@ -379,12 +416,12 @@ int StartAutotune(Works* w) {
   }
   w->AtuBypassFlag = 0;
   w->TuneRunState = 1;
-  fprintf(stderr, "--------- START AUTO TUNE (%x) %i\n", w->tuneFlags.load(), w->TuneState);
+  fprintf(stderr, "--------- START AUTO TUNE (%x) %i\n", w->tuneFlags.load(), w->TuneState.load());
   return 1;
 }
 
 void GoTune(Works* w) {
-  std::lock_guard<std::recursive_mutex> lk(runMut);
+  RunLock lk;
   if (w->TUNEenabled & 0x80) return;  // tuner not installed
   if (w->TuneRunState.load() != 0) {
     fprintf(stderr, "esc tune TUNEMENU\n");
@@ -405,7 +442,7 @@ void GoTune(Works* w) {
 }
 
 void TuneCarrierHandshake(Works* w, TuneHandshake* hs) {
-  std::lock_guard<std::recursive_mutex> lk(runMut);
+  RunLock lk;
   if (w->ModeWorkIdx.load() != 1) return;
   uint8_t tf = w->tuneFlags.load();
   if (!(tf & kTfAutoMode)) return;

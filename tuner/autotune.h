@@ -38,8 +38,11 @@ void CtrlNuovoTune(Works* w);
 // Restores the best setting of the run into works.
 void TuneEnd(Works* w);
 void Clr_vTuneParam(Works* w);
-// Ends the run; stores the tuning when save is set and the SWR allows.
+// Ends the run; stores the tuning when save is set and the SWR allows. The
+// file is written once the run lock is released, on the ending thread.
 void EscAutoTune(Works* w, int save);
+// True from the end of a stored run until its tune-memory file is written.
+bool TuneSaveInFlight();
 
 // Counters of the carrier handshake, kept by the caller between cycles.
 struct TuneHandshake {

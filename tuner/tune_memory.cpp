@@ -213,7 +213,7 @@ void LoadTuneFromMEM(Works* w, int ant) {
     SetMode(w, rec.mode);
     ReadTnePar(w);
     fprintf(stderr, ">>>>>>>>>>>>>>> MEMTUNE: load a Tune for %ld idx:%d -> C %d I %d!!\n", f, used,
-            w->ValC, w->ValI);
+            w->ValC.load(), w->ValI.load());
   }
 }
 
@@ -305,6 +305,11 @@ int SaveTabAtu(Works* w, int bank, int ant) {
 }
 
 int InsertTuneToMem(Works* w, int bank, int ant) {
+  StoreTuneInRam(w, ant);
+  return SaveTabAtu(w, bank, ant);
+}
+
+void StoreTuneInRam(Works* w, int ant) {
   long f = w->freq.load();
   int slot = AtuIdxSearch(f, nullptr, nullptr, nullptr, nullptr);
   fprintf(stderr, "--------------> Save Tune To File idx %ld (idx:%d)\n", f, slot);
@@ -315,7 +320,6 @@ int InsertTuneToMem(Works* w, int bank, int ant) {
   r.C = uint16_t(DecodeCapacitaFromTuneval(w->Tuneval));
   fprintf(stderr, "-------------- Save TuneVal C:%i, L:%i, M:%c\n", r.C, r.L, '0' + r.mode);
   SaveTuneValsuTabRam(r, slot, ant, w);
-  return SaveTabAtu(w, bank, ant);
 }
 
 std::string AntennaFileName(int bank);  // antenna.cpp

@@ -54,5 +54,7 @@ int SaveTabAtu(Works* w, int bank, int ant);
 // Stores the present tuning at the operating frequency's slot and saves the
 // file. Returns 0 when the file was written.
 int InsertTuneToMem(Works* w, int bank, int ant);
+// The first half of it: the present tuning into the RAM table only.
+void StoreTuneInRam(Works* w, int ant);
 // Removes a stored file: selector 0..2 tune memory of antenna 1..3, 3 the antenna table.
 void DeleteFileConf(Works* w, int bank, int selector);

@@ -34,7 +34,7 @@ constexpr int kTuneAntennas = 3;
 struct TunerFields {
   std::atomic<uint8_t> AmpBypassFlag{0};  // 1 = amplifier bypassed (standby)
   std::atomic<uint8_t> AtuBypassFlag{0};  // 1 = tuner bypassed
-  uint32_t Tuneval = 0;        // tune word: C, L and network mode
+  std::atomic<uint32_t> Tuneval{0};        // tune word: C, L and network mode
   std::atomic<uint8_t> TuneRunState{0};  // 0 polling, 1 autotune step, 2 send "CP", 3 send "ST"
   int tabColSel = 0;           // antenna-table editor column
 
@@ -43,23 +43,23 @@ struct TunerFields {
   int NumRowAntenna = 0;
 
   // Tune word decoded, and its lock
-  int ValC = 0;                // capacitor 0..511
-  int ValI = 0;                // inductor 0..511
-  uint8_t ModoTune = 0;        // 0 none, 1 CL, 2 LC, 3 bypass
+  std::atomic<int> ValC{0};                // capacitor 0..511
+  std::atomic<int> ValI{0};                // inductor 0..511
+  std::atomic<uint8_t> ModoTune{0};        // 0 none, 1 CL, 2 LC, 3 bypass
   std::atomic<uint8_t> SemaforoTuneval{0};  // 1 while a thread changes Tuneval
 
   // Tune memory of the active bank: one table per antenna, indexed by slot
   TuneRec TabTune[kTuneAntennas][kTuneSlots] = {};
 
   // Autotune
-  int TuneState = 0;           // search step 0..12
+  std::atomic<int> TuneState{0};           // search step 0..12
   float TuneBestSWR = 0;       // SWR of the restored best setting
   std::atomic<int> RadioTx{0}; // 1 while the companion radio transmits
 
   // Band-configuration row whose thresholds were sent last; -1 = resend.
   // Starts at -1 so the band's thresholds go out at start-up whatever row
   // the frequency falls in.
-  int SoglieRowIdx = -1;
+  std::atomic<int> SoglieRowIdx{-1};
   // 1 while the antenna in use was chosen by the antenna table (the main
   // page shows "Auto N"), 0 once the operator picked one.
   std::atomic<uint8_t> antennaAuto{0};

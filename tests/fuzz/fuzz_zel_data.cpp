@@ -27,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Works* w = fuzzWorks();
   fuzzSettle(w);
   if (size > kMaxInput) return -1;
-  w->setup->zelRun = '1';
+  setRunByte(w->setup->zelRun, '1');
   int fds[2];
   if (pipe(fds) != 0) fuzzFail("pipe", "");
   std::vector<uint8_t> bytes(data, data + size);
