@@ -49,7 +49,8 @@ int fftLine(FftState& st, const float* x, int count, char m);
 void fftCalc(const float* x, int count, Works* w);
 
 // Completion of transfer `index` (libusb's status numbers); resubmits it
-// through resubmit while the stream goes on.
+// through resubmit while the stream goes on. An index that is none of the
+// kZelUsbTransfers is logged and ignored.
 void cb_in(Works* w, ZelUsbState& st, int index, int status, const uint8_t* data, int length,
            const std::function<int(int)>& resubmit);
 

@@ -198,6 +198,31 @@ TEST(UsbTransfers, ScalingLinesEveryDivideBuffersAndElevenFailuresEndTheStream) 
   EXPECT_EQ(c.resubmitted.size(), 21u);
 }
 
+// An index that is none of the four transfers (a fuzz finding: it wrote
+// past the buffers and resubmitted a transfer that does not exist) is
+// logged and ignored: no buffer, no count, no resubmit, no line.
+TEST(UsbTransfers, AnUnknownTransferIndexIsIgnored) {
+  Completions c;
+  c.t->Divide = 1;
+  c.st.divide = 1;
+  c.putSample(0, 1 << 30);
+  c.complete(2, 2);
+  ASSERT_EQ(c.st.err_counter, 1);
+  for (int index : {4, -1, 127}) {
+    c.complete(index);
+    c.complete(index, 5);
+  }
+  EXPECT_TRUE(c.resubmitted == std::vector<int>{2});
+  EXPECT_EQ(c.st.err_counter, 1);
+  EXPECT_EQ(c.st.divide, 1);
+  EXPECT_EQ(c.lines, 0);
+  for (auto& f : c.st.fbuf) EXPECT_EQ(f[0], 0.0f);
+  // A real completion still counts.
+  c.complete(0);
+  EXPECT_EQ(c.st.err_counter, 0);
+  EXPECT_EQ(c.lines, 1);
+}
+
 namespace {
 
 // A stand-in radio on the bus.
