@@ -1,11 +1,13 @@
 // Remote audio: received "SO" bodies (the 4-byte encoded length, then an
 // Opus packet or raw stereo frames) played by either role into a stand-in
 // playback device whose free space and write results the input scripts.
-// The first two bytes choose the role, compression, the packet size and
-// the playback buffer; then records of one device byte, a two-byte body
-// length and the body.
+// The first two bytes choose the role, compression, the packet size, the
+// playback buffer and whether each body comes as it is or inside a long
+// binary "SO" frame through the frame receiver and the role's dispatch;
+// then records of one device byte, a two-byte body length and the body.
 #include <opus/opus.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -14,6 +16,8 @@
 #include "core/setup_record.h"
 #include "core/works.h"
 #include "remote/audio.h"
+#include "remote/remote_dispatch.h"
+#include "remote/ws_proto.h"
 #include "tests/fuzz/support/fuzz_station.h"
 #include "tests/support/null_pcm.h"
 
@@ -74,7 +78,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The playback buffer as opened, or (bit 0 of the second byte) one of
   // another packet size: the setting changed since the device opened.
   int bufFrames = w->audioFrame > 0 && w->audioFrame <= kAudioMaxFrames ? w->audioFrame : 480;
-  if (data[1] & 1) bufFrames = (data[1] >> 1) * 40;
+  if (data[1] & 1) bufFrames = ((data[1] >> 1) & 63) * 40;
+  const bool framed = (data[1] & 0x80) != 0;
+  LinkState link(role);
+  link.keyAccepted = true;
   auto out = std::make_shared<AudioOutput>();
   ScriptedPcm* dev = new ScriptedPcm();
   dev->bufBytes = static_cast<size_t>(bufFrames) * 4;
@@ -94,7 +101,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::unique_ptr<uint8_t[]> body(new uint8_t[len > 0 ? len : 1]);
     if (len > 0) memcpy(body.get(), data + pos, len);
     pos += len;
-    const int r = playAudioMessage(w, role, body.get(), static_cast<int>(len));
+    int r;
+    if (framed) {
+      // 0x82, 126, the payload length, "SO", the body: as the peer sends it.
+      if (len > 65533) len = 65533;
+      std::string frame = {'\x82', 126, static_cast<char>((len + 2) >> 8), static_cast<char>((len + 2) & 0xFF), 'S', 'O'};
+      frame.append(reinterpret_cast<const char*>(body.get()), len);
+      size_t at = 0;
+      WsRead rd = [&](uint8_t* b, int n) -> int {
+        if (at >= frame.size()) return 0;
+        const size_t k = std::min(static_cast<size_t>(n), frame.size() - at);
+        memcpy(b, frame.data() + at, k);
+        at += k;
+        return static_cast<int>(k);
+      };
+      WsFrame f;
+      if (wsReadFrame(rd, f) != 0) fuzzFail("an \"SO\" frame not read", std::to_string(len));
+      r = dispatchFrame(w, link, f);
+    } else {
+      r = playAudioMessage(w, role, body.get(), static_cast<int>(len));
+    }
     if (r != 0 && !(r == -1 && role == 'c')) fuzzFail("playAudioMessage result", std::to_string(r));
     if (r != 0) break;
   }
