@@ -22,7 +22,7 @@ struct FftState {
   std::vector<double> re, im, coeff, co, si;
   std::vector<uint8_t> fftout;     // shifted level line (N bytes)
   std::vector<uint8_t> fftoutdec;  // decimated line
-  int oldEnable1600 = 'x';
+  int oldEnable1600 = 256;  // no byte: the first line always builds the tables
   int n = 0;
   int rebuilds = 0;  // how often the tables were built
 };

@@ -119,6 +119,22 @@ TEST(UsbSpectrum, LinesMatchAnIndependentTransformAndTheTablesFollowEnable1600) 
   EXPECT_EQ(fftLine(st, zero.data(), 100, '0'), -1);  // too few samples: no line
 }
 
+// Any "Enable1600: " byte other than '0' means 4096 points, and the first
+// line builds its tables whatever the byte (a fuzz finding: a first line
+// for 'x' ran with no window and no twiddles and came out as silence).
+TEST(UsbSpectrum, TheFirstLineBuildsTheTablesForAnyEnable1600Byte) {
+  const std::vector<float> x = tone(4096, 500, 0.01);
+  FftState one;
+  ASSERT_EQ(fftLine(one, x.data(), 8192, '1'), 1706);
+  for (char m : {'x', '\0', static_cast<char>(0xFF)}) {
+    FftState st;
+    ASSERT_EQ(fftLine(st, x.data(), 8192, m), 1706);
+    EXPECT_EQ(st.rebuilds, 1);
+    EXPECT_EQ(argmax(st.fftout, 4096), 500 + 2048);
+    EXPECT_EQ(st.fftout, one.fftout) << static_cast<int>(m);
+  }
+}
+
 namespace {
 
 struct Completions {
