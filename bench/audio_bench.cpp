@@ -27,6 +27,7 @@
 #include "remote/audio.h"
 #include "remote/remote_dispatch.h"
 #include "remote/ws_proto.h"
+#include "tests/support/null_pcm.h"
 
 #ifdef ZELPYX_HAVE_FFTW
 #include <fftw3.h>
@@ -59,32 +60,13 @@ struct Unit {
 };
 
 // A microphone of a 1 kHz tone and a speaker that only counts.
-struct BenchPcm : AudioPcm {
+struct BenchPcm : NullPcm {
   long n = 0;
-  int hwAlloc() override { return 0; }
-  int hwAny() override { return 0; }
-  int hwAccessInterleaved() override { return 0; }
-  int hwFormat(int) override { return 0; }
-  int hwResample(int) override { return 0; }
-  int hwRateNear(unsigned*) override { return 0; }
-  int hwChannels(int) override { return 0; }
-  int hwPeriods(int) override { return 0; }
-  int hwBufferSize(long) override { return 0; }
-  int hwApply() override { return 0; }
-  void hwFree() override {}
-  int prepare() override { return 0; }
-  int start() override { return 0; }
-  int drop() override { return 0; }
-  int drain() override { return 0; }
-  int reset() override { return 0; }
-  int wait(int) override { return 1; }
   long readFrames(void* buf, long frames) override {
     int16_t* s = static_cast<int16_t*>(buf);
     for (long i = 0; i < frames; i++, n++) s[i] = static_cast<int16_t>(8000 * sin(2 * M_PI * 1000 * n / 48000.0));
     return frames;
   }
-  long writeFrames(const void*, long frames) override { return frames; }
-  long avail() override { return 20480; }
 };
 
 void fftReport(int lines) {

@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <linux/input.h>
@@ -18,19 +17,6 @@
 
 namespace {
 
-// Progress lines go to the system log and to standard error.
-void klog(int prio, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
-void klog(int prio, const char* fmt, ...) {
-  char buf[512];
-  va_list ap;
-  va_start(ap, fmt);
-  vsnprintf(buf, sizeof buf, fmt, ap);
-  va_end(ap);
-  zlog(prio, "%s", buf);
-  size_t n = strlen(buf);
-  fprintf(stderr, (n > 0 && buf[n - 1] == '\n') ? "%s" : "%s\n", buf);
-}
-
 void waitWhileRunning(Works* w) {
   auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
   while (w->running.load() != 0 && std::chrono::steady_clock::now() < end)
@@ -45,16 +31,16 @@ int findKeyboard(Works* w, const KeybEnv& env, std::string* path) {
     if (!path->empty()) {
       int fd = inputOpen(*path);
       if (fd >= 0) {
-        klog(LOG_INFO, "Keyboard opened");
+        zlogEcho(LOG_INFO, "Keyboard opened");
         int g = inputGrab(fd);
         // A stand-in device (a FIFO or a file) cannot be grabbed; the keys
         // are read all the same.
-        if (g != 0) klog(LOG_ERR, "Cannot grab %s, error %d -%s", path->c_str(), g, strerror(g));
+        if (g != 0) zlogEcho(LOG_ERR, "Cannot grab %s, error %d -%s", path->c_str(), g, strerror(g));
         runCommand("stty -echo");
         return fd;
       }
       int e = errno;
-      klog(LOG_ERR, "Cannot open %s, error %d -%s", path->c_str(), e, strerror(e));
+      zlogEcho(LOG_ERR, "Cannot open %s, error %d -%s", path->c_str(), e, strerror(e));
     }
     env.retryWait(w);
   }
@@ -67,17 +53,17 @@ int KeybEvent(Works* w, const input_event& ev) {
   if (ev.type != EV_KEY || ev.value != 1) return 0;
   switch (ev.code) {
     case KEY_SYSRQ:
-      klog(LOG_INFO, "launching screenshot");
+      zlogEcho(LOG_INFO, "launching screenshot");
       runCommand(commandPath("/usr/bin/fbgrab") + " " + shellPath("/tmp/screen.png") +
                  " >/dev/null 2>&1 </dev/null");
-      klog(LOG_INFO, "launched screenshot");
+      zlogEcho(LOG_INFO, "launched screenshot");
       return 0;
     case KEY_F12:
-      klog(LOG_INFO, "Exited by KEY_F12");
+      zlogEcho(LOG_INFO, "Exited by KEY_F12");
       w->running = 0;
       return 1;
     case KEY_F11:
-      klog(LOG_INFO, "Save setup");
+      zlogEcho(LOG_INFO, "Save setup");
       writeSetup(w);
       return 0;
     case KEY_F10:
@@ -93,10 +79,10 @@ void KeybRun(Works* w, const KeybEnv& envIn) {
   KeybEnv env = envIn;
   if (!env.retryWait) env.retryWait = waitWhileRunning;
   if (!env.read) env.read = inputRead;
-  klog(LOG_INFO, "Keyboard function entered");
+  zlogEcho(LOG_INFO, "Keyboard function entered");
   std::string path;
   int fd = findKeyboard(w, env, &path);
-  if (fd >= 0) klog(LOG_INFO, "Continuous keyboard loop started, please end using Control C\n");
+  if (fd >= 0) zlogEcho(LOG_INFO, "Continuous keyboard loop started, please end using Control C\n");
   // Whole events only: a read may end inside one.
   unsigned char buf[sizeof(input_event) * 16];
   size_t have = 0;
@@ -104,7 +90,7 @@ void KeybRun(Works* w, const KeybEnv& envIn) {
     ssize_t n = env.read(fd, buf + have, sizeof buf - have, 100);
     if (n < 0) {
       int e = errno;
-      klog(LOG_ERR, "error reading %s, error %d -%s", path.c_str(), e, strerror(e));
+      zlogEcho(LOG_ERR, "error reading %s, error %d -%s", path.c_str(), e, strerror(e));
       if (e == ENODEV) {
         // Unplugged: look for it again instead of failing every read.
         inputClose(fd);

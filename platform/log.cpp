@@ -4,6 +4,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <syslog.h>
 
@@ -14,20 +15,39 @@ std::vector<std::string> g_captured;
 std::atomic<int> g_toStderr{-1};
 }
 
-void zlog(int prio, const char* fmt, ...) {
+namespace {
+
+void vzlog(int prio, const char* fmt, va_list ap, bool echo) {
   char buf[1024];
-  va_list ap;
-  va_start(ap, fmt);
   vsnprintf(buf, sizeof buf, fmt, ap);
-  va_end(ap);
   syslog(prio, "%s", buf);
   if (g_toStderr < 0) {
     const char* e = getenv("ZELPYX_LOG_STDERR");
     g_toStderr = (e != nullptr && e[0] == '1') ? 1 : 0;
   }
   if (g_toStderr == 1) fprintf(stderr, "[log %d] %s\n", prio, buf);
+  if (echo) {
+    const size_t n = strlen(buf);
+    fprintf(stderr, (n > 0 && buf[n - 1] == '\n') ? "%s" : "%s\n", buf);
+  }
   std::lock_guard<std::mutex> lk(g_capMut);
   if (g_capturing) g_captured.emplace_back(buf);
+}
+
+}  // namespace
+
+void zlog(int prio, const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  vzlog(prio, fmt, ap, false);
+  va_end(ap);
+}
+
+void zlogEcho(int prio, const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  vzlog(prio, fmt, ap, true);
+  va_end(ap);
 }
 
 void logCaptureStart() {

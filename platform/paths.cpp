@@ -76,6 +76,15 @@ int64_t monoMs() {
       .count();
 }
 
+// One read of a command's output; what passes maxBytes is read and
+// dropped, so the command never blocks on a full pipe. Returns read's result.
+ssize_t readPipeInto(int fd, std::string* out, size_t maxBytes) {
+  char buf[512];
+  const ssize_t n = read(fd, buf, sizeof buf);
+  if (n > 0 && out->size() < maxBytes) out->append(buf, std::min(size_t(n), maxBytes - out->size()));
+  return n;
+}
+
 // Runs the command in a process group of its own and waits, collecting
 // its output when out is given. Past the time-out (or shortly after the
 // program began to stop) the whole group is killed: a hung "mount" must
@@ -121,11 +130,8 @@ int spawnAndWait(const std::string& cmd, std::string* out, size_t maxBytes, int 
     if (out != nullptr && pipefd[0] >= 0) {
       struct pollfd p = {pipefd[0], POLLIN, 0};
       if (poll(&p, 1, 10) > 0) {
-        char buf[512];
-        ssize_t n = read(pipefd[0], buf, sizeof buf);
-        if (n > 0) {
-          if (out->size() < maxBytes) out->append(buf, std::min(size_t(n), maxBytes - out->size()));
-        } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+        const ssize_t n = readPipeInto(pipefd[0], out, maxBytes);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
           close(pipefd[0]);
           pipefd[0] = -1;
         }
@@ -156,10 +162,8 @@ int spawnAndWait(const std::string& cmd, std::string* out, size_t maxBytes, int 
   }
   if (pipefd[0] >= 0) {
     // Whatever the command wrote before it ended.
-    char buf[512];
-    ssize_t n;
-    while ((n = read(pipefd[0], buf, sizeof buf)) > 0)
-      if (out->size() < maxBytes) out->append(buf, std::min(size_t(n), maxBytes - out->size()));
+    while (readPipeInto(pipefd[0], out, maxBytes) > 0) {
+    }
     close(pipefd[0]);
   }
   if (killed) {

@@ -128,6 +128,12 @@ void fftCalc(const float* x, int count, Works* w) {
 
 void cb_in(Works* w, ZelUsbState& st, int index, int status, const uint8_t* data, int length,
            const std::function<int(int)>& resubmit) {
+  // Only the reader's own transfers complete here: any other index has no
+  // buffer to fill and no transfer to resubmit.
+  if (index < 0 || index >= kZelUsbTransfers) {
+    zlog(LOG_ERR, "CB result: unknown transfer %d\n", index);
+    return;
+  }
   if (status == 0) {
     st.err_counter = 0;
     if (runByte(w->setup->spectrumSource) != '0') {
@@ -137,7 +143,7 @@ void cb_in(Works* w, ZelUsbState& st, int index, int status, const uint8_t* data
       st.recalc = powf(10.0f, (21.4f - st.globalOffset + lp) / 20.0f);
       std::vector<float>& f = st.fbuf[index];
       f.assign(kZelUsbSamples, 0.0f);
-      int n = length / 4;
+      int n = data != nullptr ? length / 4 : 0;
       if (n > kZelUsbSamples) n = kZelUsbSamples;
       for (int i = 0; i < n; i++) {
         int32_t s;

@@ -22,7 +22,7 @@ struct FftState {
   std::vector<double> re, im, coeff, co, si;
   std::vector<uint8_t> fftout;     // shifted level line (N bytes)
   std::vector<uint8_t> fftoutdec;  // decimated line
-  int oldEnable1600 = 'x';
+  int oldEnable1600 = 256;  // no byte: the first line always builds the tables
   int n = 0;
   int rebuilds = 0;  // how often the tables were built
 };
@@ -49,7 +49,8 @@ int fftLine(FftState& st, const float* x, int count, char m);
 void fftCalc(const float* x, int count, Works* w);
 
 // Completion of transfer `index` (libusb's status numbers); resubmits it
-// through resubmit while the stream goes on.
+// through resubmit while the stream goes on. An index that is none of the
+// kZelUsbTransfers is logged and ignored.
 void cb_in(Works* w, ZelUsbState& st, int index, int status, const uint8_t* data, int length,
            const std::function<int(int)>& resubmit);
 

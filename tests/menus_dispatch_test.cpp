@@ -16,6 +16,7 @@
 #include "display/fb.h"
 #include "menus/buttons.h"
 #include "menus/dispatch.h"
+#include "tests/support/menu_station.h"
 #include "tests/support/temp_root.h"
 #include "tests/support/test_works.h"
 #include "tests/support/wait.h"
@@ -26,26 +27,17 @@
 
 namespace {
 
-class Keys : public testing::Test {
+class Keys : public MenuStation {
  protected:
+  void beforeMenus() override { w->fb = fbCreateMemory(800, 480); }
   void SetUp() override {
-    InitGlobalVar(w.get());
-    w->fb = fbCreateMemory(800, 480);
-    InitMenuZarn(w.get());
-    w->errorsMuted = 0;
+    MenuStation::SetUp();
     w->ModeWorkIdx = 0;
     w->NumBanco = 1;
     InitTabAntenna(w.get(), 0);
   }
   void TearDown() override { fbRelease(w->fb); }
   int key(int k, int held = 0) { return DecodeTasto(w.get(), k, held); }
-  std::vector<int> queued() {
-    std::vector<int> v;
-    for (int c; (c = TakeQueuedCmd(w.get())) >= 0;) v.push_back(c);
-    return v;
-  }
-  TempRoot root;
-  TestWorks w;
 };
 
 }  // namespace

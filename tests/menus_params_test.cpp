@@ -15,20 +15,16 @@
 #include "menus/buttons.h"
 #include "menus/params.h"
 #include "screens/meters.h"
+#include "tests/support/menu_station.h"
 #include "tests/support/temp_root.h"
 #include "tests/support/test_works.h"
 #include "tests/support/wait.h"
 
 namespace {
 
-class Params : public testing::Test {
+class Params : public MenuStation {
  protected:
-  void SetUp() override {
-    InitGlobalVar(w.get());
-    initSetup(w.get());
-    InitMenuZarn(w.get());
-    w->errorsMuted = 0;
-  }
+  void beforeMenus() override { initSetup(w.get()); }
   int press(int par, int key) {
     w->ParIdx = par;
     w->ParSubIdx = 0;
@@ -39,13 +35,6 @@ class Params : public testing::Test {
     size_t p = s.find(key + ": ");
     return p == std::string::npos ? "" : s.substr(p, s.find('\n', p) - p);
   }
-  std::vector<int> queued() {
-    std::vector<int> v;
-    for (int c; (c = TakeQueuedCmd(w.get())) >= 0;) v.push_back(c);
-    return v;
-  }
-  TempRoot root;
-  TestWorks w;
 };
 
 }  // namespace

@@ -119,6 +119,22 @@ TEST(UsbSpectrum, LinesMatchAnIndependentTransformAndTheTablesFollowEnable1600) 
   EXPECT_EQ(fftLine(st, zero.data(), 100, '0'), -1);  // too few samples: no line
 }
 
+// Any "Enable1600: " byte other than '0' means 4096 points, and the first
+// line builds its tables whatever the byte (a fuzz finding: a first line
+// for 'x' ran with no window and no twiddles and came out as silence).
+TEST(UsbSpectrum, TheFirstLineBuildsTheTablesForAnyEnable1600Byte) {
+  const std::vector<float> x = tone(4096, 500, 0.01);
+  FftState one;
+  ASSERT_EQ(fftLine(one, x.data(), 8192, '1'), 1706);
+  for (char m : {'x', '\0', static_cast<char>(0xFF)}) {
+    FftState st;
+    ASSERT_EQ(fftLine(st, x.data(), 8192, m), 1706);
+    EXPECT_EQ(st.rebuilds, 1);
+    EXPECT_EQ(argmax(st.fftout, 4096), 500 + 2048);
+    EXPECT_EQ(st.fftout, one.fftout) << static_cast<int>(m);
+  }
+}
+
 namespace {
 
 struct Completions {
@@ -196,6 +212,31 @@ TEST(UsbTransfers, ScalingLinesEveryDivideBuffersAndElevenFailuresEndTheStream) 
   for (int i = 0; i < 11; i++) c.complete(i % 4, 1 + i % 6);
   EXPECT_EQ(c.st.err_counter, 11);
   EXPECT_EQ(c.resubmitted.size(), 21u);
+}
+
+// An index that is none of the four transfers (a fuzz finding: it wrote
+// past the buffers and resubmitted a transfer that does not exist) is
+// logged and ignored: no buffer, no count, no resubmit, no line.
+TEST(UsbTransfers, AnUnknownTransferIndexIsIgnored) {
+  Completions c;
+  c.t->Divide = 1;
+  c.st.divide = 1;
+  c.putSample(0, 1 << 30);
+  c.complete(2, 2);
+  ASSERT_EQ(c.st.err_counter, 1);
+  for (int index : {4, -1, 127}) {
+    c.complete(index);
+    c.complete(index, 5);
+  }
+  EXPECT_TRUE(c.resubmitted == std::vector<int>{2});
+  EXPECT_EQ(c.st.err_counter, 1);
+  EXPECT_EQ(c.st.divide, 1);
+  EXPECT_EQ(c.lines, 0);
+  for (auto& f : c.st.fbuf) EXPECT_EQ(f[0], 0.0f);
+  // A real completion still counts.
+  c.complete(0);
+  EXPECT_EQ(c.st.err_counter, 0);
+  EXPECT_EQ(c.lines, 1);
 }
 
 namespace {

@@ -22,6 +22,7 @@
 #include "remote/remote_senders.h"
 #include "remote/ws_proto.h"
 #include "sim/audio_sim.h"
+#include "tests/support/null_pcm.h"
 #include "tests/support/temp_root.h"
 #include "tests/support/test_works.h"
 #include "tests/support/wait.h"
@@ -30,35 +31,20 @@ namespace {
 
 // A sound device standing in for ALSA: captures from `source`, records
 // what is played, answers avail and write from scripted values.
-struct FakePcm : AudioPcm {
+struct FakePcm : NullPcm {
   std::vector<int16_t> source;  // interleaved as captured
   size_t readAt = 0;
-  int channels = 1;
   std::vector<int16_t> played;
   std::vector<long> availSeq;
   size_t availAt = 0;
   std::vector<long> writeResults;  // scripted results, then success
   size_t writeAt = 0;
   int resets = 0, prepares = 0;
-  int hwAlloc() override { return 0; }
-  int hwAny() override { return 0; }
-  int hwAccessInterleaved() override { return 0; }
-  int hwFormat(int) override { return 0; }
-  int hwResample(int) override { return 0; }
-  int hwRateNear(unsigned*) override { return 0; }
-  int hwChannels(int) override { return 0; }
-  int hwPeriods(int) override { return 0; }
-  int hwBufferSize(long) override { return 0; }
+  FakePcm() { channels = 1; }
   int hwBufferSizeMax(long frames) override { return maxBuffer = frames, 0; }
   long maxBuffer = -1;
-  int hwApply() override { return 0; }
-  void hwFree() override {}
   int prepare() override { return ++prepares, 0; }
-  int start() override { return 0; }
-  int drop() override { return 0; }
-  int drain() override { return 0; }
   int reset() override { return ++resets, 0; }
-  int wait(int) override { return 1; }
   long readFrames(void* buf, long frames) override {
     int16_t* s = static_cast<int16_t*>(buf);
     for (long i = 0; i < frames * channels; i++) s[i] = readAt < source.size() ? source[readAt++] : 0;
