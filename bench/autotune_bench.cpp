@@ -192,6 +192,11 @@ double threadCpuMs() {
   return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
 }
 
+// Every step of the run is printed (ZELBENCH_TRACE, ZELBENCH_CASE).
+bool traceRun = false;
+// The step limit of the runs, as an index of SWRTimeoutCICLI (2: 300).
+int capIdx = 2;
+
 int relayBits(uint32_t a, uint32_t b) { return __builtin_popcount((a ^ b) & 0x00FFFFFEu); }
 
 // One run as the Linear thread paces it, over a meter, with the step
@@ -201,7 +206,7 @@ Run runMeasured(Works* w, int search, double f, Cplx z, const TrueTuner& t, Mete
   tunerConfig.search = search;
   w->freq = long(f);
   w->SWRescAutoTune = target;
-  w->AutoTuneMaxCicli = 2;  // 300
+  w->AutoTuneMaxCicli = uint8_t(capIdx);
   w->RadioTx = 1;
   w->Tuneval = kTuneCL;
   StartAutotune(w);
@@ -232,7 +237,7 @@ Run runMeasured(Works* w, int search, double f, Cplx z, const TrueTuner& t, Mete
     sent = w->Tuneval;
     if (w->TuneRunState.load() == 2) w->TuneRunState = 1;  // "CP" went out
     ++r.steps;
-    if (getenv("ZELBENCH_TRACE") != nullptr)
+    if (traceRun)
       printf("    step %d read %.2f -> %s C%d L%d true %.2f (%.2f ms)\n", r.steps, double(w->SWR),
              modeName(physWordMode(w->Tuneval)), physWordC(w->Tuneval), physWordL(w->Tuneval),
              physSwrFromGamma(trueGammaOfWord(t, w->Tuneval, f, z)), cpu);
@@ -288,6 +293,9 @@ const char* kSearchNames[3] = {"table", "rescue", "model"};
 // Every search over every case and seed; prints one row per search.
 void evaluate(Works* w, const char* title, const std::vector<Case>& cases, int seeds, bool ideal, uint64_t seedBase,
               bool perSeed) {
+  // ZELBENCH_ONLY="Random" runs only the section of that title.
+  if (const char* only = getenv("ZELBENCH_ONLY"))
+    if (strcmp(title, only) != 0) return;
   printf("%s: %zu loads x %d seed%s, %d matchable\n", title, cases.size(), seeds, seeds > 1 ? "s" : "",
          int(std::count_if(cases.begin(), cases.end(), [](const Case& c) { return c.best < 1.5; })));
   printf("| search | <1.5 | <1.2 | %s steps mean / median / p95 / worst | SWR - opt | unmatchable mean / worst | relay "
@@ -295,6 +303,8 @@ void evaluate(Works* w, const char* title, const std::vector<Case>& cases, int s
          perSeed ? "fewest <1.5 in a seed |" : "");
   printf("|---|---|---|%s---|---|---|---|---|\n", perSeed ? "---|" : "");
   for (int search = 0; search < 3; ++search) {
+    if (const char* one = getenv("ZELBENCH_SEARCH"))
+      if (strstr(one, kSearchNames[search]) == nullptr) continue;  // "rescue,model"
     Tally t;
     for (int seed = 0; seed < seeds; ++seed) {
       int okThisSeed = 0;
@@ -304,7 +314,13 @@ void evaluate(Works* w, const char* title, const std::vector<Case>& cases, int s
         m.ideal = ideal;
         // An independent noise stream for every run, the same for every search.
         m.rng.seed(seedBase + uint64_t(seed) * 100003u + i);
+        // ZELBENCH_CASE="search seed load" traces one run of the sections run.
+        char key[64];
+        snprintf(key, sizeof key, "%s %d %zu", kSearchNames[search], seed, i);
+        const char* one = getenv("ZELBENCH_CASE");
+        traceRun = one != nullptr && strcmp(one, key) == 0;
         Run r = runMeasured(w, search, c.f, c.z, c.tuner, &m, 1.5f);
+        traceRun = false;
         t.add(r, c.best);
         if (getenv("ZELBENCH_DETAIL") != nullptr && (c.best < 1.5 ? r.swr >= 1.5 : r.swr > c.best + 0.5))
           fprintf(stdout, "  %s seed %d load %zu f %.3f MHz z %.1f%+.1fj best %.2f got %.2f steps %d\n",
@@ -354,6 +370,9 @@ int main() {
   w->setup = &setup;
   w->tuneFlags = 1;
   w->errorsMuted = 1;
+  // The amplifier reports its transmit bit: the run's carrier is on, so
+  // the search starts after the start replies.
+  w->ampStatus[1] = 0x01;
 
   const BenchLoad loads[] = {
       {"dipole 160m", builtin(PHYS_LOAD_DIPOLE), 1.85e6},
@@ -394,6 +413,7 @@ int main() {
     sscanf(tr, "%d %lf %lf %lf %d", &search, &f, &r, &x, &seed);
     Meter m;
     m.rng.seed(uint64_t(seed));
+    traceRun = true;
     Run run = runMeasured(w, search, f, Cplx(r, x), TrueTuner(), &m, 1.5f);
     printf("steps %d swr %.2f best %.2f\n", run.steps, run.swr, physExhaustiveBest(f, Cplx(r, x)).swr);
     return 0;
@@ -446,6 +466,11 @@ int main() {
     benchCases.push_back({b.f, z, nominal, physExhaustiveBest(b.f, z).swr});
   }
   evaluate(w, "Bench, ideal meter", benchCases, 1, true, 1, false);
+  // The step limit bounds table and rescue together: with the longest one
+  // the table's full scan of the 20 m dipole leaves room for a rescue.
+  capIdx = 0;
+  evaluate(w, "Bench, ideal meter, step limit 600", benchCases, 1, true, 1, false);
+  capIdx = 2;
   evaluate(w, "Bench", benchCases, 10, false, 1000000, true);
 
   // 500 loads (load seed 1000): f log-uniform over 1.8-54 MHz, |G| uniform

@@ -388,6 +388,13 @@ void TuneTask(Works* w) {
       if (modelSearch.next(&s)) {
         applySetting(w, s);
       } else {
+        // Left above the target: the lowest of noisy readings is too often
+        // a lucky one, so the fit picks among the settings within noise of it.
+        float swr;
+        if (modelSearch.settle(&s, &swr)) {
+          applySetting(w, s);
+          miglioretuneParam = TuneParam{swr, miglioretuneParam.FWD, s.l, s.c, w->Tuneval};
+        }
         TuneEnd(w);
         EscAutoTune(w, 1);
       }

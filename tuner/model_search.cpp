@@ -12,6 +12,11 @@ const int kMaxReadings = 1024;   // more than the longest step limit
 const int kRefineReadings = 36;  // readings the refinement of a minimum weighs
 const int kFitPasses = 24;
 const int kPolishBudget = 40;
+// An unmatched run tries at most this many more matches of the fit, which
+// by then weighs the polish's readings near the best, each new best with
+// a shorter polish of its own.
+const int kRefits = 6;
+const int kPolish3Budget = 20;
 const double kWindow = 9.0;      // minima kept within this cost of the best
 const double kProfileWindow = 34.0;
 // A best reading this high (SWR 19) is on the cap's plateau, where the
@@ -416,6 +421,55 @@ std::vector<ModelSearch::Z> ModelSearch::minima() {
   return out;
 }
 
+// ---- the end ----
+
+bool ModelSearch::settle(MsSetting* out, float* swr) {
+  if (m_ == nullptr || !(lastSwr_ > 0.01f) || rd_.empty()) return false;
+  // Mean reading of every setting measured without reaching the cap.
+  struct Seen {
+    MsSetting s;
+    double sum;
+    int n;
+    bool censored;
+  };
+  std::vector<Seen> seen;
+  for (const Reading& r : rd_) {
+    auto it = std::find_if(seen.begin(), seen.end(), [&](const Seen& x) { return x.s == r.s; });
+    if (it == seen.end()) {
+      seen.push_back({r.s, r.g, 1, r.censored});
+    } else {
+      it->sum += r.g;
+      ++it->n;
+      it->censored = it->censored || r.censored;
+    }
+  }
+  double gBest = 2;
+  for (const Seen& x : seen)
+    if (!x.censored) gBest = std::min(gBest, x.sum / x.n);
+  double targetG = target_ > 1 ? (target_ - 1) / (target_ + 1) : 0;
+  if (gBest >= 2 || gBest < targetG) return false;
+  std::vector<Z> mins = minima();
+  if (mins.empty()) return false;
+  // A single reading's noise at the best one's level, as the fit assumes.
+  double step = std::min(0.018, 1.0 / (3000.0 * std::max(gBest, 0.001)));
+  double sigma = std::sqrt((0.0115 * gBest) * (0.0115 * gBest) + (0.29 * step) * (0.29 * step)) + 0.002;
+  const Seen* pick = nullptr;
+  double pickP = 9;
+  for (const Seen& x : seen) {
+    if (x.censored || x.sum / x.n > gBest + 2.5 * sigma) continue;
+    double p = gammaOf(x.s, mins.front());
+    if (p < pickP) {
+      pickP = p;
+      pick = &x;
+    }
+  }
+  if (pick == nullptr) return false;
+  double g = pick->sum / pick->n;
+  *out = pick->s;
+  *swr = float((1 + g) / (1 - g));
+  return true;
+}
+
 // ---- readings ----
 
 const ModelSearch::Reading* ModelSearch::find(const MsSetting& s) const {
@@ -500,6 +554,7 @@ void ModelSearch::begin(const TunerModel* model, double f, float target, bool wa
   pendingDir_ = -1;
   polishReads_ = 0;
   centreKnown_ = polish2Done_ = settleSent_ = false;
+  refits_ = 0;
   lastSwr_ = 0;
 }
 
@@ -564,11 +619,11 @@ bool ModelSearch::fitNext(MsSetting* out) {
   }
   MsSetting b;
   bestG(&b);
-  return startPolish(b, false, out);
+  return startPolish(b, MS_POLISH, out);
 }
 
-bool ModelSearch::startPolish(const MsSetting& centre, bool second, MsSetting* out) {
-  state_ = second ? MS_POLISH2 : MS_POLISH;
+bool ModelSearch::startPolish(const MsSetting& centre, State kind, MsSetting* out) {
+  state_ = kind;
   step_ = 2;
   lastDir_ = 0;
   dirIdx_ = 0;
@@ -617,7 +672,7 @@ bool ModelSearch::polishNext(MsSetting* out) {
       }
       continue;
     }
-    if (polishReads_ >= kPolishBudget) return afterPolish(out);
+    if (polishReads_ >= (state_ == MS_POLISH3 ? kPolish3Budget : kPolishBudget)) return afterPolish(out);
     pending_ = n;
     pendingDir_ = d;
     *out = n;
@@ -635,9 +690,34 @@ bool ModelSearch::afterPolish(MsSetting* out) {
     std::vector<Z> mins = minima();
     if (!mins.empty()) {
       int other = b.mode == 2 ? 1 : 2;
-      return startPolish(opt(mins.front(), other), true, out);
+      return startPolish(opt(mins.front(), other), MS_POLISH2, out);
     }
   }
+  return refitNext(out);
+}
+
+// The polish ended above the target (or without one): the fit has learnt
+// from the polish's readings around the best, so its matches in either
+// network are tried once more before the run settles for the best seen.
+bool ModelSearch::refitNext(MsSetting* out) {
+  double bg = bestG(nullptr);
+  double targetG = target_ > 1 ? (target_ - 1) / (target_ + 1) : 0;
+  if (bg < targetG || refits_ >= kRefits) {
+    state_ = MS_END;
+    return false;
+  }
+  for (Z z : minima())
+    for (int mode : {1, 2}) {
+      MsSetting o = opt(z, mode);
+      if (!measured(o)) {
+        state_ = MS_REFIT;
+        refitPending_ = o;
+        refitFromG_ = bg;
+        ++refits_;
+        *out = o;
+        return true;
+      }
+    }
   state_ = MS_END;
   return false;
 }
@@ -707,8 +787,14 @@ bool ModelSearch::next(MsSetting* out) {
     }
     case MS_FIT:
       return fitNext(out);
+    case MS_REFIT: {
+      const Reading* r = find(refitPending_);
+      if (r != nullptr && r->g < refitFromG_) return startPolish(refitPending_, MS_POLISH3, out);
+      return refitNext(out);
+    }
     case MS_POLISH:
-    case MS_POLISH2: {
+    case MS_POLISH2:
+    case MS_POLISH3: {
       const Reading* r = find(pending_);
       if (!centreKnown_) {
         if (r != nullptr) {

@@ -33,7 +33,7 @@ struct TunerModel {
 
 class ModelSearch {
  public:
-  enum State { MS_IDLE, MS_WARM, MS_LOAD, MS_P1, MS_FIT, MS_SETTLE, MS_POLISH, MS_POLISH2, MS_END };
+  enum State { MS_IDLE, MS_WARM, MS_LOAD, MS_P1, MS_FIT, MS_SETTLE, MS_POLISH, MS_POLISH2, MS_REFIT, MS_POLISH3, MS_END };
   typedef std::complex<double> Z;
 
   // A model run at f Hz; warm when the first reading is of a recalled word.
@@ -47,6 +47,12 @@ class ModelSearch {
   // After a reading: the next setting to send, or false when the run ends
   // (the best reading is restored).
   bool next(MsSetting* out);
+
+  // At the end of a run left above the target: of the settings whose
+  // readings are within the meter's noise of the best one, the one the fit
+  // ranks first, with the mean of its readings. false: keep the best
+  // reading (matched, no carrier, or nothing to choose from).
+  bool settle(MsSetting* out, float* swr);
 
   State state() const { return state_; }
   int readings() const { return int(rd_.size()); }
@@ -86,7 +92,8 @@ class ModelSearch {
   MsSetting clampSetting(MsSetting s) const;
   double g2Of(const MsSetting& s, Z zLoad) const;
   MsSetting descend(MsSetting s, Z zLoad) const;
-  bool startPolish(const MsSetting& centre, bool second, MsSetting* out);
+  bool startPolish(const MsSetting& centre, State kind, MsSetting* out);
+  bool refitNext(MsSetting* out);
   bool polishNext(MsSetting* out);
   bool fitNext(MsSetting* out);
   bool afterPolish(MsSetting* out);
@@ -112,4 +119,8 @@ class ModelSearch {
   double centreG_ = 2;
   int step_ = 2, lastDir_ = 0, dirIdx_ = 0, polishReads_ = 0, pendingDir_ = -1;
   bool centreKnown_ = false, polish2Done_ = false, settleSent_ = false;
+  // refit: the fit's matches tried after the polish left the run unmatched
+  MsSetting refitPending_;
+  double refitFromG_ = 2;
+  int refits_ = 0;
 };
