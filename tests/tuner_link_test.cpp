@@ -183,7 +183,8 @@ TEST_F(TunerLink, ALoadNoSettingMatchesEndsNearTheBestTheBankCanDo) {
     tunerConfig.search = search;
     for (auto& t : w->TabTune) memset(t, 0, sizeof t);
     GoTune(w.get());
-    EXPECT_TRUE(waitFor([&] { return w->TuneRunState.load() == 0; }, 120000)) << w->TuneState;
+    EXPECT_TRUE(waitFor([&] { return w->TuneRunState.load() == 0 && !TuneSaveInFlight(); }, 120000))
+        << w->TuneState;
     EXPECT_TRUE(simHasWord(w->Tuneval)) << sim.control("amp state");
     EXPECT_LT(physSwrForWord(w->Tuneval, double(f), z), best + 0.5) << "search " << search;
   }
