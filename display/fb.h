@@ -35,7 +35,14 @@ struct FbDamage {
   // Adds a rectangle already kept to the screen.
   void add(const FbRect& r);
   void addAll(const FbDamage& d);
+  // Tile rows ty0..ty1 may now hold marks (after marking tiles directly).
+  void noteRows(int ty0, int ty1);
+  // Whether any, or every, tile of a rectangle kept to the screen is marked.
+  bool intersects(const FbRect& r) const;
+  bool covers(const FbRect& r) const;
 };
+
+struct FbFrames;
 
 struct FbInfo {
   int xSize = 0;
@@ -48,16 +55,20 @@ struct FbInfo {
   uint8_t* backBuf = nullptr;
   bool mapped = false;  // fbMem is a mapping (else heap memory)
   // Damage record, kept by the drawing primitives under drawMutex():
-  // workDamage is where the work buffer may differ from the background
-  // (drawn since the last restore), screenDamage what was restored since
-  // the last copy; a copy moves both. A changed background (backChanged)
-  // makes the next restore and copy whole.
+  // workDamage is where the work buffer may differ from the background,
+  // screenDamage where the screen may differ from the work buffer (what
+  // was restored or drawn since the last copy); a copy moves that. A
+  // changed background (backChanged) makes the next restore and copy whole.
   FbDamage workDamage;
   FbDamage screenDamage;
+  // The calls of the last frame and of this one (display/fb_record.h);
+  // null for a record not made by fbInit or fbCreateMemory.
+  FbFrames* frames = nullptr;
   bool backChanged = true;
   bool damageTracking = true;  // false: every restore and copy is whole
   unsigned realizeCount = 0;
   unsigned wholeRestores = 0;  // restores of the whole screen so far
+  unsigned keptFrames = 0;     // frames drawn over the last one's calls
 };
 
 // Opens and maps "/dev/fb0" and allocates the two off-screen buffers.
@@ -82,6 +93,16 @@ void fbRealize(FbInfo* fb);
 // restore, or all of it after a background change or fbFullFrame.
 void fbSetBack(FbInfo* fb);
 
+// A frame of the panel, under drawMutex(): fbFrameBegin restores like
+// fbSetBack, fbFrameEnd copies like fbRealize. In between, drawing that
+// repeats the previous frame's calls over unchanged tiles is kept from that
+// frame instead of being restored and drawn again; what reaches the screen
+// is byte for byte what fbSetBack, the drawing and fbRealize would show.
+// Anything that reads the work buffer before fbFrameEnd gets the frame
+// drawn up to there only through the primitives of display/.
+void fbFrameBegin(FbInfo* fb);
+void fbFrameEnd(FbInfo* fb);
+
 // The one call for "the background changed": whatever writes the
 // background buffer other than through the primitives below (a picture
 // received from the peer, a test) calls it after writing, under
@@ -90,10 +111,11 @@ void fbSetBack(FbInfo* fb);
 void fbBackChanged(FbInfo* fb);
 // A view, page or overlay switch: the next restore and copy are whole.
 void fbFullFrame(FbInfo* fb);
-// Records that the primitives drew into the rows and columns given
-// (x0 <= x <= x1, y0 <= y <= y1, any order, may lie off the screen; a
-// column off the row lands on the next or previous row, which this
-// accounts for). For the drawing code of display/ only.
+// Records that the rows and columns given were written directly, not by a
+// primitive (x0 <= x <= x1, y0 <= y <= y1, any order, may lie off the
+// screen; a column off the row lands on the next or previous row, which
+// this accounts for). For the drawing code of display/ only, after
+// fbDirectWrite (display/fb_record.h).
 void fbDamageSpan(FbInfo* fb, int toBack, long long x0, long long y0, long long x1,
                   long long y1);
 // Damage tracking on (default) or off: off, every fbSetBack and fbRealize
@@ -119,6 +141,10 @@ void DrawHorizontalLine(int x0, int y, int x1, uint8_t red, uint8_t green, uint8
 // lands at the start of the next row, points outside the buffer are dropped.
 void DrawLine(int x0, int y0, int x1, int y1, uint8_t red, uint8_t green, uint8_t blue,
               FbInfo* fb, int toBack);
+// DrawLine from each of n points to the next, in order (one call, one
+// record in a frame, for a trace of hundreds of segments).
+void DrawPolyline(const int* xs, const int* ys, int n, uint8_t red, uint8_t green, uint8_t blue,
+                  FbInfo* fb, int toBack);
 // Arc of whole degrees startDeg..endDeg (0 points right, counter-clockwise),
 // joined point to point with DrawLine.
 void DrawArc(int cx, int cy, int radius, int startDeg, int endDeg, uint8_t red, uint8_t green,
