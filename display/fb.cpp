@@ -359,7 +359,21 @@ void markOp(const FbInfo* fb, const FbOp& op, const char* data, FbDamage* a, FbD
       int x0, y0, x1, y1;
       polyPoint(data, i, &x0, &y0);
       polyPoint(data, i + 1, &x1, &y1);
-      if (x0 != x1 || y0 != y1) walkLine(fb, x0, y0, x1, y1, plot);
+      if (x0 == x1 && y0 == y1) continue;
+      const FbRect r = fbSpanRect(fb, x0, y0, x1, y1);
+      if (r.x1 <= r.x0) continue;
+      const int tx0 = r.x0 / W, tx1 = (r.x1 - 1) / W, ty0 = r.y0 / H, ty1 = (r.y1 - 1) / H;
+      if (tx1 - tx0 > 1 && ty1 - ty0 > 1) {
+        walkLine(fb, x0, y0, x1, y1, plot);
+        continue;
+      }
+      // A trace's segment is one or two tiles across: its box is hardly
+      // more than its pixels, and far fewer stores.
+      for (int ty = ty0; ty <= ty1; ty++)
+        for (int tx = tx0; tx <= tx1; tx++)
+          for (int k = 0; k < n; k++) sets[k]->tile[(size_t)ty * tilesX + tx] = 1;
+      if (ty0 < tyMin) tyMin = ty0;
+      if (ty1 > tyMax) tyMax = ty1;
     }
   }
   if (tyMax < 0) return;
@@ -460,11 +474,17 @@ void execOp(FbInfo* fb, FbOp& op, const char* text, uint8_t* buf, const FbDamage
       auto plot = [&](long long row, long long col, long long o) {
         if (fbClipOk(fb, clip, row, col, o)) packPixel(buf + o, ps, r, g, b);
       };
+      auto plotFree = [&](long long, long long, long long o) { packPixel(buf + o, ps, r, g, b); };
       for (int i = 0; i + 1 < op.v[0]; i++) {
         int x0, y0, x1, y1;
         polyPoint(text, i, &x0, &y0);
         polyPoint(text, i + 1, &x1, &y1);
-        if (x0 != x1 || y0 != y1) walkLine(fb, x0, y0, x1, y1, plot);
+        if (x0 == x1 && y0 == y1) continue;
+        // Segments wholly on redrawn tiles need no test pixel by pixel.
+        if (clip != nullptr && !clip->covers(fbSpanRect(fb, x0, y0, x1, y1)))
+          walkLine(fb, x0, y0, x1, y1, plot);
+        else
+          walkLine(fb, x0, y0, x1, y1, plotFree);
       }
       return;
     }
@@ -594,6 +614,8 @@ void fbFrameBegin(FbInfo* fb) {
     restore(fb);
     return;
   }
+  // A frame begun again before its end has drawn part of itself already.
+  if (f->recording && !f->deferred) f->prevValid = false;
   f->cur.clear();
   f->curText.clear();
   f->recording = true;

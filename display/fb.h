@@ -2,7 +2,8 @@
 //
 // Three buffers of identical layout: the screen (device memory), the work
 // buffer where every frame is composed, and the background buffer holding
-// the current PNG picture. A frame is fbSetBack, drawing, fbRealize.
+// the current PNG picture. A frame is fbSetBack, drawing, fbRealize, or
+// for the timer's frames fbFrameBegin, drawing, fbFrameEnd.
 // Pixel (x, y) starts at byte y * lineSize + x * pixelSize.
 #pragma once
 #include <cstdint>
@@ -85,12 +86,13 @@ void fbRelease(FbInfo* fb);
 // Bytes per pixel for a bits-per-pixel depth; 0 for an unknown depth.
 unsigned int fbPixelSize(unsigned int bitsPerPixel);
 
-// Work buffer -> screen: only what changed since the last copy (all of it
-// after a background change or fbFullFrame, and every 256th copy, so that
-// anything else that wrote to the display is painted over within seconds).
+// Work buffer -> screen: only what was restored or drawn since the last
+// copy (all of it after a background change or fbFullFrame, and every
+// 256th copy, so that anything else that wrote to the display is painted
+// over within seconds).
 void fbRealize(FbInfo* fb);
-// Background buffer -> work buffer: only what was drawn over since the last
-// restore, or all of it after a background change or fbFullFrame.
+// Background buffer -> work buffer: only where the work buffer differs
+// from it, or all of it after a background change or fbFullFrame.
 void fbSetBack(FbInfo* fb);
 
 // A frame of the panel, under drawMutex(): fbFrameBegin restores like
@@ -98,8 +100,9 @@ void fbSetBack(FbInfo* fb);
 // repeats the previous frame's calls over unchanged tiles is kept from that
 // frame instead of being restored and drawn again; what reaches the screen
 // is byte for byte what fbSetBack, the drawing and fbRealize would show.
-// Anything that reads the work buffer before fbFrameEnd gets the frame
-// drawn up to there only through the primitives of display/.
+// The drawing may be done only at fbFrameEnd: code outside display/ does
+// not read the work buffer in between (inside display/, whatever reads or
+// writes a buffer directly has the frame drawn up to there first).
 void fbFrameBegin(FbInfo* fb);
 void fbFrameEnd(FbInfo* fb);
 
