@@ -107,12 +107,16 @@ struct Station {
 };
 
 // Processor seconds per timer cycle (no sleep).
+// Frames of the last measurement drawn over the one before (not whole).
+unsigned g_kept = 0;
+
 double cycleCost(Station& s, int cycles) {
   TimerState st;
   TimerInit(s.w, &st);
   st.lastTempRead = time(nullptr);
   TimerCycle(s.w, &st, false);  // warm-up
   double spent = 0;
+  const unsigned kept0 = s.fb->keptFrames;
   for (int i = 0; i < cycles; i++) {
     s.move(i);  // not counted: the readings come from other threads
     st.lastTempRead = time(nullptr);  // keep the temperature script out of the measurement
@@ -120,6 +124,7 @@ double cycleCost(Station& s, int cycles) {
     TimerCycle(s.w, &st, false);
     spent += cpuNow() - t0;
   }
+  g_kept = s.fb->keptFrames - kept0;
   return spent / cycles;
 }
 
@@ -133,9 +138,9 @@ double copyCost(Station& s, int cycles) {
   return (cpuNow() - t0) / cycles;
 }
 
-void report(const char* name, double cycle, double copies) {
-  printf("%-14s cycle %8.1f us   two copies %7.1f us   cycle/copies %5.1f\n", name, cycle * 1e6,
-         copies * 1e6, copies > 0 ? cycle / copies : 0.0);
+void report(const char* name, double cycle, double copies, int cycles) {
+  printf("%-14s cycle %8.1f us   two copies %7.1f us   cycle/copies %5.2f   kept frames %u/%d\n", name,
+         cycle * 1e6, copies * 1e6, copies > 0 ? cycle / copies : 0.0, g_kept, cycles);
 }
 
 }  // namespace
@@ -170,7 +175,7 @@ int main(int argc, char** argv) {
   if (!pngDir.empty())
     writePngBgrx((pngDir + "/meter.png").c_str(), s.fb->fbMem, 800, 480, s.fb->lineSize);
   double copies = copyCost(s, cycles);
-  report("meter view", meter, copies);
+  report("meter view", meter, copies, cycles);
   }
   if (only == "meter") return 0;
 
@@ -179,6 +184,6 @@ int main(int argc, char** argv) {
   if (!pngDir.empty())
     writePngBgrx((pngDir + "/spectrum.png").c_str(), s.fb->fbMem, 800, 480, s.fb->lineSize);
   double copies = copyCost(s, cycles);
-  report("spectrum view", spectrum, copies);
+  report("spectrum view", spectrum, copies, cycles);
   return 0;
 }

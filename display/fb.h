@@ -2,7 +2,8 @@
 //
 // Three buffers of identical layout: the screen (device memory), the work
 // buffer where every frame is composed, and the background buffer holding
-// the current PNG picture. A frame is fbSetBack, drawing, fbRealize.
+// the current PNG picture. A frame is fbSetBack, drawing, fbRealize, or
+// for the timer's frames fbFrameBegin, drawing, fbFrameEnd.
 // Pixel (x, y) starts at byte y * lineSize + x * pixelSize.
 #pragma once
 #include <cstdint>
@@ -35,7 +36,14 @@ struct FbDamage {
   // Adds a rectangle already kept to the screen.
   void add(const FbRect& r);
   void addAll(const FbDamage& d);
+  // Tile rows ty0..ty1 may now hold marks (after marking tiles directly).
+  void noteRows(int ty0, int ty1);
+  // Whether any, or every, tile of a rectangle kept to the screen is marked.
+  bool intersects(const FbRect& r) const;
+  bool covers(const FbRect& r) const;
 };
+
+struct FbFrames;
 
 struct FbInfo {
   int xSize = 0;
@@ -48,16 +56,20 @@ struct FbInfo {
   uint8_t* backBuf = nullptr;
   bool mapped = false;  // fbMem is a mapping (else heap memory)
   // Damage record, kept by the drawing primitives under drawMutex():
-  // workDamage is where the work buffer may differ from the background
-  // (drawn since the last restore), screenDamage what was restored since
-  // the last copy; a copy moves both. A changed background (backChanged)
-  // makes the next restore and copy whole.
+  // workDamage is where the work buffer may differ from the background,
+  // screenDamage where the screen may differ from the work buffer (what
+  // was restored or drawn since the last copy); a copy moves that. A
+  // changed background (backChanged) makes the next restore and copy whole.
   FbDamage workDamage;
   FbDamage screenDamage;
+  // The calls of the last frame and of this one (display/fb_record.h);
+  // null for a record not made by fbInit or fbCreateMemory.
+  FbFrames* frames = nullptr;
   bool backChanged = true;
   bool damageTracking = true;  // false: every restore and copy is whole
   unsigned realizeCount = 0;
   unsigned wholeRestores = 0;  // restores of the whole screen so far
+  unsigned keptFrames = 0;     // frames drawn over the last one's calls
 };
 
 // Opens and maps "/dev/fb0" and allocates the two off-screen buffers.
@@ -74,13 +86,25 @@ void fbRelease(FbInfo* fb);
 // Bytes per pixel for a bits-per-pixel depth; 0 for an unknown depth.
 unsigned int fbPixelSize(unsigned int bitsPerPixel);
 
-// Work buffer -> screen: only what changed since the last copy (all of it
-// after a background change or fbFullFrame, and every 256th copy, so that
-// anything else that wrote to the display is painted over within seconds).
+// Work buffer -> screen: only what was restored or drawn since the last
+// copy (all of it after a background change or fbFullFrame, and every
+// 256th copy, so that anything else that wrote to the display is painted
+// over within seconds).
 void fbRealize(FbInfo* fb);
-// Background buffer -> work buffer: only what was drawn over since the last
-// restore, or all of it after a background change or fbFullFrame.
+// Background buffer -> work buffer: only where the work buffer differs
+// from it, or all of it after a background change or fbFullFrame.
 void fbSetBack(FbInfo* fb);
+
+// A frame of the panel, under drawMutex(): fbFrameBegin restores like
+// fbSetBack, fbFrameEnd copies like fbRealize. In between, drawing that
+// repeats the previous frame's calls over unchanged tiles is kept from that
+// frame instead of being restored and drawn again; what reaches the screen
+// is byte for byte what fbSetBack, the drawing and fbRealize would show.
+// The drawing may be done only at fbFrameEnd: code outside display/ does
+// not read the work buffer in between (inside display/, whatever reads or
+// writes a buffer directly has the frame drawn up to there first).
+void fbFrameBegin(FbInfo* fb);
+void fbFrameEnd(FbInfo* fb);
 
 // The one call for "the background changed": whatever writes the
 // background buffer other than through the primitives below (a picture
@@ -90,10 +114,11 @@ void fbSetBack(FbInfo* fb);
 void fbBackChanged(FbInfo* fb);
 // A view, page or overlay switch: the next restore and copy are whole.
 void fbFullFrame(FbInfo* fb);
-// Records that the primitives drew into the rows and columns given
-// (x0 <= x <= x1, y0 <= y <= y1, any order, may lie off the screen; a
-// column off the row lands on the next or previous row, which this
-// accounts for). For the drawing code of display/ only.
+// Records that the rows and columns given were written directly, not by a
+// primitive (x0 <= x <= x1, y0 <= y <= y1, any order, may lie off the
+// screen; a column off the row lands on the next or previous row, which
+// this accounts for). For the drawing code of display/ only, after
+// fbDirectWrite (display/fb_record.h).
 void fbDamageSpan(FbInfo* fb, int toBack, long long x0, long long y0, long long x1,
                   long long y1);
 // Damage tracking on (default) or off: off, every fbSetBack and fbRealize
@@ -119,6 +144,10 @@ void DrawHorizontalLine(int x0, int y, int x1, uint8_t red, uint8_t green, uint8
 // lands at the start of the next row, points outside the buffer are dropped.
 void DrawLine(int x0, int y0, int x1, int y1, uint8_t red, uint8_t green, uint8_t blue,
               FbInfo* fb, int toBack);
+// DrawLine from each of n points to the next, in order (one call, one
+// record in a frame, for a trace of hundreds of segments).
+void DrawPolyline(const int* xs, const int* ys, int n, uint8_t red, uint8_t green, uint8_t blue,
+                  FbInfo* fb, int toBack);
 // Arc of whole degrees startDeg..endDeg (0 points right, counter-clockwise),
 // joined point to point with DrawLine.
 void DrawArc(int cx, int cy, int radius, int startDeg, int endDeg, uint8_t red, uint8_t green,

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "display/fb.h"
+#include "display/fb_record.h"
 #include "display/text_fonts.h"
 #include "platform/log.h"
 #include "platform/paths.h"
@@ -172,6 +173,7 @@ void TTFLoad(const char* file, int pixelHeight, int fontNumber) {
   }
   zlog(LOG_INFO, "Loading face: filename=%s", file);
   glyphCache().clear();
+  fbDrawingChanged();
   if (face[fontNumber] != nullptr) {
     FT_Done_Face(face[fontNumber]);
     face[fontNumber] = nullptr;
@@ -203,6 +205,7 @@ void LoadFontTable() {
 void TTFUnloadAll() {
   std::lock_guard<std::recursive_mutex> lk(drawMutex());
   glyphCache().clear();
+  fbDrawingChanged();
   for (int i = 0; i < kFontCount; i++) {
     if (face[i] != nullptr) FT_Done_Face(face[i]);
     face[i] = nullptr;
@@ -268,12 +271,14 @@ int utf8_length(const char* text, unsigned int length) {
   return n;
 }
 
-int putString(int font, int x, int y, const char* text, int red, int green, int blue,
-              FbInfo* fb, int mirror, int rotate, int flip, int toBack) {
-  if (text == nullptr || fb == nullptr || !fontLoaded(font)) return -1;
-  std::lock_guard<std::recursive_mutex> lk(drawMutex());
+void fbTextRun(FbInfo* fb, const FbOp& op, const char* text, uint8_t* buf, const FbDamage* clip,
+               FbRect* box) {
+  *box = FbRect();
+  const int font = op.v[0], x = op.v[1], y = op.v[2];
+  const int red = op.v[3], green = op.v[4], blue = op.v[5];
+  const int mirror = op.v[6], rotate = op.v[7], flip = op.v[8];
+  if (!fontLoaded(font)) return;
   FT_Face f = face[font];
-  uint8_t* buf = toBack ? fb->backBuf : fb->workBuf;
 
   const float angle = rotate ? -1.5707964f : 0.0f;
   FT_Matrix matrix;
@@ -299,12 +304,11 @@ int putString(int font, int x, int y, const char* text, int red, int green, int 
     if (col > colMax) colMax = col;
   };
 
-  const unsigned len = (unsigned)strlen(text);
+  const unsigned len = op.textLen;
   unsigned pos = 0;
   int valid;
   unsigned cp;
-  int res;
-  while ((res = utf8_get_next_char(text, len, &pos, &valid, &cp)) == 1) {
+  while (utf8_get_next_char(text, len, &pos, &valid, &cp) == 1) {
     const Glyph* g = glyphFor(font, f, &matrix, pen, cp, rotate != 0);
     if (g == nullptr) continue;
     const long long H = g->height;
@@ -337,13 +341,13 @@ int putString(int font, int x, int y, const char* text, int red, int green, int 
         }
     }
     const bool upright = !rotate && mirror != 1;
-    for (unsigned i = 0; i < rows && cols > 0; i++) {
+    for (unsigned i = 0; buf != nullptr && i < rows && cols > 0; i++) {
       // Rotated text reads the bitmap top down, upright text bottom up.
       const uint8_t* cov = g->cover.data() + (size_t)(rotate ? i : rows - 1 - i) * cols;
       long long row, col;
       place(i, 0, &row, &col);
       const long long o = row * (long long)fb->lineSize + col * (long long)fb->pixelSize;
-      if (upright && fb->pixelSize == 4 && o >= 0 &&
+      if (clip == nullptr && upright && fb->pixelSize == 4 && o >= 0 &&
           o + (long long)cols * 4 + 3 < (long long)fb->memSize) {
         // The common case, a glyph row wholly inside the buffer: the same
         // blend without the per-pixel placement and bounds.
@@ -353,6 +357,10 @@ int putString(int font, int x, int y, const char* text, int red, int green, int 
       }
       for (unsigned j = 0; j < cols; j++) {
         place(i, j, &row, &col);
+        if (clip != nullptr) {
+          long long po = row * (long long)fb->lineSize + col * (long long)fb->pixelSize;
+          if (po < 0 || po + 3 >= (long long)fb->memSize || !fbClipOk(fb, clip, row, col, po)) continue;
+        }
         blend(fb, buf, row, col, cov[j], red, green, blue);
       }
     }
@@ -364,20 +372,40 @@ int putString(int font, int x, int y, const char* text, int red, int green, int 
       pen.y += g->advanceY;
     }
   }
-  if (rowMax >= rowMin) fbDamageSpan(fb, toBack, colMin, rowMin, colMax, rowMax);
-  return res;
+  if (rowMax >= rowMin) *box = fbSpanRect(fb, colMin, rowMin, colMax, rowMax);
+}
+
+int putString(int font, int x, int y, const char* text, int red, int green, int blue,
+              FbInfo* fb, int mirror, int rotate, int flip, int toBack) {
+  if (text == nullptr || fb == nullptr || !fontLoaded(font)) return -1;
+  std::lock_guard<std::recursive_mutex> lk(drawMutex());
+  FbOp op;
+  op.kind = FbOpKind::Text;
+  const int v[9] = {font, x, y, red, green, blue, mirror, rotate, flip};
+  memcpy(op.v, v, sizeof v);
+  op.textLen = (uint32_t)strlen(text);
+  if (!toBack) {
+    fbDraw(fb, op, text);
+    return -1;  // the character loop always ends on "no more"
+  }
+  fbDirectWrite(fb, 1);
+  fbTextRun(fb, op, text, fb->backBuf, nullptr, &op.rect);
+  if (op.rect.x1 > op.rect.x0) fbBackChanged(fb);
+  return -1;
 }
 
 void TTFGlyphCache(bool on) {
   std::lock_guard<std::recursive_mutex> lk(drawMutex());
   glyphCacheOn = on;
   glyphCache().clear();
+  fbDrawingChanged();
 }
 
 int getStringSpace(int font, const char* text) {
   if (text == nullptr || !fontLoaded(font)) return 0;
   std::lock_guard<std::recursive_mutex> lk(drawMutex());
   FT_Face f = face[font];
+  // The advances putString moves by, from the same glyphs.
   FT_Matrix matrix = {0x10000, 0, 0, 0x10000};
   FT_Vector pen = {0, 0};
   const unsigned len = (unsigned)strlen(text);
@@ -385,10 +413,10 @@ int getStringSpace(int font, const char* text) {
   int valid;
   unsigned cp;
   while (utf8_get_next_char(text, len, &pos, &valid, &cp) == 1) {
-    FT_Set_Transform(f, &matrix, &pen);
-    if (FT_Load_Char(f, cp, FT_LOAD_RENDER) != 0) continue;
-    pen.x += f->glyph->advance.x;
-    pen.y += f->glyph->advance.y;
+    const Glyph* g = glyphFor(font, f, &matrix, pen, cp, false);
+    if (g == nullptr) continue;
+    pen.x += g->advanceX;
+    pen.y += g->advanceY;
   }
   return (int)(pen.x / 64);
 }

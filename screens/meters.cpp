@@ -274,14 +274,16 @@ void DrawGrid(Works* w) {
   getSpectrumLevels(w, levels);
   int base = w->ViewIdx == 5 ? 213 : 0;
   float off = static_cast<float>(w->OffsetPlot);
-  for (int i = 0; i <= xRangeEnd - 2; i++) {
-    int a = base + i, b = base + i + 1;
-    if (a < 0 || b >= kSpectrumPoints) break;
-    int x0, y0, x1, y1;
-    CalculatePoint(i, levels[a] + off, &x0, &y0);
-    CalculatePoint(i + 1, levels[b] + off, &x1, &y1);
-    DrawLine(x0, y0, x1, y1, 250, 0, 150, fb, 0);
+  // The trace as one polyline: point i joined to point i + 1.
+  int px[kSpectrumPoints], py[kSpectrumPoints];
+  int n = 0;
+  for (int i = 0; i <= xRangeEnd - 1 && n < kSpectrumPoints; i++) {
+    int a = base + i;
+    if (a < 0 || a >= kSpectrumPoints) break;
+    CalculatePoint(i, levels[a] + off, &px[n], &py[n]);
+    n++;
   }
+  DrawPolyline(px, py, n, 250, 0, 150, fb, 0);
   DrawFreq(w);
 }
 

@@ -215,12 +215,12 @@ void TimerCycle(Works* w, TimerState* st, bool sleep) {
     // One whole frame at a time: the key dispatch draws into the same buffer.
     std::lock_guard<std::recursive_mutex> lk(drawMutex());
     TimerFrameSwitch(w, st);
-    fbSetBack(w->fb);
+    fbFrameBegin(w->fb);
     if (!TimerFailScreen(w)) {
       TimerScreenSaver(w);
       TimerDraw(w, st);
     }
-    fbRealize(w->fb);
+    fbFrameEnd(w->fb);
   }
   // Outside the drawing lock: a slow peer holds up this cycle only, not
   // the other threads that draw, and no lock is held inside another.
