@@ -11,8 +11,4 @@ set(PKG_CONFIG_EXECUTABLE arm-linux-gnueabihf-pkg-config CACHE FILEPATH "")
 # The loader and libc come from the armhf multiarch packages (/lib), not
 # from the cross compiler's copy, whose libc may be of another revision.
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm-static)
-# 64-bit file offsets and inode numbers on the 32-bit board: without them
-# readdir fails (EOVERFLOW) on a file system whose inode numbers pass 2^32,
-# as the build machine's do under qemu-user.
-set(CMAKE_C_FLAGS_INIT "-D_FILE_OFFSET_BITS=64")
-set(CMAKE_CXX_FLAGS_INIT "-D_FILE_OFFSET_BITS=64")
+# 64-bit file offsets on the 32-bit board are set in CMakeLists.txt.
