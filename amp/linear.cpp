@@ -292,7 +292,7 @@ int SendLinearCmd(Works* w, int cmdNo) {
   int len = LinearCmdText(w, cmdNo, text);
   if (len < 0) {
     if (tuneLock) StopSemaforoTuneval(w);
-    zlog(LOG_ERR, "Linear: command %d skipped", cmdNo);
+    zlogLimited(LOG_ERR, "Linear: command %d skipped", cmdNo);
     linearProcessStatus = CMD_ST;
     return -1;
   }
@@ -429,7 +429,7 @@ int LinWaitStep(Works* w, LinRx* rx, int avail, int readResult, char c) {
     return 1;
   }
   if (readResult != 1) {
-    zlog(LOG_ERR, "timeout %d\n", readResult);
+    zlogLimited(LOG_ERR, "timeout %d\n", readResult);
     rx->count = 0;
     GestRetrayCMD(w);
     return 20;

@@ -182,13 +182,6 @@ void DecodeStatusReply(Works* w, const char* r, int count) {
   }
   if (!(B & 4)) clearResetFlags(w);
 
-  if (w->EnableLOGTemp == 1 && (B & 1) && !w->logTempRestarted) {
-    fprintf(stderr, "REMOVE file LOG \n");
-    LogTempFunction(w, -1);
-    LogTempFunction(w, 0);
-    w->logTempRestarted = 1;
-  }
-
   // Powers: W = factor x reading^2, chosen by frequency.
   float k0 = SearchK(w, 0), k1 = SearchK(w, 1), k2 = SearchK(w, 2), k3 = SearchK(w, 3);
   w->rawIn = static_cast<uint16_t>(fieldValue(r + 4, 4));
@@ -231,6 +224,15 @@ void DecodeStatusReply(Works* w, const char* r, int count) {
     w->pwrPeak = p > cap ? cap : p;
   }
 
+  // The temperature log's lines read the published copy: publish this
+  // reply's values before one is written, not the last reply's.
+  PublishAmpStatus(w);
+  if (w->EnableLOGTemp == 1 && (B & 1) && !w->logTempRestarted) {
+    fprintf(stderr, "REMOVE file LOG \n");
+    LogTempFunction(w, -1);
+    LogTempFunction(w, 0);
+    w->logTempRestarted = 1;
+  }
   searchPercentVentola(w);
   GestTemperatureFunction(w, 2, 0, 23, w->tempBoard, w->MaxTemperature);
   GestTemperatureFunction(w, 22, 21, 24, w->tempHeatsink, w->MaxTemperature2);

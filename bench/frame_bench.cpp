@@ -22,6 +22,7 @@
 #include "core/setup_record.h"
 #include "core/spine.h"
 #include "core/works.h"
+#include "platform/clock.h"
 #include "display/fb.h"
 #include "display/png.h"
 #include "display/text.h"
@@ -57,7 +58,7 @@ struct Station {
     w->ModeWorkIdx = 1;
     w->errorsMuted = 0;
     w->AmpBypassFlag = 0;
-    w->LastActivity = time(nullptr);
+    w->LastActivity = monoSeconds();
     w->ViewTimeStr = 1;
     w->EnablePwrPeak = 1;
     w->FWD = 42.5f;

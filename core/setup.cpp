@@ -80,8 +80,6 @@ bool scanInt(const char* text, int* out) {
   return true;
 }
 
-constexpr int kMaxMultiplier = 20480 / (240 * 2 * 2);  // 21
-
 // Keys whose text is converted into works or a global after reading.
 void applyText(Works* w, const KeyDef& k, const char* text) {
   int v = 0;
@@ -242,6 +240,13 @@ void initSetup(Works* w) {
   for (const KeyDef& k : kKeys) {
     if (k.kind == Kind::Text) snprintf(field(w, k), k.cap, "%s", k.def);
     else if (k.kind == Kind::Char && k.def[0] == '0') *field(w, k) = '0';
+  }
+  // The defaults go through the same conversions as a read value, so a key
+  // whose line is missing runs with the value the log shows and the file
+  // saves ("Multiplier" 2 is 480-frame packets, not the record's 240).
+  for (const KeyDef& k : kKeys) {
+    if (k.kind == Kind::Text) applyText(w, k, field(w, k));
+    else if (k.kind == Kind::Char) applyChar(w, k, runByte(*field(w, k)));
   }
   snprintf(w->Server, sizeof w->Server, "%s", w->setup->Server);
 }

@@ -2,6 +2,11 @@
 #pragma once
 struct Works;
 
+// "Multiplier" N makes audio packets of N x 240 frames; one packet of
+// stereo frames has to fit the 20480-byte capture buffer.
+constexpr int kMaxMultiplier = 20480 / (240 * 2 * 2);  // 21
+constexpr int kMaxAudioPacketFrames = kMaxMultiplier * 240;
+
 void initSetup(Works* w);
 void readSetup(Works* w);
 int writeSetup(Works* w);

@@ -25,6 +25,7 @@
 #include "display/png.h"
 #include "display/text.h"
 #include "menus/buttons.h"
+#include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/log.h"
 #include "platform/paths.h"
@@ -45,7 +46,10 @@ Works* g_signalWorks = nullptr;
 
 void onStopSignal(int) {
   // A lock-free atomic store is safe in a signal handler.
-  if (g_signalWorks != nullptr) g_signalWorks->running.store(0);
+  if (g_signalWorks != nullptr) {
+    g_signalWorks->stopRequested.store(1);
+    g_signalWorks->running.store(0);
+  }
 }
 
 // Sleeps in small steps so a stop request is seen quickly; start-up
@@ -390,7 +394,7 @@ int zelpyxMain() {
   sleepWhileRunning(w, 1000);
 
   waitZEL = 10;
-  w->LastActivity = time(nullptr);
+  w->LastActivity = monoSeconds();
 
   showBackground(w, w->ampModel == '1' ? "start120" : "start");
 

@@ -6,7 +6,7 @@
 // The defaults of the shared record; the setup reader runs this again
 // before it parses the file.
 void InitGlobalVar(Works* w) {
-  w->running = 1;
+  w->running = w->stopRequested.load() != 0 ? 0 : 1;
   w->started = 1;
   w->failCode = 0;
   w->ampConfig = 255;

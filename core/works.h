@@ -24,6 +24,10 @@ struct PlotBuffers;
 struct CoreFields {
   // Life
   std::atomic<uint32_t> running{0};  // 1 while the system runs
+  // Set with `running` at 0 by the operator's stop (F12, SIGTERM, SIGINT)
+  // only: the defaults put `running` back to 1 unless a stop was asked
+  // for, so a stop during start-up or a factory reset is not lost.
+  std::atomic<uint32_t> stopRequested{0};
   uint8_t started = 0;               // set to 1 at start
   // failText is written first, then failCode is stored (release): a reader
   // that loads failCode above 0 sees the whole text.

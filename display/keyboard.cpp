@@ -60,6 +60,7 @@ int KeybEvent(Works* w, const input_event& ev) {
       return 0;
     case KEY_F12:
       zlogEcho(LOG_INFO, "Exited by KEY_F12");
+      w->stopRequested = 1;
       w->running = 0;
       return 1;
     case KEY_F11:

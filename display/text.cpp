@@ -94,6 +94,9 @@ inline void blendPixel(uint8_t* p, unsigned a, int red, int green, int blue) {
 
 inline void blend(FbInfo* fb, uint8_t* buf, long long row, long long col, unsigned a, int red,
                   int green, int blue) {
+  // Text is cut at the screen's edges: a column past one is no pixel of
+  // the row, it would wrap onto the neighbouring row's other end.
+  if (col < 0 || col >= (long long)fb->xSize) return;
   long long o = row * (long long)fb->lineSize + col * (long long)fb->pixelSize;
   if (o < 0 || o + 3 >= (long long)fb->memSize) return;
   blendPixel(buf + o, a, red, green, blue);
@@ -347,8 +350,8 @@ void fbTextRun(FbInfo* fb, const FbOp& op, const char* text, uint8_t* buf, const
       long long row, col;
       place(i, 0, &row, &col);
       const long long o = row * (long long)fb->lineSize + col * (long long)fb->pixelSize;
-      if (clip == nullptr && upright && fb->pixelSize == 4 && o >= 0 &&
-          o + (long long)cols * 4 + 3 < (long long)fb->memSize) {
+      if (clip == nullptr && upright && fb->pixelSize == 4 && o >= 0 && col >= 0 &&
+          col + (long long)cols <= (long long)fb->xSize && o + (long long)cols * 4 + 3 < (long long)fb->memSize) {
         // The common case, a glyph row wholly inside the buffer: the same
         // blend without the per-pixel placement and bounds.
         uint8_t* p = buf + o;

@@ -9,6 +9,7 @@
 #include "core/spine.h"
 #include "core/tables.h"
 #include "core/works.h"
+#include "platform/clock.h"
 #include "menus/bank.h"
 #include "menus/buttons.h"
 #include "menus/labels.h"
@@ -531,7 +532,7 @@ int key6(Works* w, int held) {
 }  // namespace
 
 int DecodeTasto(Works* w, int key, int held) {
-  w->LastActivity = time(nullptr);
+  w->LastActivity = monoSeconds();
   if (w->ScreenSaverOn.load() != 0) {
     // The first key after the saver only wakes the screen.
     SetWorkImg(w);

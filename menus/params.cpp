@@ -85,7 +85,6 @@ void runUiUpdate() { RunSystemScript("/opt/ZelPyx/getpack.sh"); }
 // resetting the setup must not put the amplifier link, its identity, the
 // error recording or the radio threads back to their start-up state.
 struct LiveState {
-  uint32_t running;
   uint8_t started;
   int failCode;
   uint8_t ampConfig, ampModel;
@@ -101,7 +100,6 @@ struct LiveState {
 
 LiveState takeLive(Works* w) {
   LiveState s;
-  s.running = w->running.load();
   s.started = w->started;
   s.failCode = w->failCode;
   s.ampConfig = w->ampConfig;
@@ -122,7 +120,6 @@ LiveState takeLive(Works* w) {
 }
 
 void putLive(Works* w, const LiveState& s) {
-  w->running = s.running;
   w->started = s.started;
   w->failCode = s.failCode;
   w->ampConfig = s.ampConfig;

@@ -5,8 +5,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <mutex>
+#include <thread>
 #include <syslog.h>
+
+#include "platform/clock.h"
 
 namespace {
 std::mutex g_capMut;
@@ -50,7 +54,97 @@ void zlogEcho(int prio, const char* fmt, ...) {
   va_end(ap);
 }
 
+bool LogLimiter::admit(const char* key, int64_t nowUs, int* held, size_t group) {
+  Bucket* b = nullptr;
+  for (Bucket& c : buckets_)
+    if (c.key == key) {
+      b = &c;
+      break;
+    }
+  if (b == nullptr) {
+    if (buckets_.size() < kMaxKeys) {
+      buckets_.emplace_back();
+      b = &buckets_.back();
+      b->key = key;
+      b->lastUs = nowUs;
+    } else {
+      b = &overflow_;
+    }
+  }
+  Bucket* all = nullptr;
+  for (Group& g : groups_)
+    if (g.id == group) {
+      all = &g.budget;
+      break;
+    }
+  if (all == nullptr) {
+    if (groups_.size() >= kMaxGroups) group = static_cast<size_t>(-1);
+    for (Group& g : groups_)
+      if (g.id == group) all = &g.budget;
+    if (all == nullptr) {
+      groups_.push_back(Group{group, Bucket{std::string(), kLogAllBurst, nowUs, 0}});
+      all = &groups_.back().budget;
+    }
+  }
+  refill(*b, nowUs, 1.0, kLogBurst);
+  refill(*all, nowUs, kLogAllPerSecond, kLogAllBurst);
+  if (b->tokens < 1.0 || all->tokens < 1.0) {
+    ++b->held;
+    *held = 0;
+    return false;
+  }
+  b->tokens -= 1.0;
+  all->tokens -= 1.0;
+  *held = b->held;
+  b->held = 0;
+  return true;
+}
+
+void LogLimiter::refill(Bucket& b, int64_t nowUs, double perSecond, double cap) {
+  if (nowUs > b.lastUs) {
+    b.tokens += static_cast<double>(nowUs - b.lastUs) / 1e6 * perSecond;
+    if (b.tokens > cap) b.tokens = cap;
+  }
+  b.lastUs = nowUs;
+}
+
+void LogLimiter::reset() {
+  buckets_.clear();
+  overflow_ = Bucket();
+  groups_.clear();
+}
+
+namespace {
+std::mutex g_limMut;
+LogLimiter g_limiter;
+}  // namespace
+
+void zlogLimited(int prio, const char* fmt, ...) {
+  int held = 0;
+  {
+    std::lock_guard<std::mutex> lk(g_limMut);
+    const size_t thread = std::hash<std::thread::id>()(std::this_thread::get_id());
+    if (!g_limiter.admit(fmt, monoMicros(), &held, thread)) return;
+  }
+  char buf[1024];
+  va_list ap;
+  va_start(ap, fmt);
+  vsnprintf(buf, sizeof buf, fmt, ap);
+  va_end(ap);
+  if (held > 0) {
+    size_t n = strlen(buf);
+    while (n > 0 && buf[n - 1] == '\n') buf[--n] = '\0';
+    zlog(prio, "%s (%d more like this held back)", buf, held);
+  } else {
+    zlog(prio, "%s", buf);
+  }
+}
+
 void logCaptureStart() {
+  {
+    std::lock_guard<std::mutex> lk(g_limMut);
+    g_limiter.reset();
+  }
   std::lock_guard<std::mutex> lk(g_capMut);
   g_captured.clear();
   g_capturing = true;

@@ -2,8 +2,13 @@
 
 #include <libusb-1.0/libusb.h>
 
+#include <syslog.h>
+
 #include <atomic>
 #include <chrono>
+#include <mutex>
+
+#include "platform/log.h"
 
 namespace {
 
@@ -14,7 +19,9 @@ class LibusbPort : public UsbRadioPort {
   ~LibusbPort() override {
     close();
     if (list_ != nullptr) libusb_free_device_list(list_, 1);
-    if (ctx_ != nullptr) libusb_exit(ctx_);
+    // A context that still has transfers in flight stays: exiting it
+    // would free what the library may yet complete.
+    if (ctx_ != nullptr && !stuck_) libusb_exit(ctx_);
   }
   int init() override {
     int e = libusb_init(&ctx_);
@@ -105,8 +112,18 @@ class LibusbPort : public UsbRadioPort {
     while (busyCount() > 0 && std::chrono::steady_clock::now() < end) handleEvents(100);
     if (busyCount() == 0) {
       for (Slot& s : slots_) libusb_free_transfer(s.t);
+      slots_.clear();
+    } else {
+      // Cancelled transfers that never completed may still be completed
+      // by the library: their buffers, slots and the device stay alive for
+      // good (a few kilobytes once), never freed under it.
+      keepForever(std::move(slots_));
+      slots_.clear();
+      stuck_ = true;
+      h_ = nullptr;
+      claimed_ = false;
+      return;
     }
-    slots_.clear();
     if (h_ != nullptr) {
       if (claimed_) libusb_release_interface(h_, 0);
       libusb_close(h_);
@@ -126,7 +143,19 @@ class LibusbPort : public UsbRadioPort {
   static void LIBUSB_CALL cb(libusb_transfer* t) {
     Slot* s = static_cast<Slot*>(t->user_data);
     s->busy = false;
-    if (s->owner->done_) s->owner->done_(s->index, t->status, t->buffer, t->actual_length);
+    if (s->owner != nullptr && s->owner->done_) s->owner->done_(s->index, t->status, t->buffer, t->actual_length);
+  }
+  // Moving the vector keeps its elements where they are, so the transfers'
+  // user data stays valid.
+  static void keepForever(std::vector<Slot>&& slots) {
+    for (Slot& s : slots) s.owner = nullptr;
+    static std::atomic<bool> logged{false};
+    if (!logged.exchange(true))
+      zlog(LOG_ERR, "USB transfers did not complete after cancelling: their buffers are kept");
+    static std::mutex mut;
+    static std::vector<std::vector<Slot>> kept;  // never freed
+    std::lock_guard<std::mutex> lk(mut);
+    kept.push_back(std::move(slots));
   }
   int busyCount() const {
     int n = 0;
@@ -139,6 +168,7 @@ class LibusbPort : public UsbRadioPort {
   int count_ = 0;
   libusb_device_handle* h_ = nullptr;
   bool claimed_ = false;
+  bool stuck_ = false;
   std::vector<Slot> slots_;
   UsbBulkDone done_;
 };

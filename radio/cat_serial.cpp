@@ -81,7 +81,7 @@ void catSerialStep(Works* w, CatSerialPoll& p) {
       uint8_t b;
       ssize_t n = serialRead(fd, &b, 1);
       if (n != 1) {
-        zlog(LOG_ERR, "timeout %d\n", static_cast<int>(n));
+        zlogLimited(LOG_ERR, "timeout %d\n", static_cast<int>(n));
         sleepMs(20);
         break;
       }

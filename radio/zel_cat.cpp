@@ -63,10 +63,10 @@ bool probeReply(int fd, const std::string& path) {
   uint8_t b;
   while (readByteWithin(fd, &b, verifyCatReplyMs.load()) == 1) {
     const bool done = catProbeByte(p, b);
-    zlog(LOG_INFO, "Received %d \"%s\" %s", 1, p.buf, path.c_str());
+    zlogLimited(LOG_INFO, "Received %d \"%s\" %s", 1, p.buf, path.c_str());
     if (done) break;
   }
-  zlog(LOG_INFO, "Received \"%s\" %s", p.buf, path.c_str());
+  zlogLimited(LOG_INFO, "Received \"%s\" %s", p.buf, path.c_str());
   return catProbeAnswerOk(p);
 }
 

@@ -173,7 +173,7 @@ void setRadioFrameTap(RadioFrameTap tap) {
 
 void storeParameters(Works* w, int length, const uint8_t* block) {
   if (w->serMut == nullptr || w->zelParam == nullptr) {
-    zlog(LOG_ERR, "serMut mutex cannot be locked");
+    zlogLimited(LOG_ERR, "serMut mutex cannot be locked");
     return;
   }
   std::lock_guard<std::mutex> lk(*w->serMut);
@@ -184,7 +184,7 @@ void storeParameters(Works* w, int length, const uint8_t* block) {
   // The frequency digits are always read: a shorter block carries no
   // frequency and is not decoded at all.
   if (block == nullptr || length < 9) {
-    zlog(LOG_ERR, "parameter block too short (%d)", length);
+    zlogLimited(LOG_ERR, "parameter block too short (%d)", length);
     return;
   }
   decodeBlock(*w->zelParam, length, block);
@@ -205,7 +205,7 @@ void storeFFT(Works* w, int length, const uint8_t* line) {
   for (float& f : lv) f = -192.0f;
   for (int i = 85; i < 85 + kSpectrumPoints && i < length; i++) lv[i - 85] = line[i] - 192.0f;
   if (w->serMut == nullptr) {
-    zlog(LOG_ERR, "serMut mutex cannot be locked");
+    zlogLimited(LOG_ERR, "serMut mutex cannot be locked");
     return;
   }
   std::lock_guard<std::mutex> lk(*w->serMut);
@@ -345,7 +345,7 @@ static void handleBody(Works* w, ZelReader& r) {
     sendWebSockSerParFrame(w, body, r.length);
     radioTapFrame("PA", body, r.length);
   } else if (r.type >= 2) {
-    zlog(LOG_ERR, "Error3");
+    zlogLimited(LOG_ERR, "Error3");
   }
   zelCommandStep(w);
 }
@@ -370,7 +370,7 @@ void zelReaderStep(Works* w, ZelReader& r) {
   uint8_t b = 0;
   ssize_t n = serialRead(fd, &b, 1);
   if (n != 1) {
-    zlog(LOG_ERR, "error %d", errno);
+    zlogLimited(LOG_ERR, "error %d", errno);
     reportTimeout(w, 2);
     return;
   }
@@ -385,13 +385,10 @@ void zelReaderStep(Works* w, ZelReader& r) {
 static int setupSerialPort(Works* w) {
   const char* port = w->setup->SerPort;
   zlog(LOG_INFO, "Init Serial Port %s", port);
-  PortOpenStage stage;
-  int fd = serialOpenStaged(port, 115200, false, &stage);
-  if (fd < 0 && stage == PortOpenStage::Open) {
-    zlog(LOG_ERR, "Unable to open device %s", port);
-    w->running = 0;  // the companion radio is the station's heart: stop
-    return -1;
-  }
+  int fd = serialOpen(port, 115200, false);
+  // A port that cannot be opened or set up is shown on the failure page
+  // (Retry, Cancel) like the other links; the amplifier goes on being
+  // protected whatever the radio does.
   if (fd < 0) {
     zlog(LOG_ERR, "Unable to open device %s", port);
     fprintf(stderr, "Serial: Unable to open device %s\n", port);

@@ -131,7 +131,7 @@ void cb_in(Works* w, ZelUsbState& st, int index, int status, const uint8_t* data
   // Only the reader's own transfers complete here: any other index has no
   // buffer to fill and no transfer to resubmit.
   if (index < 0 || index >= kZelUsbTransfers) {
-    zlog(LOG_ERR, "CB result: unknown transfer %d\n", index);
+    zlogLimited(LOG_ERR, "CB result: unknown transfer %d\n", index);
     return;
   }
   if (status == 0) {
@@ -166,19 +166,19 @@ void cb_in(Works* w, ZelUsbState& st, int index, int status, const uint8_t* data
                                         "CB result: Stalled %d\n",
                                         "CB result: Nodevice %d\n",
                                         "CB result: Overflowed %d\n"};
-    if (status >= 1 && status <= 6) zlog(LOG_INFO, texts[status], index);
+    if (status >= 1 && status <= 6) zlogLimited(LOG_INFO, texts[status], index);
     st.err_counter++;
   }
   if (st.err_counter < 11 && !st.stop) {
     int e = resubmit(index);
     if (e != 0) {
-      zlog(LOG_ERR, "libusb_submit_transfer failed (%d)  %s:%d\n", e, baseName(__FILE__), __LINE__);
+      zlogLimited(LOG_ERR, "libusb_submit_transfer failed (%d)  %s:%d\n", e, baseName(__FILE__), __LINE__);
       // The device is closed by the thread once the event loop ends,
       // never from inside a completion.
       st.stop = true;
     }
   } else if (st.err_counter >= 11) {
-    zlog(LOG_ERR, "libusb_err_counter (%d), %s:%d\n", st.err_counter, baseName(__FILE__), __LINE__);
+    zlogLimited(LOG_ERR, "libusb_err_counter (%d), %s:%d\n", st.err_counter, baseName(__FILE__), __LINE__);
   }
 }
 

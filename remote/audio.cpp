@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "amp/error_list.h"
+#include "core/setup.h"
 #include "core/works.h"
 #include "platform/clock.h"
 #include "platform/log.h"
@@ -398,11 +399,9 @@ bool openPlayback(Works* w) {
   ok = ok && step(p->hwApply(), "playback hw_params set", "cannot set playback parameters (%s)");
   p->hwFree();
   if (ok) zlog(LOG_INFO, "playback hw_params freed\n");
-  const int frames = w->audioFrame;
-  if (ok && (frames <= 0 || frames > kAudioMaxFrames)) {
-    zlog(LOG_ERR, "playback buffer not allocated");
-    ok = false;
-  }
+  // Room for the largest packet any setup makes: the peer's "Multiplier"
+  // need not be ours.
+  const int frames = kMaxAudioPacketFrames;
   if (!ok) {
     pcm.reset();
     ExitAUDIOwrite(w);
@@ -515,13 +514,14 @@ int playAudioMessage(Works* w, char role, const uint8_t* body, int len) {
   const uint32_t n = wsBE32(body);
   const uint8_t* data = body + 4;
   if (n > static_cast<uint32_t>(len - 4)) {
-    zlog(LOG_ERR, "audio packet of %u bytes in a frame of %d, dropped", n, len - 4);
+    zlogLimited(LOG_ERR, "audio packet of %u bytes in a frame of %d, dropped", n, len - 4);
     return 0;
   }
   static std::atomic<int64_t> logged01{0}, logged03{0};
   if (role == 's') soLog(logged01, "QOB, SO 01");
-  const int frameMax = w->audioFrame;
-  if (frameMax <= 0 || frameMax > kAudioMaxFrames) return 0;
+  // Any whole packet up to the largest a setup allows plays, whatever our
+  // own "Multiplier": the two units need not agree on it.
+  const int frameMax = kMaxAudioPacketFrames;
   static thread_local std::vector<int16_t> pcm;
   pcm.resize(static_cast<size_t>(frameMax) * 2);
   long frames = 0;
@@ -531,14 +531,15 @@ int playAudioMessage(Works* w, char role, const uint8_t* body, int len) {
                 : opus_decode(static_cast<OpusDecoder*>(w->opusDec), data, static_cast<opus_int32>(n), pcm.data(),
                               frameMax, 0);
     if (r < 0) {
-      std::fill(pcm.begin(), pcm.end(), 0);
-      frames = frameMax;
+      // Silence as long as one of our own packets.
+      frames = w->audioFrame > 0 && w->audioFrame <= frameMax ? w->audioFrame : 480;
+      std::fill(pcm.begin(), pcm.begin() + frames * 2, 0);
     } else {
       frames = r;
     }
   } else {
     if (n % 4 != 0 || n > static_cast<uint32_t>(frameMax) * 4) {
-      zlog(LOG_ERR, "raw audio packet of %u bytes is not a packet of stereo frames, dropped", n);
+      zlogLimited(LOG_ERR, "raw audio packet of %u bytes is not a packet of stereo frames, dropped", n);
       return 0;
     }
     memcpy(pcm.data(), data, n);
@@ -554,13 +555,13 @@ int playAudioMessage(Works* w, char role, const uint8_t* body, int len) {
     pb[2 * i + 1] = static_cast<uint8_t>(v >> 8);
   }
   if (audioBacklogStep(out->backlog, out->pcm->avail())) {
-    zlog(LOG_INFO, "audio backlog above %ld frames discarded", kAudioBacklogFrames);
+    zlogLimited(LOG_INFO, "audio backlog above %ld frames discarded", kAudioBacklogFrames);
     out->pcm->reset();
     return 0;
   }
   long r = out->pcm->writeFrames(pb, frames);
   if (r == frames) return 0;
-  zlog(LOG_ERR, "write to output audio interface failed %d (%d - %s)\n", static_cast<int>(frames), static_cast<int>(r),
+  zlogLimited(LOG_ERR, "write to output audio interface failed %d (%d - %s)\n", static_cast<int>(frames), static_cast<int>(r),
        r < 0 ? pcmStrerror(static_cast<int>(r)).c_str() : "short write");
   if (r == -32) {
     out->pcm->prepare();

@@ -25,11 +25,26 @@ void onJpegError(j_common_ptr cinfo) {
   JpegErr* e = reinterpret_cast<JpegErr*>(cinfo->err);
   char msg[JMSG_LENGTH_MAX];
   (*cinfo->err->format_message)(cinfo, msg);
-  zlog(LOG_ERR, "jpeg: %s", msg);
+  zlogLimited(LOG_ERR, "jpeg: %s", msg);
   longjmp(e->jump, 1);
 }
 
 void quietMessage(j_common_ptr) {}
+
+// A peer's screen is one panel: a progressive file of many scans would
+// cost a full pass per scan, so their number is held to a few.
+constexpr int kMaxScans = 32;
+// libjpeg's own allocations for one 800 x 480 screen stay well below this
+// (a progressive one holds every coefficient: about 1.2 MB).
+constexpr long kMaxDecodeMemory = 16L * 1024 * 1024;
+
+void onProgress(j_common_ptr cinfo) {
+  auto* d = reinterpret_cast<j_decompress_ptr>(cinfo);
+  if (d->input_scan_number > kMaxScans) {
+    zlogLimited(LOG_ERR, "jpeg: more than %d scans, not shown", kMaxScans);
+    longjmp(reinterpret_cast<JpegErr*>(cinfo->err)->jump, 1);
+  }
+}
 
 // Plain C-style bodies: nothing with a destructor lives across setjmp.
 int encode(const uint8_t* pixels, int xs, int ys, int quality, unsigned char** mem, unsigned long* memLen) {
@@ -71,7 +86,8 @@ int encode(const uint8_t* pixels, int xs, int ys, int quality, unsigned char** m
   return 0;
 }
 
-int decode(const uint8_t* data, unsigned long length, int xs, int ys, uint8_t* dst) {
+// img is sized only once the header showed a screen of ours.
+int decode(const uint8_t* data, unsigned long length, int xs, int ys, std::vector<uint8_t>& img) {
   jpeg_decompress_struct d;
   JpegErr err;
   d.err = jpeg_std_error(&err.pub);
@@ -82,16 +98,32 @@ int decode(const uint8_t* data, unsigned long length, int xs, int ys, uint8_t* d
     return -1;
   }
   jpeg_create_decompress(&d);
+  d.mem->max_memory_to_use = kMaxDecodeMemory;
+  jpeg_progress_mgr progress;
+  progress.progress_monitor = onProgress;
+  d.progress = &progress;
   jpeg_mem_src(&d, data, length);
   if (jpeg_read_header(&d, TRUE) != JPEG_HEADER_OK) {
     jpeg_destroy_decompress(&d);
     return -1;
   }
+  // Size and colour space from the header alone: anything that is not a
+  // screen of ours costs no decompression and no memory.
+  const bool colourOk = (d.num_components == 3 && (d.jpeg_color_space == JCS_YCbCr || d.jpeg_color_space == JCS_RGB)) ||
+                        (d.num_components == 1 && d.jpeg_color_space == JCS_GRAYSCALE);
+  if (static_cast<int>(d.image_width) != xs || static_cast<int>(d.image_height) != ys || !colourOk) {
+    zlogLimited(LOG_ERR, "jpeg: image %ux%u with %d components is not the screen %dx%d", d.image_width, d.image_height,
+                d.num_components, xs, ys);
+    jpeg_destroy_decompress(&d);
+    return -1;
+  }
+  img.resize(static_cast<size_t>(xs) * static_cast<size_t>(ys) * 4);
+  uint8_t* dst = img.data();
   d.out_color_space = JCS_EXT_RGBX;
   jpeg_start_decompress(&d);
   if (static_cast<int>(d.output_width) != xs || static_cast<int>(d.output_height) != ys ||
       d.output_components != 4) {
-    zlog(LOG_ERR, "jpeg: image %ux%u is not the screen %dx%d", d.output_width, d.output_height, xs, ys);
+    zlogLimited(LOG_ERR, "jpeg: image %ux%u is not the screen %dx%d", d.output_width, d.output_height, xs, ys);
     jpeg_abort_decompress(&d);
     jpeg_destroy_decompress(&d);
     return -1;
@@ -122,7 +154,7 @@ int CompressImage(const uint8_t* pixels, int xSize, int ySize, int quality, uint
   unsigned long memLen = 0;
   int rc = encode(pixels, xSize, ySize, quality, &mem, &memLen);
   if (rc == 0 && memLen > room) {
-    zlog(LOG_ERR, "jpeg: %lu bytes do not fit %lu", memLen, room);
+    zlogLimited(LOG_ERR, "jpeg: %lu bytes do not fit %lu", memLen, room);
     rc = -1;
   }
   if (rc == 0) {
@@ -145,8 +177,8 @@ int Compress(Works* w, uint8_t* out, unsigned long* length) {
 
 int UncompressImage(const uint8_t* data, unsigned long length, int xSize, int ySize, uint8_t* dst) {
   if (data == nullptr || length == 0 || xSize <= 0 || ySize <= 0) return -1;
-  std::vector<uint8_t> img(static_cast<size_t>(xSize) * static_cast<size_t>(ySize) * 4);
-  if (decode(data, length, xSize, ySize, img.data()) != 0) return -1;
+  std::vector<uint8_t> img;
+  if (decode(data, length, xSize, ySize, img) != 0) return -1;
   for (size_t i = 3; i < img.size(); i += 4) img[i] = 255;
   memcpy(dst, img.data(), img.size());
   return 0;

@@ -30,7 +30,7 @@ const int kScreenEveryMs = 2000;
 
 // Log lines of the station's dispatch go to the system log and stderr.
 void qob(const char* type) {
-  zlog(LOG_INFO, "QOB, %s", type);
+  zlogLimited(LOG_INFO, "QOB, %s", type);
   fprintf(stderr, "QOB, %s\n", type);
 }
 
@@ -61,11 +61,12 @@ void collectScreen(Works* w, LinkState& st, const WsFrame& f) {
   if (st.screen.size() != mem) st.screen.assign(mem, 0);
   uint32_t total = 0;
   int r = wsCollectChunk(st.screen.data(), st.screen.size(), f.b + 6, f.stored - 6, &total);
-  if (r != 1) return;
+  if (r < 0) return;
   if (total > mem) {
-    zlog(LOG_ERR, "screen of %u bytes larger than the panel, not shown", total);
+    if (r == 1) zlogLimited(LOG_ERR, "screen of %u bytes larger than the panel, not shown", total);
     return;
   }
+  if (!st.screenChunks.add(total, wsBE32(f.b + 10))) return;
   showRemoteScreen(w, st.screen.data(), total);
 }
 
@@ -73,11 +74,12 @@ void collectScreen(Works* w, LinkState& st, const WsFrame& f) {
 int checkKey(Works* w, LinkState& st, const WsFrame& f) {
   std::string got(reinterpret_cast<const char*>(f.b + 6), static_cast<size_t>(f.payloadLen));
   std::string own(w->accessKey);
+  // Neither key reaches the log: a wrong one may be a typo of the right one.
   if (got != own) {
-    zlog(LOG_ERR, "required >%s< differ from >%s<", own.c_str(), got.c_str());
+    zlogLimited(LOG_ERR, "access key from %s refused", st.peer.empty() ? "the peer" : st.peer.c_str());
     return -1;
   }
-  zlog(LOG_INFO, "required >%s< equals to >%s<", own.c_str(), got.c_str());
+  zlog(LOG_INFO, "access key from %s accepted", st.peer.empty() ? "the peer" : st.peer.c_str());
   {
     std::lock_guard<std::mutex> lk(*w->connMut);
     w->remoteConnected = 1;
@@ -85,14 +87,14 @@ int checkKey(Works* w, LinkState& st, const WsFrame& f) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   st.keyAccepted = true;
-  zlog(LOG_INFO, "Receiving data");
+  zlogLimited(LOG_INFO, "Receiving data");
   return 0;
 }
 
 int serverFrame(Works* w, LinkState& st, WsFrame& f) {
   if (f.kind == WsKind::BadText) {
     int p = f.code & 0x7F;
-    zlog(LOG_ERR, "wrong message length: is %d instead of %d", p, f.readCount - 2);
+    zlogLimited(LOG_ERR, "wrong message length: is %d instead of %d", p, f.readCount - 2);
     return -1;
   }
   if (f.kind == WsKind::ShortText) {
@@ -106,14 +108,14 @@ int serverFrame(Works* w, LinkState& st, WsFrame& f) {
       (void)atoi(y);
       return 0;
     }
-    zlog(LOG_ERR, "wrong message type: %x", f.b[0]);
+    zlogLimited(LOG_ERR, "wrong message type: %x", f.b[0]);
     return 0;
   }
   if (f.kind == WsKind::LongText || f.kind == WsKind::Oversize) return 0;
   // Nothing reaches the radio's ports, the bank or the reboot before
   // the peer has shown the access key.
   if (!st.keyAccepted) {
-    if (!st.loggedEarly) zlog(LOG_ERR, "frames before the access key are ignored");
+    if (!st.loggedEarly) zlogLimited(LOG_ERR, "frames before the access key are ignored");
     st.loggedEarly = true;
     return 0;
   }
@@ -126,12 +128,12 @@ int serverFrame(Works* w, LinkState& st, WsFrame& f) {
       return 0;
     }
     if (isType(f.b + 4, "SO")) return playAudioMessage(w, 's', f.longBody(), f.longBodyLen()) < 0 ? -1 : 0;
-    zlog(LOG_ERR, "wrong message type: %x", f.b[0]);
+    zlogLimited(LOG_ERR, "wrong message type: %x", f.b[0]);
     return 0;
   }
   // Short binary.
   if (f.stored < 4) {
-    zlog(LOG_ERR, "wrong message type: %x", f.b[0]);
+    zlogLimited(LOG_ERR, "wrong message type: %x", f.b[0]);
     return 0;
   }
   const uint8_t* type = f.b + 2;
@@ -141,11 +143,11 @@ int serverFrame(Works* w, LinkState& st, WsFrame& f) {
     if (d.n == 0) return 0;  // an empty text: nothing to write
     ssize_t r = writeCatPort(w, d.buf, static_cast<size_t>(d.n));
     if (r == -2) {
-      zlog(LOG_ERR, "CAT port not open, CAT text dropped");
+      zlogLimited(LOG_ERR, "CAT port not open, CAT text dropped");
       return 0;
     }
     if (r <= 0) {
-      zlog(LOG_ERR, "TCP read Error 7a %d", errno);
+      zlogLimited(LOG_ERR, "TCP read Error 7a %d", errno);
       ExitCAT(w);  // the bridge ends when it sees its port closed
       return -1;
     }
@@ -164,17 +166,17 @@ int serverFrame(Works* w, LinkState& st, WsFrame& f) {
     qob(pa ? "PA" : "SC");
     int fd = w->serFD.load();
     if (fd < 0) {
-      zlog(LOG_ERR, "radio data port not open, %s dropped", pa ? "PA" : "SC");
+      zlogLimited(LOG_ERR, "radio data port not open, %s dropped", pa ? "PA" : "SC");
       return 0;
     }
     if (d.n == 0) return 0;
     if (writeSerialPort(fd, d.buf, static_cast<size_t>(d.n)) <= 0) {
-      zlog(LOG_ERR, pa ? "TCP read Error 8a %d" : "TCP read Error 7a %d", errno);
+      zlogLimited(LOG_ERR, pa ? "TCP read Error 8a %d" : "TCP read Error 7a %d", errno);
       return -1;
     }
     return 0;
   }
-  zlog(LOG_ERR, "wrong message type: %x", f.b[0]);
+  zlogLimited(LOG_ERR, "wrong message type: %x", f.b[0]);
   return 0;
 }
 
@@ -196,7 +198,7 @@ int clientFrame(Works* w, LinkState& st, WsFrame& f) {
       return 0;
     }
     if (isType(f.b + 4, "SO")) return playAudioMessage(w, 'c', f.longBody(), f.longBodyLen()) < 0 ? -1 : 0;
-    zlog(LOG_ERR, "wrong message type: %x", f.b[0]);
+    zlogLimited(LOG_ERR, "wrong message type: %x", f.b[0]);
     return 0;
   }
   if (f.kind == WsKind::ShortBinary && f.stored >= 4) {
@@ -220,7 +222,7 @@ int clientFrame(Works* w, LinkState& st, WsFrame& f) {
       return 0;
     }
   }
-  zlog(LOG_ERR, "wrong message type: %x", f.b[0]);
+  zlogLimited(LOG_ERR, "wrong message type: %x", f.b[0]);
   return 0;
 }
 
@@ -288,7 +290,7 @@ void dispStat(Works* w) {
     const int64_t nowMs = std::chrono::duration_cast<std::chrono::milliseconds>(
                               std::chrono::steady_clock::now().time_since_epoch()).count();
     if (w->screenSentAtMs != 0 && nowMs - w->screenSentAtMs < kScreenEveryMs) {
-      zlog(LOG_INFO, "screen request ignored: one every %d ms", kScreenEveryMs);
+      zlogLimited(LOG_INFO, "screen request ignored: one every %d ms", kScreenEveryMs);
     } else {
       w->screenSentAtMs = nowMs;
       sendWebSockFbFrameOf(w);
@@ -370,7 +372,7 @@ void stationLinkLost(Works* w) {
   // The data-port thread sends "RX;" with the next command step.
   w->txReqFlags.fetch_and(static_cast<uint8_t>(~0x02));
   w->txReqFlags.fetch_or(0x01);
-  zlog(LOG_ERR, "link to the operator lost while transmitting: RX; sent to the radio");
+  zlogLimited(LOG_ERR, "link to the operator lost while transmitting: RX; sent to the radio");
   fprintf(stderr, "link to the operator lost while transmitting: RX; sent to the radio\n");
 }
 
@@ -381,7 +383,7 @@ int showRemoteScreen(Works* w, const uint8_t* data, uint32_t total) {
   if (total == fb->memSize) {
     memcpy(fb->workBuf, data, fb->memSize);
   } else if (Uncompress(w, data, total) != 0) {
-    zlog(LOG_ERR, "screen of %u bytes does not decode, not shown", total);
+    zlogLimited(LOG_ERR, "screen of %u bytes does not decode, not shown", total);
     return -1;
   }
   // The picture stays: the timer restores the background every cycle.

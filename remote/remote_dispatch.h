@@ -7,15 +7,18 @@
 #include <string>
 #include <vector>
 
+#include "remote/ws_proto.h"
+
 struct Works;
-struct WsFrame;
 
 // Per-connection state of the receiving side.
 struct LinkState {
   char role = 's';           // 's' station (server), 'c' operator (client)
   bool keyAccepted = false;  // station: the access key matched
   bool loggedEarly = false;  // station: "before the key" logged once
+  std::string peer;          // the peer's address, for the log
   std::vector<uint8_t> screen;  // "FB" collecting buffer (memSize bytes)
+  ChunkTally screenChunks;       // which chunks of the screen came
   uint8_t spectrum[1024] = {};  // operator: "SP" collecting buffer
   explicit LinkState(char r) : role(r) {}
 };

@@ -140,17 +140,17 @@ int frameLoop(Works* w, LinkReader& rd, LinkState& st, bool server) {
     int stage = wsReadFrame(src, f);
     if (stage != 0) {
       if (rd.timedOut()) {
-        zlog(LOG_ERR, "no access key within %d s, connection closed", wsHandshakeTimeoutMs.load() / 1000);
+        zlogLimited(LOG_ERR, "no access key within %d s, connection closed", wsHandshakeTimeoutMs.load() / 1000);
       } else if (w->running.load() != 0) {
         int e = rd.lastErrno();
         if (stage == 1) {
-          zlog(LOG_ERR, server ? "TCP read Error 1a %d" : "TCP read Error 1A %d", e);
-          zlog(LOG_ERR, server ? "TCP read Error 2a %d" : "TCP read Error 2A %d", e);
+          zlogLimited(LOG_ERR, server ? "TCP read Error 1a %d" : "TCP read Error 1A %d", e);
+          zlogLimited(LOG_ERR, server ? "TCP read Error 2a %d" : "TCP read Error 2A %d", e);
         } else if (stage == 9) {
-          zlog(LOG_ERR, "frame too long, connection closed");
+          zlogLimited(LOG_ERR, "frame too long, connection closed");
         } else {
-          zlog(LOG_ERR, "TCP read Error %da %d", stage, e);
-          zlog(LOG_ERR, server ? "TCP read Error 6a %d" : "TCP read Error 6A %d", e);
+          zlogLimited(LOG_ERR, "TCP read Error %da %d", stage, e);
+          zlogLimited(LOG_ERR, server ? "TCP read Error 6a %d" : "TCP read Error 6A %d", e);
         }
       }
       return frames;
@@ -163,7 +163,7 @@ int frameLoop(Works* w, LinkReader& rd, LinkState& st, bool server) {
 }
 
 // One station connection: handshake, key, frames.
-void serveConnection(Works* w, int fd) {
+void serveConnection(Works* w, int fd, const std::string& peer) {
   LinkReader rd(w, fd);
   rd.setDeadline(wsHandshakeTimeoutMs.load());
   HandshakeState hs;
@@ -173,9 +173,9 @@ void serveConnection(Works* w, int fd) {
     int r = rd.readLine(line);
     if (r <= 0) {
       if (rd.timedOut())
-        zlog(LOG_ERR, "handshake not finished within %d s, connection closed", wsHandshakeTimeoutMs.load() / 1000);
+        zlogLimited(LOG_ERR, "handshake not finished within %d s, connection closed", wsHandshakeTimeoutMs.load() / 1000);
       else if (r < 0 && w->running.load() != 0)
-        zlog(LOG_ERR, "TCP read error %d", rd.lastErrno());
+        zlogLimited(LOG_ERR, "TCP read error %d", rd.lastErrno());
       return;  // the peer left (or never finished): accept the next one
     }
     done = wsHandshakeLine(hs, line, 's');
@@ -186,21 +186,28 @@ void serveConnection(Works* w, int fd) {
   for (int i = 0; i < 5; i++) {
     const char* l = lines[i] != nullptr ? lines[i] : accept.c_str();
     ssize_t n = netSend(fd, l, strlen(l));
-    zlog(LOG_INFO, "sent %d bytes error %d", static_cast<int>(n), n < 0 ? errno : 0);
-    zlog(LOG_INFO, "%s", l);
+    zlogLimited(LOG_INFO, "sent %d bytes error %d", static_cast<int>(n), n < 0 ? errno : 0);
+    zlogLimited(LOG_INFO, "%s", l);
     if (n != static_cast<ssize_t>(strlen(l))) return;
   }
   w->remoteSock = fd;
   LinkState st('s');
+  st.peer = peer;
   frameLoop(w, rd, st, true);
-  zlog(LOG_INFO, "TCP exiting");
+  zlogLimited(LOG_INFO, "TCP exiting");
   const bool wasConnected = st.keyAccepted;
   setConnected(w, 0);
-  zlog(LOG_INFO, "TCP closed");
+  zlogLimited(LOG_INFO, "TCP closed");
   if (wasConnected) stationLinkLost(w);
 }
 
 }  // namespace
+
+int wsRetryDelayMs(int badAnswers) {
+  int ms = 2000;
+  for (int i = 1; i < badAnswers && ms < 60000; i++) ms *= 2;
+  return ms < 60000 ? ms : 60000;
+}
 
 void Wsocket(Works* w) {
   staticworks = w;
@@ -209,19 +216,19 @@ void Wsocket(Works* w) {
   char mode = w->setup != nullptr ? runByte(w->setup->WebSocket) : '1';
   // The port is a signed 16-bit field; ports above 32767 are meant as unsigned.
   const uint16_t port = static_cast<uint16_t>(w->TcpPort);
-  zlog(LOG_INFO, "Wsocket on port %d mode %c", port, mode);
+  zlogLimited(LOG_INFO, "Wsocket on port %d mode %c", port, mode);
   fprintf(stderr, "wsocket\n");
   sleepMs(w, wsStartDelayMs.load());
   int stage = 0;
   int ls = netListen(port, 1, &stage);
   if (ls < 0) {
     const char* what[3] = {"Socket open error %d", "Binding error %d", "Listening error %d"};
-    zlog(LOG_ERR, what[stage], errno);
+    zlogLimited(LOG_ERR, what[stage], errno);
     wsThreadRunning = 0;
     return;
   }
   wsListeningPort = netLocalPort(ls);
-  zlog(LOG_INFO, "Listening on port %d", wsListeningPort.load());
+  zlogLimited(LOG_INFO, "Listening on port %d", wsListeningPort.load());
   auto keepGoing = [w] { return w->running.load() != 0; };
   while (w->running.load() != 0) {
     setConnected(w, 0);
@@ -230,16 +237,16 @@ void Wsocket(Works* w) {
     int fd = netAccept(ls, keepGoing, &peer);
     if (fd == -2) break;
     if (fd < 0) {
-      zlog(LOG_ERR, "Accept-ing error %d", errno);
+      zlogLimited(LOG_ERR, "Accept-ing error %d", errno);
       break;
     }
-    zlog(LOG_INFO, "Connected by %s", peer.c_str());
+    zlogLimited(LOG_INFO, "Connected by %s", peer.c_str());
     {
       // Until the key matched, the socket is not the senders'.
       std::lock_guard<std::mutex> lk(*w->sendMut);
       w->remoteSock = 0;
     }
-    serveConnection(w, fd);
+    serveConnection(w, fd, peer);
     // serveConnection handed fd to remoteSock only after the handshake.
     if (w->remoteSock.load() != fd) netClose(fd);
   }
@@ -256,56 +263,57 @@ void Wclient(Works* w) {
   w->jpegQuality = qualityFromSetup(w);
   char mode = w->setup != nullptr ? runByte(w->setup->WebSocket) : '2';
   const uint16_t port = static_cast<uint16_t>(w->TcpPort);
-  zlog(LOG_INFO, "Wclient to server %s on port %d mode %c", w->Server, port, mode);
+  zlogLimited(LOG_INFO, "Wclient to server %s on port %d mode %c", w->Server, port, mode);
   uint8_t rnd[16];
   int got = netRandomBytes(rnd, 16);
   if (got < 0) {
-    zlog(LOG_ERR, "/dev/urandom error %d", errno);
+    zlogLimited(LOG_ERR, "/dev/urandom error %d", errno);
     wsThreadRunning = 0;
     return;
   }
   if (got != 16) {
-    zlog(LOG_ERR, "/dev/urandom read %d instead of 16, error=%d", got, errno);
+    zlogLimited(LOG_ERR, "/dev/urandom read %d instead of 16, error=%d", got, errno);
     wsThreadRunning = 0;
     return;
   }
   // One key for every reconnection.
   const std::string key = wsClientKey(rnd);
   bool hostReported = false;
+  int badAnswers = 0;
   while (w->running.load() != 0) {
     setConnected(w, 0);
-    zlog(LOG_INFO, "Socket for TCP created");
+    zlogLimited(LOG_INFO, "Socket for TCP created");
     uint32_t addr = 0;
     if (!netResolve(w->Server, &addr)) {
       // A name the network cannot resolve yet may resolve later.
       if (!hostReported) {
-        zlog(LOG_ERR, "ERROR, no such host as %s\n", w->Server);
+        zlogLimited(LOG_ERR, "ERROR, no such host as %s\n", w->Server);
         hostReported = true;
       }
       sleepMs(w, 2000);
       continue;
     }
     hostReported = false;
-    zlog(LOG_INFO, "server ok");
-    zlog(LOG_INFO, "TCP bound");
+    zlogLimited(LOG_INFO, "server ok");
+    zlogLimited(LOG_INFO, "TCP bound");
     int fd = netConnect(addr, port, 2000);
     if (fd < 0) {
-      zlog(LOG_ERR, "Connect Error\n");
+      zlogLimited(LOG_ERR, "Connect Error\n");
       sleepMs(w, 2000);
       continue;
     }
-    zlog(LOG_INFO, "TCP connected\n");
+    zlogLimited(LOG_INFO, "TCP connected\n");
     std::string req[6];
     wsClientRequest(w->Server, port, key, req);
     bool sent = true;
     for (const std::string& l : req) {
       ssize_t n = netSend(fd, l.data(), l.size());
       if (n != static_cast<ssize_t>(l.size())) {
-        zlog(LOG_ERR, "TCP write Error");
+        zlogLimited(LOG_ERR, "TCP write Error");
         sent = false;
         break;
       }
-      zlog(LOG_INFO, "TCP write %d bytes\n", static_cast<int>(n));
+      zlogLimited(LOG_INFO, "TCP write %d bytes\n", static_cast<int>(n));
     }
     LinkReader rd(w, fd);
     rd.setDeadline(wsHandshakeTimeoutMs.load());
@@ -316,9 +324,9 @@ void Wclient(Works* w) {
       int r = rd.readLine(line);
       if (r <= 0) {
         if (rd.timedOut())
-          zlog(LOG_ERR, "no handshake answer within %d s", wsHandshakeTimeoutMs.load() / 1000);
+          zlogLimited(LOG_ERR, "no handshake answer within %d s", wsHandshakeTimeoutMs.load() / 1000);
         else if (w->running.load() != 0)
-          zlog(LOG_ERR, "TCP read error 1 %d", rd.lastErrno());
+          zlogLimited(LOG_ERR, "TCP read error 1 %d", rd.lastErrno());
         break;
       }
       bool hadKey = hs.haveKey;
@@ -326,15 +334,13 @@ void Wclient(Works* w) {
       if (hs.haveKey && !hadKey) {
         std::string expected = wsAcceptValue(key);
         if (expected != hs.key) {
-          zlog(LOG_ERR, "keys not correct %s %s", expected.c_str(), hs.key.c_str());
-          netClose(fd);
-          sleepMs(w, 1000);
-          // A server that cannot prove it knows our key is not ours.
-          w->running = 0;
-          wsThreadRunning = 0;
-          return;
+          // A server that cannot compute the answer to our handshake is
+          // not ours: drop it and try again later, never stop the unit.
+          zlogLimited(LOG_ERR, "handshake answer from %s not correct, connection dropped", w->Server);
+          badAnswers++;
+          break;
         }
-        zlog(LOG_INFO, "keys correct %s %s", expected.c_str(), hs.key.c_str());
+        zlogLimited(LOG_INFO, "keys correct %s %s", expected.c_str(), hs.key.c_str());
         keyOk = true;
       }
     }
@@ -348,7 +354,7 @@ void Wclient(Works* w) {
         }
         setConnected(w, 1);
         sleepMs(w, 20);
-        zlog(LOG_INFO, "Websocket Connected");
+        zlogLimited(LOG_INFO, "Websocket Connected");
         LinkState st('c');
         rd.clearDeadline();
         frames = frameLoop(w, rd, st, false);
@@ -356,15 +362,17 @@ void Wclient(Works* w) {
     }
     setConnected(w, 0);
     if (frames > 0) clearStationStatus(w);
-    zlog(LOG_INFO, "reconnecting");
+    zlogLimited(LOG_INFO, "reconnecting");
     {
       std::lock_guard<std::mutex> lk(*w->sendMut);
       if (w->remoteSock.load() == fd) w->remoteSock = 0;
       netClose(fd);
     }
     // A server that drops us before sending anything (a wrong access key)
-    // is tried again every 2 s, not ten times a second.
-    sleepMs(w, frames > 0 ? 100 : 2000);
+    // is tried again every 2 s, not ten times a second; one that answers
+    // the handshake wrongly waits longer each time, up to a minute.
+    if (frames > 0) badAnswers = 0;
+    sleepMs(w, frames > 0 ? 100 : wsRetryDelayMs(badAnswers));
   }
   setConnected(w, 0);
   wsThreadRunning = 0;

@@ -18,6 +18,10 @@ extern std::atomic<int> wsStartDelayMs;
 // Port the station listens on once listening (0 before); with "TcpPort"
 // 0 the system picks a free one.
 extern std::atomic<int> wsListeningPort;
+// The operator unit's wait before it tries a server again after that
+// server answered the handshake wrongly for the n-th time in a row:
+// 2 s doubling up to 60 s.
+int wsRetryDelayMs(int badAnswers);
 // 1 while a link thread runs.
 extern std::atomic<int> wsThreadRunning;
 

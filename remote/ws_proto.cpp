@@ -4,6 +4,8 @@
 #include <openssl/sha.h>
 #include <syslog.h>
 
+#include <algorithm>
+
 #include <cstring>
 
 #include "platform/log.h"
@@ -74,21 +76,22 @@ bool wsHandshakeLine(HandshakeState& st, const std::string& line, char role) {
   const char* const* table = server ? requestHeader : responseHeader;
   const int n = server ? 7 : 5;
   if (line.empty() || line.back() != '\n') return false;  // an over-long piece counts for nothing
-  zlog(LOG_INFO, "Received %d bytes %s", static_cast<int>(line.size()), line.c_str());
+  // The peer's own text is shown only in part: a line may be a kilobyte.
+  zlogLimited(LOG_INFO, "Received %d bytes %.40s", static_cast<int>(line.size()), line.c_str());
   for (int i = 0; i < n; i++) {
     if (!startsWith(line, table[i])) continue;
     st.count++;
-    zlog(LOG_INFO, "Caught %s go to status %d/%d\n", table[i], st.count, n);
+    zlogLimited(LOG_INFO, "Caught %s go to status %d/%d\n", table[i], st.count, n);
   }
   const char* keyPrefix = server ? keyHeader : recKeyHeader;
   if (startsWith(line, keyPrefix)) {
     st.key = keyValue(line, strlen(keyPrefix));
     st.haveKey = true;
-    zlog(LOG_INFO, "Caught key %s", st.key.c_str());
+    zlogLimited(LOG_INFO, "Caught key %.40s", st.key.c_str());
   }
   if (line.size() <= 2) {
     st.count++;
-    zlog(LOG_INFO, "status advanced %d", st.count);
+    zlogLimited(LOG_INFO, "status advanced %d", st.count);
   }
   return st.count > n;
 }
@@ -233,7 +236,7 @@ int wsReadFrame(const WsRead& rd, WsFrame& f) {
   int r = body(rd, f, 6, need);
   if (r == -1) return 5;
   if (r == -2) {
-    zlog(LOG_ERR, "frame of %u bytes refused", n);
+    zlogLimited(LOG_ERR, "frame of %u bytes refused", n);
     return 9;
   }
   f.payloadLen = static_cast<int>(need);
@@ -281,6 +284,25 @@ std::string wsChunk(const char type[2], const uint8_t* msg, uint32_t total, uint
   if (n > 512) n = 512;
   if (n > 0) memcpy(p + 14, msg + offset, n);
   return out;
+}
+
+bool ChunkTally::add(uint32_t t, uint32_t o) {
+  if (t == 0 || o >= t || o % 512 != 0) return false;
+  const uint32_t chunks = (t + 511) / 512;
+  if (t != total || got.size() != chunks) {
+    total = t;
+    got.assign(chunks, 0);
+    missing = chunks;
+  }
+  uint8_t& g = got[o / 512];
+  if (g == 0) {
+    g = 1;
+    missing--;
+  }
+  if (missing > 0) return false;
+  std::fill(got.begin(), got.end(), 0);
+  missing = chunks;
+  return true;
 }
 
 int wsCollectChunk(uint8_t* buf, size_t cap, const uint8_t* hdr, int availLen, uint32_t* total) {

@@ -97,5 +97,18 @@ std::string wsChunk(const char type[2], const uint8_t* msg, uint32_t total, uint
 // 0 while collecting, -1 for a chunk that cannot belong to a message.
 int wsCollectChunk(uint8_t* buf, size_t cap, const uint8_t* chunkHeader, int availLen, uint32_t* total);
 
+// Which 512-byte chunks of a collected message came since it was last
+// whole. A message is taken once every one of its chunks arrived, so a
+// peer that sends its last chunk again and again gets no decode for it.
+// The caller bounds the total (a screen is at most the panel's bytes).
+struct ChunkTally {
+  uint32_t total = 0;
+  uint32_t missing = 0;
+  std::vector<uint8_t> got;
+  // The chunk at offset o of a message of t bytes; true when it made the
+  // message whole (the tally then starts over for the next one).
+  bool add(uint32_t t, uint32_t o);
+};
+
 uint32_t wsBE32(const uint8_t* p);
 void wsPutBE32(uint8_t* p, uint32_t v);

@@ -16,6 +16,7 @@
 #include "menus/buttons.h"
 #include "menus/utility.h"
 #include "menus/work_image.h"
+#include "platform/clock.h"
 #include "platform/log.h"
 #include "radio/zel_link.h"
 #include "remote/remote_senders.h"
@@ -61,7 +62,10 @@ bool TimerFailScreen(Works* w) {
   if (w->failCode == -1) {
     w->MenuIdx = 0;
     SetWorkImg(w);
-    w->failCode = 0;
+    // Only the dismissal is cleared: a link restarted by Retry that failed
+    // again meanwhile has stored its own code, which stays to be shown.
+    int dismissed = -1;
+    w->failCode.compare_exchange_strong(dismissed, 0);
     return true;
   }
   return false;
@@ -70,7 +74,7 @@ bool TimerFailScreen(Works* w) {
 void TimerScreenSaver(Works* w) {
   int idx = w->SaveScreenIdx;
   if (idx < 0 || idx > 4) idx = 4;  // an unknown setting waits longest
-  long minutes = static_cast<long>((time(nullptr) - w->LastActivity.load()) / 60);
+  long minutes = static_cast<long>((monoSeconds() - w->LastActivity.load()) / 60);
   if (minutes >= SaveScreen[idx] && w->ScreenSaverOn == 0) {
     w->ScreenSaverOn = 1;
     loadBackground(w, "start");

@@ -363,7 +363,8 @@ void ViewStatusInfo(Works* w) {
   SetupRec* s = w->setup;
   // The screen shows the radio's own frequency: its data port has to run.
   // Not while a failure is shown, or every frame would retry the port.
-  if (s != nullptr && runByte(s->zelRun) == '0' && w->failCode == 0) {
+  // Only a bank on the companion radio has a data port to open.
+  if (s != nullptr && w->ModeWorkIdx.load() == 1 && runByte(s->zelRun) == '0' && w->failCode == 0) {
     setRunByte(s->zelRun, '1');
     StartThreadZEL(w);
   }

@@ -91,7 +91,8 @@ TEST_F(SetupFile, MissingFileIsCreatedWithDefaultsByteForByte) {
   EXPECT_EQ(rec_.spectrumSource, '1');
   EXPECT_EQ(w_->TcpPort, 6666);
   EXPECT_FLOAT_EQ(w_->MaxTemperature, 60.0f);
-  EXPECT_EQ(w_->audioFrame, 240);
+  // The file says "Multiplier: 2": 480-frame packets run.
+  EXPECT_EQ(w_->audioFrame, 480);
   // Reading the file it wrote gives the same file back.
   readSetup(w_);
   writeSetup(w_);

@@ -241,6 +241,29 @@ TEST_F(Text, TextAtTheEdgesStaysInTheBuffer) {
   SUCCEED();
 }
 
+// A long text is cut at the right edge: nothing of it wraps onto the left
+// end of the rows below (a long serial number on the information screen).
+TEST_F(Text, TextPastTheRightEdgeIsCutNotWrapped) {
+  Screen t(200, 80);
+  t.fill(0);
+  putString(kFont, 150, 30, "WWWWWWWWWWWWWWWWWWWW", 255, 255, 255, t.fb, 0, 0, 0, 0);
+  int inkRight = 0;
+  for (int y = 0; y < 80; y++)
+    for (int x = 0; x < 200; x++) {
+      if (t.px(x, y)[0] == 0) continue;
+      ASSERT_GE(x, 150) << "ink wrapped to " << x << "," << y;
+      if (x == 199) inkRight++;
+    }
+  EXPECT_GT(inkRight, 0);
+  // A text wholly left of the screen leaves no ink at all.
+  Screen l(200, 80);
+  l.fill(0);
+  const int width = getStringSpace(kFont, "WWW");
+  ASSERT_GT(width, 0);
+  putString(kFont, -width - 5, 30, "WWW", 255, 255, 255, l.fb, 0, 0, 0, 0);
+  EXPECT_TRUE(l.ink().empty());
+}
+
 TEST_F(Text, GlyphLoadFailuresDrawAndMeasureNothing) {
   // A face whose glyph outlines are damaged: it opens but no glyph loads.
   std::string dir = makeTempDir();

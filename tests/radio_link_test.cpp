@@ -207,13 +207,19 @@ TEST_F(DataPortFixture, StopsWhileWaitingInsideABody) {
   EXPECT_EQ(t->running.load(), 1u);
 }
 
-TEST(DataPortSetup, MissingPortStopsTheSystemAndBadPortRecordsTheFailure) {
+// A radio data port that is missing or cannot be set up is a failure
+// shown with Retry and Cancel; the amplifier controller goes on.
+TEST(DataPortSetup, AMissingOrBadPortRecordsTheFailureAndNeverStopsTheSystem) {
   TempRoot root;
   TestWorks t;
   strcpy(t.setup.SerPort, "/dev/ttyUSB1");
   setRunByte(t.setup.zelRun, '1');
+  t->running = 1;
   Serial(t.get());
-  EXPECT_EQ(t->running.load(), 0u);
+  EXPECT_EQ(t->running.load(), 1u);
+  EXPECT_EQ(t->failCode, 3);
+  EXPECT_STREQ(t->failText, "Serial: Unable to open device /dev/ttyUSB1\n");
+  t->failCode = 0;
 
   // A file that is not a terminal: the port cannot be configured.
   root.writeFile("/dev/ttyUSB1", "");

@@ -67,7 +67,7 @@ FakePcm* installOutput(Works* w) {
   auto out = std::make_shared<AudioOutput>();
   FakePcm* f = new FakePcm();
   out->pcm.reset(f);
-  out->playBuf.assign(static_cast<size_t>(w->audioFrame) * 4, 0);
+  out->playBuf.assign(static_cast<size_t>(kMaxAudioPacketFrames) * 4, 0);
   w->pcmOut = out;
   w->audioPlayReady = 1;
   setRunByte(w->setup->EnableWrite, '1');
@@ -215,8 +215,9 @@ TEST(AudioPacket, PacketsThatDoNotFitAreDroppedNeverCopied) {
   EXPECT_EQ(play(b.get(), 'c', soMessage(1920, std::string(100, 'x'))), 0);
   // Raw, not a whole number of stereo frames.
   EXPECT_EQ(play(b.get(), 'c', soMessage(1918, std::string(1918, 'x'))), 0);
-  // Raw, more than one packet.
-  EXPECT_EQ(play(b.get(), 'c', soMessage(1924, std::string(1924, 'x'))), 0);
+  // Raw, more than the largest packet any setup makes.
+  const uint32_t tooLong = (kMaxAudioPacketFrames + 1) * 4;
+  EXPECT_EQ(play(b.get(), 'c', soMessage(tooLong, std::string(tooLong, 'x'))), 0);
   EXPECT_TRUE(spk->played.empty());
   // A shorter whole packet plays as what it is.
   EXPECT_EQ(play(b.get(), 'c', soMessage(8, std::string(8, '\x01'))), 0);
@@ -272,6 +273,24 @@ TEST(AudioSetup, MultiplierSetsThePacketAndValuesBeyondTheBufferAreRefused) {
   TempRoot root;
   TestWorks t;
   logCaptureStart();
+  // No "Multiplier:" line: the documented default, 2, is what runs, what
+  // the log shows and what the file saves.
+  root.writeFile("/opt/set/setup.txt", "EnableWrite: 1\n");
+  readSetup(t.get());
+  EXPECT_EQ(t->audioFrame, 480);
+  EXPECT_TRUE(logContains("Multiplier: -2-"));
+  writeSetup(t.get());
+  EXPECT_NE(root.readFile("/opt/set/setup.txt").find("Multiplier: 2\n"), std::string::npos);
+  {
+    // Such a unit plays a station's 480-frame packets, and those of a
+    // station with another multiplier, whole.
+    FakePcm* spk = installOutput(t.get());
+    EXPECT_EQ(play(t.get(), 'c', soMessage(1920, std::string(1920, '\x04'))), 0);
+    EXPECT_EQ(spk->played.size(), 960u);
+    EXPECT_EQ(play(t.get(), 'c', soMessage(3840, std::string(3840, '\x04'))), 0);
+    EXPECT_EQ(spk->played.size(), 960u + 1920u);
+    t->pcmOut.reset();
+  }
   root.writeFile("/opt/set/setup.txt", "Multiplier: 4\n");
   readSetup(t.get());
   EXPECT_EQ(t->audioFrame, 960);

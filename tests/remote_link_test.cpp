@@ -554,13 +554,29 @@ TEST_F(OperatorLink, SendsItsKeyTakesTheStationsFramesAndReconnectsWithTheSameKe
   EXPECT_EQ(w->running.load(), 1u);
 }
 
-TEST_F(OperatorLink, AWrongAcceptValueStopsTheOperatorUnit) {
+// A server that cannot answer the handshake is dropped and tried again
+// later, waiting longer each time; the unit itself goes on.
+TEST_F(OperatorLink, AWrongAcceptValueDropsThatServerAndRetriesLater) {
   ThreadRunner th(w, Wclient);
-  Peer p;
-  ASSERT_EQ(acceptOperator(p, "s3pPLMBiTxaQ9kYGzzhZRbK+xOo="), 0);
-  EXPECT_TRUE(waitFor([&] { return w->running.load() == 0; }));
-  EXPECT_TRUE(p.closedWithin());
-  EXPECT_EQ(w->remoteConnected.load(), 0);
+  for (int attempt = 0; attempt < 2; attempt++) {
+    Peer p;
+    ASSERT_EQ(acceptOperator(p, "s3pPLMBiTxaQ9kYGzzhZRbK+xOo="), 0);
+    // Nothing follows a wrong answer: no key goes to that server.
+    EXPECT_TRUE(p.closedWithin());
+    EXPECT_EQ(w->remoteConnected.load(), 0);
+  }
+  EXPECT_EQ(w->running.load(), 1u);
+  // The third attempt is answered right and connects.
+  Peer ok;
+  ASSERT_EQ(acceptOperator(ok, ""), 0);
+  EXPECT_EQ(ok.read(18), bytes({0x81, 12, 0, 0, 0, 0}) + kKey);
+  EXPECT_TRUE(waitFor([&] { return w->remoteConnected.load() == 1; }));
+  // 2 s doubling to a minute.
+  EXPECT_EQ(wsRetryDelayMs(1), 2000);
+  EXPECT_EQ(wsRetryDelayMs(2), 4000);
+  EXPECT_EQ(wsRetryDelayMs(5), 32000);
+  EXPECT_EQ(wsRetryDelayMs(6), 60000);
+  EXPECT_EQ(wsRetryDelayMs(40), 60000);
 }
 
 // ------------------------------------------------------- both units

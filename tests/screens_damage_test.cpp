@@ -20,6 +20,7 @@
 #include "amp/linear.h"
 #include "core/globals.h"
 #include "core/works.h"
+#include "platform/clock.h"
 #include "display/fb.h"
 #include "display/text.h"
 #include "menus/buttons.h"
@@ -102,7 +103,7 @@ struct Session {
     w->ViewTimeStr = 1;
     w->EnablePwrPeak = 1;
     w->SaveScreenIdx = 4;
-    w->LastActivity = time(nullptr);
+    w->LastActivity = monoSeconds();
     installTwoBandStation(w, 1e-4f, 1e-4f, 1e-4f);
     w->freq = 14070000;
     w->LastFreq = 14070000;
@@ -257,7 +258,7 @@ std::vector<Step> script() {
   add("view 1 again", [](Session& x) { x.w->FWD = 33; }, 2);
   add("screen saver", [](Session& x) {
     x.w->SaveScreenIdx = 0;
-    x.w->LastActivity = time(nullptr) - 2 * 3600;
+    x.w->LastActivity = monoSeconds() - 2 * 3600;
   }, 4);
   add("a key wakes the screen", [](Session& x) {
     x.w->SaveScreenIdx = 4;

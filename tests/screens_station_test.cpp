@@ -12,6 +12,7 @@
 #include "core/globals.h"
 #include "core/spine.h"
 #include "core/works.h"
+#include "platform/clock.h"
 #include "menus/buttons.h"
 #include "radio/zel_link.h"
 #include "screens/timer.h"
@@ -59,7 +60,7 @@ class Station : public ::testing::Test {
     w->fb = fb;
     w->errorsMuted = 0;
     w->AmpBypassFlag = 0;
-    w->LastActivity = time(nullptr);
+    w->LastActivity = monoSeconds();
     installTwoBandStation(w, 5.156579e-6f, 3.3262754e-6f, 5.5078103e-6f);
     InitMenuZarn(w);
   }

@@ -11,6 +11,7 @@
 #include "amp/amp_status.h"
 #include "amp/linear.h"
 #include "core/works.h"
+#include "platform/clock.h"
 #include "display/png.h"
 #include "menus/buttons.h"
 #include "radio/zel_link.h"
@@ -55,7 +56,7 @@ class Timer : public ::testing::Test {
     w->MAXbank = 20;
     w->AmpBypassFlag = 0;
     w->SoglieRowIdx = -1;
-    w->LastActivity = time(nullptr);
+    w->LastActivity = monoSeconds();
 
     installTwoBandStation(w, 1e-4f, 1e-4f, 1e-4f);
 
@@ -155,16 +156,16 @@ TEST_F(Timer, CompanionRadioTransmitAndAntennaFollowUp) {
 
 TEST_F(Timer, ScreenSaverAfterItsDelay) {
   w->SaveScreenIdx = 4;  // 60 minutes
-  w->LastActivity = time(nullptr) - 59 * 60 - 30;
+  w->LastActivity = monoSeconds() - 59 * 60 - 30;
   TimerScreenSaver(w);
   EXPECT_EQ(w->ScreenSaverOn, 0);
-  w->LastActivity = time(nullptr) - 60 * 60 - 1;
+  w->LastActivity = monoSeconds() - 60 * 60 - 1;
   TimerScreenSaver(w);
   EXPECT_EQ(w->ScreenSaverOn, 1);
   EXPECT_STREQ(w->imgName, "start");
   w->SaveScreenIdx = 0;
   w->ScreenSaverOn = 0;
-  w->LastActivity = time(nullptr) - 5 * 60;
+  w->LastActivity = monoSeconds() - 5 * 60;
   TimerScreenSaver(w);
   EXPECT_EQ(w->ScreenSaverOn, 1);
 }
@@ -177,12 +178,12 @@ TEST_F(Timer, SaverStopsRedrawingUntilAnInputClearsIt) {
   w->FWD = 30;
   PublishAmpStatus(w);
   w->ScreenSaverOn = 1;
-  w->LastActivity = time(nullptr) - 3600;
+  w->LastActivity = monoSeconds() - 3600;
   TimerCycle(w, &st, false);
   // The screen is the background and nothing else.
   EXPECT_EQ(memcmp(fb->fbMem, fb->backBuf, fb->memSize), 0);
   w->ScreenSaverOn = 0;  // a key press
-  w->LastActivity = time(nullptr);
+  w->LastActivity = monoSeconds();
   TimerCycle(w, &st, false);
   EXPECT_NE(memcmp(fb->fbMem, fb->backBuf, fb->memSize), 0);
   EXPECT_EQ(memcmp(fb->fbMem, fb->workBuf, fb->memSize), 0);

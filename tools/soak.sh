@@ -65,7 +65,7 @@ wait_for 120 port_known || { echo "station unit did not listen"; tail -20 "$ST_R
 SIM_OP=$!
 wait_for 20 test -e "$OP_ROOT/sim.ready" || { echo "operator simulator did not start"; exit 1; }
 start_operator
-connected() { grep -q "required >.*< equals to" "$ST_ROOT/zelpyx.log"; }
+connected() { grep -q "access key from .* accepted" "$ST_ROOT/zelpyx.log"; }
 wait_for 120 connected || echo "warning: the operator unit did not connect within 120 s"
 sleep 20  # past the splash screens and the first start-up work
 ST_RSS0=$(rss_kb "$ST") OP_RSS0=$(rss_kb "$OP")
@@ -159,7 +159,7 @@ errors raised / cleared $(count 'Add: N:' "$L") / $(( $(count 'Del ERROR:' "$L")
 commands sent / polls   $CMDS / $POLLS (amplifier frames other than ST;/FM; and those)
 commands retried        $(count 'RETRAY' "$L") (given up and restarted from ST: $(count 'STOP RETRAY' "$L"))
 autotunes run / stored  $(count 'START AUTO TUNE' "$L") / $(count 'Save Tune To File' "$L")
-reconnections           $(count 'required >.*< equals to' "$L") key accepted on the station
+reconnections           $(count 'access key from .* accepted' "$L") key accepted on the station
 refused remounts seen   $(count "can't mount rw /opt/set" "$L")
 sanitizer reports       $(cat "$ST_ROOT/zelpyx.log" "$OP_ROOT/zelpyx.log" | grep -c 'ERROR: AddressSanitizer\|runtime error:' || true)
 operator files whole    $files_ok (temporary files left: $stale)
