@@ -129,7 +129,7 @@ void ReadConfigFile(Works* w) {
   std::unique_ptr<ConfigRow[]> tab(new ConfigRow[rows.size() ? rows.size() : 1]);
   for (size_t n = 0; n < rows.size(); n++) {
     std::vector<std::string> f = fields(rows[n]);
-    reportShortRow(kConfigPath, lineNos[n], f.size(), 24);
+    reportShortRow(kConfigPath, lineNos[n], f.size(), 13);
     ConfigRow& r = tab[n];
     r.fStart = asFreq(f, 0);
     r.fEnd = asFreq(f, 1);
