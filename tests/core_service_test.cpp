@@ -4,6 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <syslog.h>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -14,6 +18,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "core/heartbeat.h"
+#include "platform/log.h"
 #include "tests/support/temp_root.h"
 #include "tests/support/wait.h"
 #include "tests/support/zelpyx_process.h"
@@ -138,6 +144,77 @@ TEST(CommandLine, CheckReportsEachBrokenFileByLineAndFailsOnlyWhenDefaultsWouldR
   EXPECT_EQ(runZelpyx({"--check"}, out), 1);
   EXPECT_NE(readAll(out).find("/opt/set/setup.txt:0: error: missing"), std::string::npos) << readAll(out);
   EXPECT_FALSE(root.exists("/opt/set/setup.txt"));
+}
+
+namespace {
+std::vector<std::string> g_sent;
+bool recordSend(const char* m) {
+  g_sent.emplace_back(m);
+  return true;
+}
+}  // namespace
+
+// The decision alone: the first watched thread past its own deadline;
+// threads that ended on purpose do not count; pings only while none is
+// stale, at the ping interval; the stale thread named once per stall.
+TEST(Heartbeat, StaleThreadStopsThePingsAndIsNamedOnce) {
+  BeatSnapshot s;
+  s.watched[int(Beat::Linear)] = true;
+  s.lastMs[int(Beat::Linear)] = 10000;
+  s.watched[int(Beat::Timer)] = true;
+  s.lastMs[int(Beat::Timer)] = 12000;
+  s.lastMs[int(Beat::Serial)] = 0;  // not watched: its port never opened
+  EXPECT_EQ(staleBeat(s, 10000 + beatDeadlineMs(Beat::Linear)), -1);
+  EXPECT_EQ(staleBeat(s, 10001 + beatDeadlineMs(Beat::Linear)), int(Beat::Linear));
+  s.lastMs[int(Beat::Linear)] = 16000;
+  EXPECT_EQ(staleBeat(s, 17001), int(Beat::Timer));
+
+  g_sent.clear();
+  logCaptureStart();
+  WatchdogPinger p;
+  p.pingMs = 1000;
+  s.lastMs[int(Beat::Timer)] = 16000;
+  EXPECT_EQ(p.tick(s, 16500, recordSend), -1);
+  EXPECT_EQ(p.tick(s, 17000, recordSend), -1);  // within the interval: no second ping
+  EXPECT_EQ(p.tick(s, 17500, recordSend), -1);
+  EXPECT_EQ(g_sent, (std::vector<std::string>{"WATCHDOG=1", "WATCHDOG=1"}));
+  for (int64_t t = 21001; t < 30000; t += 500) EXPECT_EQ(p.tick(s, t, recordSend), int(Beat::Linear));
+  EXPECT_EQ(g_sent.size(), 2u);
+  int named = 0;
+  for (const auto& l : logCaptured()) named += l.find("thread linear stuck for 5001 ms") != std::string::npos;
+  EXPECT_EQ(named, 1);
+  // Progress again: pings resume at once.
+  s.lastMs[int(Beat::Linear)] = s.lastMs[int(Beat::Timer)] = 30000;
+  EXPECT_EQ(p.tick(s, 30000, recordSend), -1);
+  EXPECT_EQ(g_sent.size(), 3u);
+  logCaptureStop();
+}
+
+// Under the service manager standard error is the journal's stream: each
+// log line once, with its priority prefix, and no plain echo beside it.
+TEST(JournalLog, OneLineWithItsPriorityWhenStderrIsTheJournal) {
+  TempRoot root;
+  for (bool journal : {true, false}) {
+    const std::string out = root.dir() + (journal ? "/journal.txt" : "/plain.txt");
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      int fd = open(out.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
+      dup2(fd, 2);
+      struct stat st;
+      fstat(2, &st);
+      const std::string js = std::to_string(st.st_dev) + ":" + std::to_string(journal ? st.st_ino : st.st_ino + 1);
+      setenv("JOURNAL_STREAM", js.c_str(), 1);
+      unsetenv("ZELPYX_LOG_STDERR");
+      zlogEcho(LOG_ERR, "amplifier port lost");
+      zlog(LOG_INFO, "only in the log");
+      _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    if (journal) EXPECT_EQ(readAll(out), "<3>amplifier port lost\n<6>only in the log\n");
+    else EXPECT_EQ(readAll(out), "amplifier port lost\n");
+  }
 }
 
 // The controller against the simulated station, started with a notify
