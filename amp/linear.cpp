@@ -1,6 +1,6 @@
 // The amplifier link: command queue, command texts, retries and the
 // Linear thread. Replies are decoded in linear_decode.cpp.
-#include "core/heartbeat.h"
+#include "platform/heartbeat.h"
 #include "amp/linear.h"
 
 #include <cerrno>

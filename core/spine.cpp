@@ -15,7 +15,7 @@
 #include "amp/errors.h"
 #include "amp/linear.h"
 #include "core/globals.h"
-#include "core/heartbeat.h"
+#include "platform/heartbeat.h"
 #include "core/version.h"
 #include "core/lan.h"
 #include "core/setup.h"
@@ -56,11 +56,13 @@ void onStallSignal(int) { stallArm(); }
 
 // Only the main routine touches it.
 WatchdogPinger g_pinger;
+std::thread::id g_mainThread;
 
 // Pings the service manager's watchdog while every watched thread shows
-// progress; called from every idle wait of the main routine.
+// progress; called from every idle wait (the splash and clean-up threads
+// wait the same way, and leave it to the main routine).
 void watchdogTick() {
-  if (!sdNotifyEnabled()) return;
+  if (std::this_thread::get_id() != g_mainThread || !sdNotifyEnabled()) return;
   g_pinger.tick(beatSnapshot(), monoMicros() / 1000, sdNotify);
 }
 
@@ -380,6 +382,7 @@ int zelpyxMain() {
     sigaction(SIGUSR2, &sa, nullptr);
   }
   g_pinger.pingMs = sdWatchdogPingMs();
+  g_mainThread = std::this_thread::get_id();
 
   StepTune1 = 8;
   CntIP = CntDNS = CntNetMask = CntGateway = 3;

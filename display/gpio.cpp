@@ -1,4 +1,4 @@
-#include "core/heartbeat.h"
+#include "platform/heartbeat.h"
 #include "display/gpio.h"
 
 #include <cerrno>

@@ -1,4 +1,4 @@
-#include "core/heartbeat.h"
+#include "platform/heartbeat.h"
 #include "radio/cat_serial.h"
 
 #include <syslog.h>

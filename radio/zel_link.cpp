@@ -1,4 +1,4 @@
-#include "core/heartbeat.h"
+#include "platform/heartbeat.h"
 #include "radio/zel_link.h"
 
 #include <syslog.h>

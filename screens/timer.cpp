@@ -1,4 +1,4 @@
-#include "core/heartbeat.h"
+#include "platform/heartbeat.h"
 #include "screens/timer.h"
 
 #include <cstdio>

@@ -18,7 +18,8 @@
 #include <unistd.h>
 #include <vector>
 
-#include "core/heartbeat.h"
+#include "platform/clock.h"
+#include "platform/heartbeat.h"
 #include "platform/log.h"
 #include "tests/support/temp_root.h"
 #include "tests/support/wait.h"
@@ -188,6 +189,18 @@ TEST(Heartbeat, StaleThreadStopsThePingsAndIsNamedOnce) {
   EXPECT_EQ(p.tick(s, 30000, recordSend), -1);
   EXPECT_EQ(g_sent.size(), 3u);
   logCaptureStop();
+
+  // A thread waiting on a shell command counts as beating for its
+  // time-out; one that ended is no longer watched.
+  std::thread t([] {
+    BeatScope watched(Beat::CatSerial);
+    beatGrace(60000);
+    const int64_t now = monoMicros() / 1000;
+    EXPECT_EQ(staleBeat(beatSnapshot(), now + 30000), -1);
+    EXPECT_EQ(staleBeat(beatSnapshot(), now + 60000 + beatDeadlineMs(Beat::CatSerial) + 1000), int(Beat::CatSerial));
+  });
+  t.join();
+  EXPECT_EQ(staleBeat(beatSnapshot(), monoMicros() / 1000 + 1000000), -1);
 }
 
 // Under the service manager standard error is the journal's stream: each

@@ -1,4 +1,4 @@
-#include "core/heartbeat.h"
+#include "platform/heartbeat.h"
 
 #include <chrono>
 #include <cstdlib>
@@ -14,6 +14,8 @@ namespace {
 std::atomic<bool> g_watched[kBeatCount];
 std::atomic<int64_t> g_last[kBeatCount];
 std::atomic<bool> g_stallArmed{false};
+// The watched thread this thread is, or -1.
+thread_local int t_beat = -1;
 
 int64_t nowMs() { return monoMicros() / 1000; }
 
@@ -55,11 +57,19 @@ void beatStart(Beat b) {
   const int i = static_cast<int>(b);
   g_last[i].store(nowMs());
   g_watched[i].store(true);
+  t_beat = i;
+}
+
+void beatGrace(int64_t ms) {
+  if (t_beat >= 0) g_last[t_beat].store(nowMs() + ms, std::memory_order_relaxed);
 }
 
 void beat(Beat b) { g_last[static_cast<int>(b)].store(nowMs(), std::memory_order_relaxed); }
 
-void beatEnd(Beat b) { g_watched[static_cast<int>(b)].store(false); }
+void beatEnd(Beat b) {
+  g_watched[static_cast<int>(b)].store(false);
+  t_beat = -1;
+}
 
 BeatSnapshot beatSnapshot() {
   BeatSnapshot s;

@@ -31,6 +31,11 @@ void beat(Beat b);       // progress
 void beatEnd(Beat b);    // the thread ends on purpose: no longer watched
 BeatSnapshot beatSnapshot();
 
+// A watched thread about to wait on something slow by design (a shell
+// command with its own time-out: a remount, a network restart) counts as
+// beating until nowMs + ms. Does nothing on a thread that is not watched.
+void beatGrace(int64_t ms);
+
 // Watched for as long as the thread body runs.
 class BeatScope {
  public:
