@@ -1,6 +1,7 @@
 #!/bin/bash
 # Cross-builds the whole project for the board (Debian 12 armhf) in
-# build-armhf/ and runs the test programs under qemu-user. Installs what is
+# build-armhf/, runs the test programs under qemu-user and builds the
+# board's package build-armhf/zelpyx_<version>_armhf.deb. Installs what is
 # missing first (the armhf architecture, the cross compiler, qemu and the
 # armhf -dev packages).
 set -euo pipefail
@@ -15,3 +16,5 @@ cd build-armhf
 # child processes: they go through the same emulator.
 export ZELPYX_EMULATOR=qemu-arm-static
 ctest --output-on-failure -j2 --timeout 900
+cd ..
+tools/package.sh --armhf

@@ -1,7 +1,9 @@
 #!/bin/bash
 # The whole suite. Installs what is missing, then runs four tiers:
 #   1. the test build (AddressSanitizer and UndefinedBehaviorSanitizer)
-#      in build-test/ and every test program with ctest;
+#      in build-test/ and every test program with ctest; then the Debian
+#      package built from the Release build, unpacked and run
+#      (tools/package_test.sh);
 #   2. the same programs built with ThreadSanitizer (./tsan.sh);
 #   3. the fuzz targets over their committed corpora, then 15 s of fresh
 #      inputs each (./fuzz.sh);
@@ -15,6 +17,7 @@ zelpyx_install_packages
 cmake -S . -B build-test -DCMAKE_BUILD_TYPE=Debug -DZELPYX_SANITIZE=ON
 cmake --build build-test -j"$(nproc)"
 (cd build-test && ctest --output-on-failure -j2 --timeout 600)
+tools/package_test.sh
 [ "${1:-}" = "--native" ] && exit 0
 ./tsan.sh
 ./fuzz.sh 15

@@ -1,5 +1,6 @@
 // The amplifier link: command queue, command texts, retries and the
 // Linear thread. Replies are decoded in linear_decode.cpp.
+#include "platform/heartbeat.h"
 #include "amp/linear.h"
 
 #include <cerrno>
@@ -465,7 +466,10 @@ void Linear(Works* w) {
   if (w->linFD < 0) LinPortLost(w, &pw, monoMs(), "not opened");
   pw.nextCheckMs = monoMs() + kLinReopenMs;
   LinRx rx;
+  BeatScope watched(Beat::Linear);
   while (w->running) {
+    beat(Beat::Linear);
+    stallIfAsked(Beat::Linear, w->running);
     if (w->linReopen.exchange(0) != 0) {
       // The retry key of the failure page: open the port again now, so a
       // second failure shows on the panel again.

@@ -5,8 +5,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <syslog.h>
 
+#include "core/file_check.h"
 #include "core/globals.h"
 #include "core/num_conv.h"
 #include "core/spine.h"
@@ -261,30 +263,50 @@ void readSetup(Works* w) {
     return;
   }
   char line[100];
+  int lineNo = 0;
+  bool continued = false;  // the rest of a line longer than the buffer
   while (fgets(line, sizeof line, f) != nullptr) {
     size_t n = strlen(line);
+    const bool whole = n > 0 && line[n - 1] == '\n';
+    if (!continued) lineNo++;
+    const bool tail = continued;
+    continued = !whole;
     if (n > 0 && line[n - 1] == '\n') line[--n] = '\0';
     if (n > 0 && line[n - 1] == '\r') line[--n] = '\0';
+    if (tail) {
+      reportFileProblem(kSetupPath, lineNo, false, "line too long: its end is read as a line of its own");
+    }
+    bool known = false;
     for (const KeyDef& k : kKeys) {
       size_t kl = strlen(k.key);
       if (strncmp(line, k.key, kl) != 0 || line[kl] != ':' || line[kl + 1] != ' ') continue;
+      known = true;
       const char* value = line + kl + 2;
       if (k.kind == Kind::Char) {
         // No value, or a "\r" the file could not carry back (the next read
         // strips it from the end of the line): keep the default.
-        if (value[0] == '\0' || value[0] == '\r') break;
+        if (value[0] == '\0' || value[0] == '\r') {
+          reportFileProblem(kSetupPath, lineNo, false, std::string(k.key) + ": no value, default kept");
+          break;
+        }
         setRunByte(*field(w, k), value[0]);
         applyChar(w, k, value[0]);
       } else if (k.kind == Kind::Port) {
         short port;
         if (sscanf(value, "%hd", &port) == 1) w->TcpPort = port;
+        else reportFileProblem(kSetupPath, lineNo, false, "TcpPort: not a number, default kept");
       } else {
+        if (strlen(value) >= k.cap)
+          reportFileProblem(kSetupPath, lineNo, false,
+                            std::string(k.key) + ": value cut to " + std::to_string(k.cap - 1) + " characters");
         // Over-long values are cut to the field.
         snprintf(field(w, k), k.cap, "%s", value);
         applyText(w, k, field(w, k));
       }
       break;
     }
+    if (!known && line[0] != '\0' && line[0] != ';' && fileProblemsWanted())
+      reportFileProblem(kSetupPath, lineNo, false, "not a known \"Key: value\" line, ignored");
   }
   fclose(f);
   for (const KeyDef& k : kKeys) logValue(w, k);

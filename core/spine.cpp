@@ -18,6 +18,7 @@
 #include "core/lan.h"
 #include "core/setup.h"
 #include "core/tables.h"
+#include "core/version.h"
 #include "core/works.h"
 #include "display/fb.h"
 #include "display/gpio.h"
@@ -27,8 +28,10 @@
 #include "menus/buttons.h"
 #include "platform/clock.h"
 #include "platform/files.h"
+#include "platform/heartbeat.h"
 #include "platform/log.h"
 #include "platform/paths.h"
+#include "platform/sd_notify.h"
 #include "radio/cat_serial.h"
 #include "radio/zel_link.h"
 #include "radio/zel_usb.h"
@@ -40,7 +43,7 @@
 
 namespace {
 
-const char kVersion[] = "0.054";
+const char kVersion[] = ZELPYX_VERSION;
 
 Works* g_signalWorks = nullptr;
 
@@ -52,13 +55,29 @@ void onStopSignal(int) {
   }
 }
 
+void onStallSignal(int) { stallArm(); }
+
+// Only the main routine touches it.
+WatchdogPinger g_pinger;
+std::thread::id g_mainThread;
+
+// Pings the service manager's watchdog while every watched thread shows
+// progress; called from every idle wait (the splash and clean-up threads
+// wait the same way, and leave it to the main routine).
+void watchdogTick() {
+  if (std::this_thread::get_id() != g_mainThread || !sdNotifyEnabled()) return;
+  g_pinger.tick(beatSnapshot(), monoMicros() / 1000, sdNotify);
+}
+
 // Sleeps in small steps so a stop request is seen quickly; start-up
 // carries on either way and every thread ends at once when it sees
 // `running` at 0.
 void sleepWhileRunning(Works* w, int ms) {
   auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (w->running.load() != 0 && std::chrono::steady_clock::now() < end)
+  while (w->running.load() != 0 && std::chrono::steady_clock::now() < end) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    watchdogTick();
+  }
 }
 
 void showBackground(Works* w, const char* name) {
@@ -361,6 +380,12 @@ int zelpyxMain() {
   sigaction(SIGTERM, &sa, nullptr);
   sigaction(SIGINT, &sa, nullptr);
   signal(SIGPIPE, SIG_IGN);
+  if (getenv("ZELPYX_TEST_STALL") != nullptr) {
+    sa.sa_handler = onStallSignal;
+    sigaction(SIGUSR2, &sa, nullptr);
+  }
+  g_pinger.pingMs = sdWatchdogPingMs();
+  g_mainThread = std::this_thread::get_id();
 
   StepTune1 = 8;
   CntIP = CntDNS = CntNetMask = CntGateway = 3;
@@ -438,7 +463,13 @@ int zelpyxMain() {
   StartThreadCATserial(w);
   if (runByte(s->EnableTime) == '1') thrTime = std::thread(timer, w);
 
-  while (w->running.load() != 0) std::this_thread::sleep_for(std::chrono::seconds(1));
+  sdNotify("READY=1");
+  zlog(LOG_INFO, "start-up done");
+  while (w->running.load() != 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    watchdogTick();
+  }
+  sdNotify("STOPPING=1");
 
   fprintf(stderr, "Close..\n");
   std::unique_lock<std::recursive_mutex> drawLock(drawMutex());

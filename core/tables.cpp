@@ -12,6 +12,7 @@
 
 #include "amp/amp_status.h"
 #include "amp/linear.h"
+#include "core/file_check.h"
 #include "core/num_conv.h"
 #include "core/works.h"
 #include "platform/files.h"
@@ -83,11 +84,22 @@ float factor(float p, float r) { return r == 0.0f ? 0.0f : p / (r * r); }
 
 // Rows of config.txt and ventola.txt: comments and blank lines are no rows
 // (a row of zeros there would break the frequency and temperature search).
-std::vector<std::string> tableRows(const std::vector<std::string>& lines) {
+std::vector<std::string> tableRows(const std::vector<std::string>& lines, std::vector<int>* lineNos) {
   std::vector<std::string> rows;
-  for (const auto& l : lines)
-    if (!isComment(l) && !isBlank(l)) rows.push_back(l);
+  for (size_t i = 0; i < lines.size(); i++)
+    if (!isComment(lines[i]) && !isBlank(lines[i])) {
+      rows.push_back(lines[i]);
+      lineNos->push_back(static_cast<int>(i) + 1);
+    }
   return rows;
+}
+
+// A short row reads its missing fields as 0: worth a warning, the table
+// is still used.
+void reportShortRow(const char* path, int line, size_t have, size_t want) {
+  if (have >= want) return;
+  reportFileProblem(path, line, false,
+                    std::to_string(have) + " fields, " + std::to_string(want) + " expected: the missing ones read as 0");
 }
 
 // Same text as the screens' clock, formatted here: the Linear thread must
@@ -108,13 +120,16 @@ void ReadConfigFile(Works* w) {
   if (!readLines(kConfigPath, lines)) {
     fprintf(stderr, "Config File not FOUND!!");
     zlog(LOG_ERR, "can't open /opt/set/config.txt");
+    reportFileProblem(kConfigPath, 0, false, "missing: no band table");
     return;
   }
-  std::vector<std::string> rows = tableRows(lines);
+  std::vector<int> lineNos;
+  std::vector<std::string> rows = tableRows(lines, &lineNos);
   fprintf(stderr, "N row Config File %d \n", static_cast<int>(rows.size()));
   std::unique_ptr<ConfigRow[]> tab(new ConfigRow[rows.size() ? rows.size() : 1]);
   for (size_t n = 0; n < rows.size(); n++) {
     std::vector<std::string> f = fields(rows[n]);
+    reportShortRow(kConfigPath, lineNos[n], f.size(), 13);
     ConfigRow& r = tab[n];
     r.fStart = asFreq(f, 0);
     r.fEnd = asFreq(f, 1);
@@ -151,14 +166,17 @@ void ReadVentolaFile(Works* w) {
   if (!readLines(kVentolaPath, lines)) {
     fprintf(stderr, "Ventola File not FOUND!!");
     zlog(LOG_ERR, "can't open /opt/set/ventola.txt");
+    reportFileProblem(kVentolaPath, 0, false, "missing: no fan table");
     return;
   }
-  std::vector<std::string> rows = tableRows(lines);
+  std::vector<int> lineNos;
+  std::vector<std::string> rows = tableRows(lines, &lineNos);
   fprintf(stderr, "N row Ventola File %d \n", static_cast<int>(rows.size()));
   fprintf(stderr, "Setup3 \n");
   std::unique_ptr<FanRow[]> tab(new FanRow[rows.size() ? rows.size() : 1]);
   for (size_t n = 0; n < rows.size(); n++) {
     std::vector<std::string> f = fields(rows[n]);
+    reportShortRow(kVentolaPath, lineNos[n], f.size(), 2);
     tab[n].temp = asFloat(f, 0);
     // A percentage: anything else would put a wrong "FN1" on the wire.
     tab[n].step = clampToInt(asFloat(f, 1), 0, 100);
@@ -176,10 +194,15 @@ void LoadTabFiltri(Works* w) {
     return;
   }
   int row = 0;
-  for (const auto& l : lines) {
+  for (size_t i = 0; i < lines.size(); i++) {
+    const std::string& l = lines[i];
     if (isComment(l)) continue;
-    if (row >= 8) break;
+    if (row >= 8) {
+      reportFileProblem(kFilterPath, static_cast<int>(i) + 1, false, "more than 8 filters: the rest ignored");
+      break;
+    }
     std::vector<std::string> f = fields(l);
+    reportShortRow(kFilterPath, static_cast<int>(i) + 1, f.size(), 3);
     FilterRow& r = w->filterTab[row];
     r.start = asFreq(f, 0);
     r.stop = asFreq(f, 1);

@@ -1,3 +1,4 @@
+#include "platform/heartbeat.h"
 #include "display/gpio.h"
 
 #include <cerrno>
@@ -232,7 +233,10 @@ void GpioRun(Works* w, const GpioEnv& envIn) {
   fprintf(stderr, " t1 %d %d, t2 %d %d, t3 %d %d, t4 %d %d, t5 %d %d, t6 %d %d\n", st.debounced[0],
           st.seen[0], st.debounced[1], st.seen[1], st.debounced[2], st.seen[2], st.debounced[3],
           st.seen[3], st.debounced[4], st.seen[4], st.debounced[5], st.seen[5]);
+  BeatScope watched(Beat::Gpio);
   while (w->running.load() != 0) {
+    beat(Beat::Gpio);
+    stallIfAsked(Beat::Gpio, w->running);
     GpioPass(w, &st, regs, env);
     env.pause(2000);
   }

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <functional>
 #include <mutex>
+#include <sys/stat.h>
 #include <thread>
 #include <syslog.h>
 
@@ -17,6 +18,24 @@ std::mutex g_capMut;
 bool g_capturing = false;
 std::vector<std::string> g_captured;
 std::atomic<int> g_toStderr{-1};
+std::atomic<int> g_journal{-1};
+
+// Standard error is the journal's stream when JOURNAL_STREAM names its
+// device and inode (the service manager sets it for the unit's output).
+bool stderrIsJournal() {
+  int j = g_journal.load();
+  if (j < 0) {
+    j = 0;
+    const char* e = getenv("JOURNAL_STREAM");
+    unsigned long long dev = 0, ino = 0;
+    struct stat st;
+    if (e != nullptr && sscanf(e, "%llu:%llu", &dev, &ino) == 2 && fstat(2, &st) == 0 &&
+        static_cast<unsigned long long>(st.st_dev) == dev && static_cast<unsigned long long>(st.st_ino) == ino)
+      j = 1;
+    g_journal.store(j);
+  }
+  return j == 1;
+}
 }
 
 namespace {
@@ -24,13 +43,20 @@ namespace {
 void vzlog(int prio, const char* fmt, va_list ap, bool echo) {
   char buf[1024];
   vsnprintf(buf, sizeof buf, fmt, ap);
-  syslog(prio, "%s", buf);
+  if (stderrIsJournal()) {
+    // Under the service manager both syslog and standard error end in the
+    // journal: the line goes there once, its priority in the "<N>" prefix.
+    const size_t n = strlen(buf);
+    fprintf(stderr, (n > 0 && buf[n - 1] == '\n') ? "<%d>%s" : "<%d>%s\n", prio & 7, buf);
+  } else {
+    syslog(prio, "%s", buf);
+  }
   if (g_toStderr < 0) {
     const char* e = getenv("ZELPYX_LOG_STDERR");
     g_toStderr = (e != nullptr && e[0] == '1') ? 1 : 0;
   }
-  if (g_toStderr == 1) fprintf(stderr, "[log %d] %s\n", prio, buf);
-  if (echo) {
+  if (g_toStderr == 1 && !stderrIsJournal()) fprintf(stderr, "[log %d] %s\n", prio, buf);
+  if (echo && !stderrIsJournal()) {
     const size_t n = strlen(buf);
     fprintf(stderr, (n > 0 && buf[n - 1] == '\n') ? "%s" : "%s\n", buf);
   }

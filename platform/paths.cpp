@@ -1,5 +1,7 @@
 #include "platform/paths.h"
 
+#include "platform/heartbeat.h"
+
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -192,14 +194,19 @@ void setCommandHook(CommandHook hook) { g_commandHook = hook; }
 int runCommand(const std::string& cmd, int timeoutMs) {
   if (CommandHook hook = g_commandHook.load()) return hook(cmd);
   int st = 0;
-  if (spawnAndWait(cmd, nullptr, 0, timeoutMs != 0 ? timeoutMs : g_timeoutMs.load(), &st) != 0) return -1;
+  const int limit = timeoutMs != 0 ? timeoutMs : g_timeoutMs.load();
+  // Waiting on a command is no hang: the watchdog allows its time-out.
+  beatGrace(limit);
+  if (spawnAndWait(cmd, nullptr, 0, limit, &st) != 0) return -1;
   return statusToResult(st);
 }
 
 int runCommandOutput(const std::string& cmd, std::string& out, size_t maxBytes, int timeoutMs) {
   out.clear();
   int st = 0;
-  if (spawnAndWait(cmd, &out, maxBytes, timeoutMs != 0 ? timeoutMs : g_timeoutMs.load(), &st) != 0) return -1;
+  const int limit = timeoutMs != 0 ? timeoutMs : g_timeoutMs.load();
+  beatGrace(limit);
+  if (spawnAndWait(cmd, &out, maxBytes, limit, &st) != 0) return -1;
   return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
 }
 

@@ -1,3 +1,4 @@
+#include "platform/heartbeat.h"
 #include "radio/cat_serial.h"
 
 #include <syslog.h>
@@ -125,7 +126,11 @@ void CatSerial(Works* w) {
   lastCommandSent = 0;
   catProcessStatus = 3;
   CatSerialPoll p;
-  while (catSerMayRun(w)) catSerialStep(w, p);
+  BeatScope watched(Beat::CatSerial);
+  while (catSerMayRun(w)) {
+    beat(Beat::CatSerial);
+    catSerialStep(w, p);
+  }
   // Released so that the next work-mode change can open it again.
   serialClose(w->catSerFD.exchange(-1));
 }

@@ -1,3 +1,4 @@
+#include "platform/heartbeat.h"
 #include "radio/zel_link.h"
 
 #include <syslog.h>
@@ -405,7 +406,11 @@ static int setupSerialPort(Works* w) {
 void Serial(Works* w) {
   if (w->setup == nullptr || setupSerialPort(w) != 0) return;
   ZelReader r;
-  while (serialMayRun(w)) zelReaderStep(w, r);
+  BeatScope watched(Beat::Serial);
+  while (serialMayRun(w)) {
+    beat(Beat::Serial);
+    zelReaderStep(w, r);
+  }
   fprintf(stderr, "---------------------------------------Serial EXIT %x\n",
           static_cast<unsigned>(static_cast<uint8_t>(runByte(w->setup->zelRun))));
   // Released so that the next work-mode change can open it again.

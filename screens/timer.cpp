@@ -1,3 +1,4 @@
+#include "platform/heartbeat.h"
 #include "screens/timer.h"
 
 #include <cstdio>
@@ -242,6 +243,11 @@ void TimerCycle(Works* w, TimerState* st, bool sleep) {
 void timer(Works* w) {
   TimerState st;
   TimerInit(w, &st);
-  while (w->running != 0) TimerCycle(w, &st, true);
+  BeatScope watched(Beat::Timer);
+  while (w->running != 0) {
+    beat(Beat::Timer);
+    stallIfAsked(Beat::Timer, w->running);
+    TimerCycle(w, &st, true);
+  }
   zlog(LOG_INFO, "Timer operations end\n");
 }

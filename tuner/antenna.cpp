@@ -1,5 +1,7 @@
 #include "tuner/antenna.h"
 
+#include "core/file_check.h"
+
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -102,10 +104,13 @@ int LoadTabConfig(Works* w, int bank) {
     w->AntennaRowIdx = -1;
     return 0;
   }
-  int mode = 0, rows = 0;
+  int mode = 0, rows = 0, lineNo = 0;
+  int rowLine[kAntennaRows] = {};
   std::string line;
   bool tooLong = false;
+  const std::string path = AntennaFileName(bank);
   while (rows < kAntennaRows && ReadConfLine(f, line, &tooLong)) {
+    lineNo++;
     if (line.empty() || line[0] == ';') continue;
     if (line[0] == '!') {
       for (int m = 0; m < 3; ++m)
@@ -115,8 +120,11 @@ int LoadTabConfig(Works* w, int bank) {
     AntennaRow r;
     if (tooLong || !parseAntennaRow(line, &r)) {
       fprintf(stderr, "Antenna table: skip line %s\n", line.c_str());
+      reportFileProblem(path, lineNo, false,
+                        tooLong ? "line too long, skipped" : "not a row (name, two frequencies, four numbers, power), skipped");
       continue;
     }
+    rowLine[rows] = lineNo;
     w->tabAntenna[rows++] = r;
   }
   fclose(f);
@@ -125,6 +133,7 @@ int LoadTabConfig(Works* w, int bank) {
     if (w->tabAntenna[i].freqLow == 0 || w->tabAntenna[i].freqHigh == 0) {
       InitTabAntenna(w, 1);
       fprintf(stderr, "Error Reinit antenna\n");
+      reportFileProblem(path, rowLine[i], true, "a band without its frequency range: the band rows are replaced by defaults");
       break;
     }
   }

@@ -1,5 +1,7 @@
 #include "tuner/tune_memory.h"
 
+#include "core/file_check.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -253,7 +255,10 @@ void LoadTabAtu(Works* w, int bank, int ant) {
   if (f == nullptr) return;
   std::string line;
   bool tooLong = false;
+  int lineNo = 0;
+  const std::string path = AtuFileName(bank, ant);
   while (ReadConfLine(f, line, &tooLong)) {
+    lineNo++;
     if (line.empty() || line[0] == ';') continue;
     // The slot is judged first: a slot past the table is reported as such
     // whatever the rest of the line holds.
@@ -263,11 +268,13 @@ void LoadTabAtu(Works* w, int bank, int ant) {
       fprintf(stderr, "LoadTabAtu Errore idx\n");
       printf("LoadTabAtu Errore idx");
       fflush(stdout);
+      reportFileProblem(path, lineNo, false, "slot " + std::to_string(slot) + " past the table, skipped");
       continue;
     }
     long v[6];
     if (tooLong || !parseAtuLine(line.c_str(), v)) {
       fprintf(stderr, "LoadTabAtu skip line: %s\n", line.c_str());
+      reportFileProblem(path, lineNo, false, tooLong ? "line too long, skipped" : "not a tuning line, skipped");
       continue;
     }
     TuneRec r;

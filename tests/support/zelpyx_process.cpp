@@ -19,7 +19,7 @@ ZelpyxProcess::~ZelpyxProcess() {
   }
 }
 
-bool ZelpyxProcess::start(const std::string& logPath) {
+bool ZelpyxProcess::start(const std::string& logPath, const std::vector<std::string>& args) {
   pid_ = fork();
   if (pid_ < 0) return false;
   if (pid_ == 0) {
@@ -31,7 +31,9 @@ bool ZelpyxProcess::start(const std::string& logPath) {
     int nul = open("/dev/null", O_RDONLY);
     if (nul >= 0) dup2(nul, 0);
     std::string prog = std::string(ZELPYX_BUILD_DIR) + "/zelpyx";
-    execProgram(prog, {"zelpyx"});
+    std::vector<std::string> argv{"zelpyx"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    execProgram(prog, argv);
     _exit(127);
   }
   return true;

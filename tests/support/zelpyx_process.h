@@ -3,6 +3,7 @@
 #pragma once
 #include <string>
 #include <sys/types.h>
+#include <vector>
 
 class ZelpyxProcess {
  public:
@@ -11,8 +12,9 @@ class ZelpyxProcess {
   ZelpyxProcess(const ZelpyxProcess&) = delete;
   ZelpyxProcess& operator=(const ZelpyxProcess&) = delete;
 
-  // Starts zelpyx with its output in logPath (a real path). False on failure.
-  bool start(const std::string& logPath);
+  // Starts zelpyx (with args after the program name) with its output in
+  // logPath (a real path). False on failure.
+  bool start(const std::string& logPath, const std::vector<std::string>& args = {});
   void signal(int sig) const;
   // Waits for the process to end; returns its exit status, or -1 when it
   // did not end in time or ended by a signal.

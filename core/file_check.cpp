@@ -1,0 +1,101 @@
+#include "core/file_check.h"
+
+#include <cstring>
+#include <memory>
+
+#include "core/setup.h"
+#include "core/tables.h"
+#include "core/works.h"
+#include "platform/files.h"
+#include "platform/paths.h"
+#include "tuner/antenna.h"
+#include "tuner/conf_lines.h"
+#include "tuner/tune_memory.h"
+
+namespace {
+
+thread_local FileProblemCollector* t_collector = nullptr;
+
+const char* kSetupFile = "/opt/set/setup.txt";
+
+// Files with no reader in the program yet; a reader that comes later
+// puts its own check here instead of checkNameValueLines.
+struct NameValueFile {
+  const char* path;
+  void (*check)(const std::string& absPath, FILE* f);
+};
+const NameValueFile kNameValueFiles[] = {
+    {"/opt/set/remote.txt", checkNameValueLines},
+    {"/opt/set/web.txt", checkNameValueLines},
+    {"/opt/set/hamlib.txt", checkNameValueLines},
+};
+
+}  // namespace
+
+void reportFileProblem(const std::string& file, int line, bool fatal, const std::string& text) {
+  if (t_collector == nullptr) return;
+  // A hostile file may hold millions of bad lines: a bounded report.
+  if (t_collector->problems.size() >= 1000) return;
+  t_collector->problems.push_back(FileProblem{file, line, fatal, text});
+}
+
+bool fileProblemsWanted() { return t_collector != nullptr; }
+
+FileProblemCollector::FileProblemCollector() : prev_(t_collector) { t_collector = this; }
+FileProblemCollector::~FileProblemCollector() { t_collector = prev_; }
+
+void checkNameValueLines(const std::string& absPath, FILE* f) {
+  std::string line;
+  bool tooLong = false;
+  int n = 0;
+  while (ReadConfLine(f, line, &tooLong)) {
+    n++;
+    if (tooLong) {
+      reportFileProblem(absPath, n, false, "line too long");
+      continue;
+    }
+    if (line.empty() || line[0] == ';' || line[0] == '#') continue;
+    const size_t name = line.find_first_not_of(" \t");
+    if (name == std::string::npos) continue;
+    const size_t gap = line.find_first_of(" \t", name);
+    const size_t value = gap == std::string::npos ? gap : line.find_first_not_of(" \t", gap);
+    if (value == std::string::npos) reportFileProblem(absPath, n, false, "a name without a value");
+  }
+}
+
+std::vector<FileProblem> checkOperatorFiles() {
+  FileProblemCollector c;
+  std::unique_ptr<Works> w(new Works());
+  SetupRec setup{};
+  w->setup = &setup;
+
+  // A missing setup file is written with defaults at start-up; the check
+  // must not write it, so the reader is not called then.
+  if (!pathExists(kSetupFile)) reportFileProblem(kSetupFile, 0, true, "missing: start-up writes one with defaults");
+  else readSetup(w.get());
+
+  ReadConfigFile(w.get());
+  ReadVentolaFile(w.get());
+  LoadTabFiltri(w.get());
+  for (int bank = 0; bank <= 19; bank++) {
+    if (pathExists(AntennaFileName(bank))) LoadTabConfig(w.get(), bank);
+    for (int ant = 0; ant < 3; ant++)
+      if (pathExists(AtuFileName(bank, ant))) LoadTabAtu(w.get(), bank, ant);
+  }
+  for (const NameValueFile& nv : kNameValueFiles) {
+    FILE* f = openRooted(nv.path, "r");
+    if (f == nullptr) continue;
+    nv.check(nv.path, f);
+    fclose(f);
+  }
+  return c.problems;
+}
+
+int runFileCheck(FILE* out) {
+  int rc = 0;
+  for (const FileProblem& p : checkOperatorFiles()) {
+    fprintf(out, "%s:%d: %s: %s\n", p.file.c_str(), p.line, p.fatal ? "error" : "warning", p.text.c_str());
+    if (p.fatal) rc = 1;
+  }
+  return rc;
+}
