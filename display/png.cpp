@@ -62,6 +62,9 @@ int readPng(const char* file, FILE* fp, const FbInfo* fb, int x0, int y0, PngIma
   }
   png_init_io(png, fp);
   png_set_sig_bytes(png, 8);
+  // A background is one screen: no ancillary chunk of its file needs more
+  // than this, and the size is checked from the header before any rows.
+  png_set_chunk_malloc_max(png, 1 << 20);
   png_read_info(png, info);
 
   const int width = (int)png_get_image_width(png, info);
