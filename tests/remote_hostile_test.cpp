@@ -13,6 +13,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -25,19 +27,11 @@
 
 namespace {
 
-std::string fileText(const std::string& path) {
-  std::string s;
-  FILE* f = fopen(path.c_str(), "r");
-  if (f == nullptr) return s;
-  char buf[65536];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
-  fclose(f);
-  return s;
-}
-
 long vmHwmKb(pid_t pid) {
-  std::string s = fileText("/proc/" + std::to_string(pid) + "/status");
+  std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+  std::stringstream ss;
+  ss << f.rdbuf();
+  const std::string s = ss.str();
   size_t p = s.find("VmHWM:");
   return p == std::string::npos ? -1 : atol(s.c_str() + p + 6);
 }
@@ -84,7 +78,7 @@ class HostilePeer : public ::testing::Test {
   ZelpyxProcess unit;
   int port = -1;
 
-  std::string log() const { return fileText(root.dir() + "/zelpyx.log"); }
+  std::string log() const { return root.readFile("/zelpyx.log"); }
 
   void SetUp() override {
     setenv("ZELPYX_LOG_STDERR", "1", 1);

@@ -24,16 +24,7 @@ class MissingDataPort : public ::testing::Test {
   ZelsimProcess sim;
   ZelpyxProcess unit;
 
-  std::string log() const {
-    std::string s;
-    FILE* f = fopen((root.dir() + "/zelpyx.log").c_str(), "r");
-    if (f == nullptr) return s;
-    char buf[65536];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
-    fclose(f);
-    return s;
-  }
+  std::string log() const { return root.readFile("/zelpyx.log"); }
   static size_t count(const std::string& s, const std::string& what) {
     size_t n = 0;
     for (size_t p = s.find(what); p != std::string::npos; p = s.find(what, p + 1)) n++;
