@@ -145,25 +145,55 @@ std::mutex g_limMut;
 LogLimiter g_limiter;
 }  // namespace
 
-void zlogLimited(int prio, const char* fmt, ...) {
+namespace {
+
+// The limiter's decision for fmt, then the formatted line (with the count
+// held back) in buf; false when the line is held back.
+bool limitedLine(const char* fmt, va_list ap, char* buf, size_t cap) {
   int held = 0;
   {
     std::lock_guard<std::mutex> lk(g_limMut);
     const size_t thread = std::hash<std::thread::id>()(std::this_thread::get_id());
-    if (!g_limiter.admit(fmt, monoMicros(), &held, thread)) return;
+    if (!g_limiter.admit(fmt, monoMicros(), &held, thread)) return false;
   }
-  char buf[1024];
-  va_list ap;
-  va_start(ap, fmt);
-  vsnprintf(buf, sizeof buf, fmt, ap);
-  va_end(ap);
+  vsnprintf(buf, cap, fmt, ap);
   if (held > 0) {
     size_t n = strlen(buf);
     while (n > 0 && buf[n - 1] == '\n') buf[--n] = '\0';
-    zlog(prio, "%s (%d more like this held back)", buf, held);
-  } else {
-    zlog(prio, "%s", buf);
+    snprintf(buf + n, cap - n, " (%d more like this held back)", held);
   }
+  return true;
+}
+
+}  // namespace
+
+void zlogLimited(int prio, const char* fmt, ...) {
+  char buf[1024];
+  va_list ap;
+  va_start(ap, fmt);
+  const bool out = limitedLine(fmt, ap, buf, sizeof buf);
+  va_end(ap);
+  if (out) zlog(prio, "%s", buf);
+}
+
+void zlogEchoLimited(int prio, const char* fmt, ...) {
+  char buf[1024];
+  va_list ap;
+  va_start(ap, fmt);
+  const bool out = limitedLine(fmt, ap, buf, sizeof buf);
+  va_end(ap);
+  if (out) zlogEcho(prio, "%s", buf);
+}
+
+void echoLimited(const char* fmt, ...) {
+  char buf[1024];
+  va_list ap;
+  va_start(ap, fmt);
+  const bool out = limitedLine(fmt, ap, buf, sizeof buf);
+  va_end(ap);
+  if (!out) return;
+  const size_t n = strlen(buf);
+  fprintf(stderr, (n > 0 && buf[n - 1] == '\n') ? "%s" : "%s\n", buf);
 }
 
 void logCaptureStart() {

@@ -17,6 +17,10 @@ void zlogEcho(int prio, const char* fmt, ...) __attribute__((format(printf, 2, 3
 // whose every connection makes a dozen different lines cannot flood the
 // log either, and it cannot use up another link's lines.
 void zlogLimited(int prio, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+// The same for a line that also goes to standard error (zlogEcho), and for
+// a console-only line that outside input makes recur.
+void zlogEchoLimited(int prio, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+void echoLimited(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
 // The limiter's decision as a plain value, so tests drive it with their
 // own clock. A key is a format text; the table is bounded (formats are

@@ -40,7 +40,7 @@ void DecodeFt817Answer(Works* w, const uint8_t* a, int count) {
   if (count >= 5) {
     w->catSerMode = a[4];
     if (VerifyByteFreq(a[0]) || VerifyByteFreq(a[1]) || VerifyByteFreq(a[2]) || VerifyByteFreq(a[3])) {
-      fprintf(stderr, "CAT FT817 freq not decoded :  %02x %02x %02x %02x %02x\n", a[0], a[1], a[2], a[3], a[4]);
+      echoLimited("CAT FT817 freq not decoded :  %02x %02x %02x %02x %02x", a[0], a[1], a[2], a[3], a[4]);
     } else {
       int d[4];
       for (int i = 0; i < 4; i++) d[i] = (a[i] >> 4) * 10 + (a[i] & 0x0F);
@@ -72,7 +72,7 @@ void catSerialStep(Works* w, CatSerialPoll& p) {
         counterimeoutCAT++;
         sleepMs(1);
         if (counterimeoutCAT.load() > 1499) {
-          fprintf(stderr, "<<<<<<<<<<<<<<<<<<<<TIMEOUT SERIAL CAT!!!!\n");
+          echoLimited("<<<<<<<<<<<<<<<<<<<<TIMEOUT SERIAL CAT!!!!");
           p.n = 0;
           catProcessStatus = 3;
           for (int i = 0; i < 100 && catSerMayRun(w); i++) sleepMs(10);

@@ -41,7 +41,7 @@ void reportTimeout(Works* w, int where) {
   if (w->commErrHoldMs.load() != 0) return;
   if (w->ModeWorkIdx.load() == 1) AddErrore(w, 8);
   w->commErrHoldMs = 2000;
-  fprintf(stderr, "---------------------------------------TIMEOUT EXT IO %d\n", where);
+  echoLimited("---------------------------------------TIMEOUT EXT IO %d", where);
 }
 
 // Level rule: non-zero = on at that level; zero = off, keeping the last

@@ -30,8 +30,7 @@ const int kScreenEveryMs = 2000;
 
 // Log lines of the station's dispatch go to the system log and stderr.
 void qob(const char* type) {
-  zlogLimited(LOG_INFO, "QOB, %s", type);
-  fprintf(stderr, "QOB, %s\n", type);
+  zlogEchoLimited(LOG_INFO, "QOB, %s", type);
 }
 
 // Short-message data, NUL-terminated, as the handlers take it.
@@ -162,7 +161,7 @@ int serverFrame(Works* w, LinkState& st, WsFrame& f) {
   if (isType(type, "SC") || isType(type, "PA")) {
     const bool pa = isType(type, "PA");
     ShortData d(f);
-    if (pa) fprintf(stderr, "S BUFFER WEB SERVER : %s\n", d.buf);
+    if (pa) echoLimited("S BUFFER WEB SERVER : %.40s", d.buf);
     qob(pa ? "PA" : "SC");
     int fd = w->serFD.load();
     if (fd < 0) {
@@ -264,7 +263,7 @@ void dispStat(Works* w) {
   const bool status = decodeStationStatus(cmd, static_cast<int>(strlen(cmd)), &probe);
   auto now = std::chrono::steady_clock::now();
   if (lastPrinted != cmd && (!status || now - lastStatusPrint >= std::chrono::seconds(1))) {
-    fprintf(stderr, "BUFFER Wsocket : %s\n", cmd);
+    echoLimited("BUFFER Wsocket : %.40s", cmd);
     lastPrinted = cmd;
     if (status) lastStatusPrint = now;
   }
