@@ -162,6 +162,15 @@ TEST_F(Params, FactoryDefaultNeedsItsArmPressAndKeepsTheLiveStation) {
   EXPECT_EQ(w->ampModel, '1');
   EXPECT_EQ(w->errorsMuted.load(), 0);
   EXPECT_EQ(w->AmpBypassFlag, 0);
+  EXPECT_EQ(w->running.load(), 1u);
+
+  // A stop the operator asked for while the factory reset runs is kept.
+  w->stopRequested = 1;
+  w->running = 0;
+  press(26, kParPlus);
+  press(26, kParConfirm);
+  EXPECT_EQ(setupLine("MAXbank"), "MAXbank: 20");
+  EXPECT_EQ(w->running.load(), 0u);
 }
 
 TEST_F(Params, RemoteOnWithoutCatPortRecordsError20) {
