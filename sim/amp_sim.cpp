@@ -3,6 +3,7 @@
 #include "sim/amp_sim.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -17,8 +18,33 @@
 #include <thread>
 #include <unistd.h>
 
-#include "amp/crc8.h"
 #include "platform/serial.h"
+
+// The link's check digits, made here from the catalogue's definition
+// (CRC-8/MAXIM: polynomial 0x31, bits in and out reflected, init 0) with
+// a table rather than the controller's bit loop, so that a misreading the
+// two shared would not pass every test.
+uint8_t ampSimCrc8(const void* bytes, size_t length) {
+  static const std::array<uint8_t, 256> table = [] {
+    auto reflect = [](uint8_t v) {
+      uint8_t r = 0;
+      for (int i = 0; i < 8; i++)
+        if (v & (1u << i)) r = static_cast<uint8_t>(r | (0x80u >> i));
+      return r;
+    };
+    std::array<uint8_t, 256> t{};
+    for (int i = 0; i < 256; i++) {
+      uint8_t c = reflect(static_cast<uint8_t>(i));
+      for (int k = 0; k < 8; k++) c = static_cast<uint8_t>((c & 0x80) ? (c << 1) ^ 0x31 : c << 1);
+      t[static_cast<size_t>(i)] = reflect(c);
+    }
+    return t;
+  }();
+  const uint8_t* p = static_cast<const uint8_t*>(bytes);
+  uint8_t crc = 0;
+  for (size_t i = 0; i < length; i++) crc = table[crc ^ p[i]];
+  return crc;
+}
 
 namespace {
 
@@ -288,7 +314,7 @@ std::string AmpSim::Impl::frameFor(const std::string& frame) {
     return noise;
   }
   char chk[3];
-  uint8_t v = Sys_Crc8Calculation(text.data(), text.size());
+  uint8_t v = ampSimCrc8(text.data(), text.size());
   if (badcrc > 0) {
     badcrc--;
     v = static_cast<uint8_t>(v ^ 0x5A);

@@ -31,6 +31,8 @@
 //   clearlog           forget the frames received so far
 // Replies start with "OK" or "ERR".
 #pragma once
+#include <cstddef>
+#include <cstdint>
 #include <memory>
 
 #include "sim/physics.h"
@@ -61,6 +63,9 @@ class AmpSim {
  private:
   std::unique_ptr<Impl> impl_;
 };
+
+// The check digits' CRC as the simulated amplifier makes them.
+uint8_t ampSimCrc8(const void* bytes, size_t length);
 
 // The reply the simulated amplifier gives to one command text (check
 // characters already removed), without framing. "" = no reply. Exposed for
