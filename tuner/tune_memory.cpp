@@ -11,6 +11,7 @@
 #include "platform/log.h"
 #include "platform/paths.h"
 #include "tuner/conf_lines.h"
+#include "tuner/load_fit.h"
 
 char ModeTuneDebug[6] = {};
 
@@ -199,7 +200,11 @@ void LoadTuneFromMEM(Works* w, int ant) {
   TuneRec rec;
   int used = slot;
   LoadTuneValFromTabRam(&rec, slot, ant, w);
-  if (!rec.valid) {
+  MsSetting predicted;
+  if (!rec.valid && PredictedTuning(w, ant, f, &predicted)) {
+    rec = TuneRec{1, uint8_t(predicted.mode), uint16_t(predicted.l), uint16_t(predicted.c)};
+    fprintf(stderr, "MEMTUNE: predicted tune for %ld idx:%d\n", f, slot);
+  } else if (!rec.valid) {
     used = SearchBestTune(w, slot, first, end, ant);
     if (used >= 0) LoadTuneValFromTabRam(&rec, used, ant, w);
   }
