@@ -256,6 +256,12 @@ TEST_F(ModelTune, ACarrierLostDuringTheModelSearchEndsTheRunOnTheBestReading) {
   EXPECT_EQ(w->TuneRunState.load(), 0);
   EXPECT_GT(w->TuneBestSWR, 1.0f);
   EXPECT_FLOAT_EQ(float(physSwrForWord(w->Tuneval, 14.1e6, z)), w->TuneBestSWR);
+  // Transmission reported but never a reading: after three replies of
+  // grace the run ends on it, storing nothing.
+  run(TUNE_SEARCH_MODEL, [](uint32_t) { return 0.0f; });
+  EXPECT_EQ(words.size(), 4u);
+  EXPECT_EQ(w->TuneRunState.load(), 0);
+  EXPECT_EQ(w->TabTune[1][AtuIdxSearch(14100000, nullptr, nullptr, nullptr, nullptr)].valid, 0);
 }
 
 TEST_F(ModelTune, TheFirstReadingWithTheCarrierIsTheSearchsAndTheStoreFollowsTheFinalWord) {
