@@ -492,8 +492,7 @@ void evaluatePredicted(Works* w) {
   printf("Predicted starts, model search, noisy meter, target 1.5: %d antennas tuned at the ends and the middle of\n"
          "10 bands; new slots at 20, 35, 65 and 85 %% of each band (within the fitted range), %d noise seeds each. The\n"
          "word in place is what the frequency change sent (the predicted match when the fit is good). Beside every\n"
-         "run the same slot and noise from an empty memory (scratch); today's search took 3 start replies more than\n"
-         "scratch. Matchable: optimum below 1.5; 1 reply: matched by the reading of the word in place. Worse SWR: final\n"
+         "run the same slot and noise from an empty memory (scratch). Matchable: optimum below 1.5; 1 reply: matched by the reading of the word in place. Worse SWR: final\n"
          "SWR above both 1.5 and the scratch run's + 0.1; more steps: more replies than the scratch run.\n",
          nAnt, seeds);
   printf("| case | runs / matchable | <1.5 | 1 reply | matchable replies mean / median / p95 / worst | scratch <1.5 | "

@@ -508,6 +508,7 @@ int StartAutotune(Works* w) {
   modelFed = false;
   modelPhase = false;
   modelClosing = false;
+  darkReplies = 0;
   // The preparation goes out as one urgent batch: nothing of another
   // thread's comes between the protection commands.
   OpenInputSoglieTS(w);
