@@ -296,6 +296,10 @@ TEST_F(Recall, WithTheModelSearchAGoodFitSendsThePredictedMatch) {
   tunerConfig.search = TUNE_SEARCH_MODEL;
   GestioneAntennaAutomatica(w.get());
   EXPECT_EQ(drainQueue(w.get()), std::vector<int>{CMD_MT1_RESET});
+  // The highest frequency a report carries: no prediction, no overflow.
+  w->freq = 2147483647L;
+  GestioneLoadTuneVal(w.get());
+  EXPECT_EQ(drainQueue(w.get()), std::vector<int>{CMD_MT1_RESET});
   tunerConfig = TunerConfig();
 }
 

@@ -153,8 +153,10 @@ LoadPrediction PredictFromMemory(Works* w, const TunerModel& m, int ant, long f)
   if (f <= 0) return LoadPrediction();
   const TuneRec* tab = w->TabTune[(ant == 0 || ant == 1) ? ant : 2];
   const int self = AtuIdxSearch(f, nullptr, nullptr, nullptr, nullptr);
-  const int lo = std::max(0, AtuIdxSearch(long(double(f) * (1 - kLoadFitWindow)), nullptr, nullptr, nullptr, nullptr) - 1);
-  const int hi = std::min(kTuneSlots - 1, AtuIdxSearch(long(double(f) * (1 + kLoadFitWindow)), nullptr, nullptr, nullptr, nullptr) + 1);
+  // Bounded before the conversion: a long is 32 bits on the board.
+  auto slotAt = [](double hz) { return AtuIdxSearch(long(std::min(hz, 1e9)), nullptr, nullptr, nullptr, nullptr); };
+  const int lo = std::max(0, slotAt(double(f) * (1 - kLoadFitWindow)) - 1);
+  const int hi = std::min(kTuneSlots - 1, slotAt(double(f) * (1 + kLoadFitWindow)) + 1);
   std::vector<LoadSample> s;
   for (int slot = lo; slot <= hi; ++slot) {
     const TuneRec r = tab[slot];

@@ -119,6 +119,10 @@ const int32_t tabAtuStep[kAtuStepPairs][2] = {
 };
 
 int AtuIdxSearch(long freq, long* segStart, long* segEnd, int* firstSlot, int* endSlot) {
+  // A reported frequency may reach 2^31 - 1, where freq + step / 2 would
+  // overflow a 32-bit long; every frequency from 1 GHz up is far past the
+  // slots the tables hold, so it counts as 1 GHz.
+  if (freq > 1000000000L) freq = 1000000000L;
   long first = 0;
   int i = 0;
   for (;; ++i) {
