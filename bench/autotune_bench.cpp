@@ -19,6 +19,7 @@ const double kPi = 3.14159265358979323846;
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
@@ -29,6 +30,7 @@ const double kPi = 3.14159265358979323846;
 #include "core/setup_record.h"
 #include "core/works.h"
 #include "tuner/autotune.h"
+#include "tuner/recall.h"
 #include "tuner/tune_memory.h"
 #include "tuner/tuner_config.h"
 
@@ -200,15 +202,28 @@ int capIdx = 2;
 int relayBits(uint32_t a, uint32_t b) { return __builtin_popcount((a ^ b) & 0x00FFFFFEu); }
 
 // One run as the Linear thread paces it, over a meter, with the step
-// limit at 300 measurements. The tune memory is empty for every run.
-Run runMeasured(Works* w, int search, double f, Cplx z, const TrueTuner& t, Meter* meter, float target) {
-  for (auto& tab : w->TabTune) memset(tab, 0, sizeof tab);
+// limit at 300 measurements. The tune memory is empty for every run unless
+// keepMemory. Steps are counted as on the wire: the set-up batch goes out
+// first (its replies are command replies), then every status reply up to
+// the one that ends the run counts, the replies that wait for the carrier
+// and the one that reads the stored word included.
+Run runMeasured(Works* w, int search, double f, Cplx z, const TrueTuner& t, Meter* meter, float target,
+                bool keepMemory = false) {
+  if (!keepMemory)
+    for (auto& tab : w->TabTune) memset(tab, 0, sizeof tab);
   tunerConfig.search = search;
   w->freq = long(f);
   w->SWRescAutoTune = target;
   w->AutoTuneMaxCicli = uint8_t(capIdx);
   w->RadioTx = 1;
+  // The word in place is what the frequency change left: the stored or
+  // predicted tuning, else the tuner reset.
   w->Tuneval = kTuneCL;
+  while (TakeQueuedCmd(w) >= 0) {
+  }
+  GestioneLoadTuneVal(w);
+  for (int cmd; (cmd = TakeQueuedCmd(w)) >= 0;)
+    if (cmd == CMD_MT1_MEM) LoadTuneFromMEM(w);
   StartAutotune(w);
   while (TakeQueuedCmd(w) >= 0) {
   }
@@ -346,6 +361,150 @@ void evaluate(Works* w, const char* title, const std::vector<Case>& cases, int s
   printf("\n");
 }
 
+
+// ---- predicted starts ----
+
+// An antenna seen through the feed line, as a function of frequency.
+struct BenchAntenna {
+  const char* name;
+  std::function<Cplx(double)> z;
+};
+
+// Through a lossless 50 ohm line of len m (velocity factor 0.66).
+Cplx throughCoax(Cplx zl, double f, double len) {
+  double t = std::tan(2 * kPi * f * len / (0.66 * 299792458.0));
+  Cplx j(0, 1);
+  return kPhysZ0 * (zl + j * kPhysZ0 * t) / (kPhysZ0 + j * zl * t);
+}
+
+struct PredTally {
+  std::vector<int> steps, scratchSteps, mSteps, mScratchSteps;  // m: matchable runs only
+  int matchable = 0, below15 = 0, scratchBelow15 = 0, worseSwr = 0, moreSteps = 0, oneReply = 0;
+  void add(const Run& r, const Run& scratch, double best) {
+    steps.push_back(r.steps);
+    scratchSteps.push_back(scratch.steps);
+    if (best < 1.5) {
+      ++matchable;
+      mSteps.push_back(r.steps);
+      mScratchSteps.push_back(scratch.steps);
+      if (r.swr < 1.5) ++below15;
+      if (scratch.swr < 1.5) ++scratchBelow15;
+      if (r.steps == 1 && r.swr < 1.5) ++oneReply;
+    }
+    if (r.swr > std::max(1.5, scratch.swr + 0.1)) ++worseSwr;
+    if (r.steps > scratch.steps) ++moreSteps;
+  }
+  static double mean(const std::vector<int>& v) {
+    double m = 0;
+    for (int x : v) m += x;
+    return v.empty() ? 0.0 : m / double(v.size());
+  }
+  void print(const char* what) const {
+    printf("| %s | %zu / %d | %d (%.1f %%) | %d (%.1f %%) | %.2f / %.0f / %.0f / %.0f | %d (%.1f %%) | %.2f / %.0f | %.2f / %.0f "
+           "| %d | %d |\n",
+           what, steps.size(), matchable, below15, 100.0 * below15 / std::max(1, matchable), oneReply,
+           100.0 * oneReply / std::max(1, matchable), mean(mSteps), percentile(mSteps, 0.5), percentile(mSteps, 0.95),
+           percentile(mSteps, 1.0), scratchBelow15, 100.0 * scratchBelow15 / std::max(1, matchable),
+           mean(mScratchSteps), percentile(mScratchSteps, 1.0), mean(steps), percentile(steps, 1.0), worseSwr,
+           moreSteps);
+  }
+};
+
+// Each antenna is tuned at three slots of each band (the band's ends and
+// middle, by model runs over the noisy meter, as an operator would leave the
+// memory); then new slots in between start from the load the stored slots
+// predict. Beside every run the same slot from scratch (empty memory, same
+// noise). Wrong predictions: the memory of another antenna, and slots past
+// the stored range.
+void evaluatePredicted(Works* w) {
+  if (const char* only = getenv("ZELBENCH_ONLY"))
+    if (strcmp("Predicted", only) != 0) return;
+  const BenchAntenna ants[] = {
+      {"dipole 2x10.55 m", [](double f) { return physLoadImpedance(builtin(PHYS_LOAD_DIPOLE), f); }},
+      {"end-fed 12 m", [](double f) { return physLoadImpedance(builtin(PHYS_LOAD_ENDFED), f); }},
+      {"dipole 2x5 m", [](double f) { return physDipoleImpedance(10.0, 1e-3, f); }},
+      {"dipole 2x20 m", [](double f) { return physDipoleImpedance(40.0, 1e-3, f); }},
+      {"vertical 6 m", [](double f) { return physMonopoleImpedance(6.0, 1e-3, 8.0, f); }},
+      {"dipole 2x10.55 m, 15 m coax",
+       [](double f) { return throughCoax(physLoadImpedance(builtin(PHYS_LOAD_DIPOLE), f), f, 15.0); }},
+  };
+  const int nAnt = int(sizeof ants / sizeof ants[0]);
+  const double bands[][2] = {{1.8e6, 2.0e6},   {3.5e6, 3.8e6},   {7.0e6, 7.3e6},     {10.1e6, 10.15e6},
+                             {14.0e6, 14.35e6}, {18.068e6, 18.168e6}, {21.0e6, 21.45e6}, {24.89e6, 24.99e6},
+                             {28.0e6, 29.7e6},  {50.0e6, 54.0e6}};
+  const double storedAt[] = {0.0, 1.0, 0.5};
+  const double newAt[] = {0.2, 0.35, 0.65, 0.85};
+  const int seeds = 3;
+  TrueTuner nominal;
+  PredTally within, swapped, past;
+  uint64_t seedNo = 5000000;
+  tunerConfig.search = TUNE_SEARCH_MODEL;
+  w->AntennaIdx = 0;
+  auto slotF = [](double f) { return double(AtuFreqfromIdx(AtuIdxSearch(long(f), nullptr, nullptr, nullptr, nullptr))); };
+  // The memory of antenna a after tuning its stored slots, per band.
+  std::vector<std::vector<std::vector<TuneRec>>> mem(nAnt);
+  for (int a = 0; a < nAnt; ++a) {
+    for (const auto& b : bands) {
+      for (auto& tab : w->TabTune) memset(tab, 0, sizeof tab);
+      for (double at : storedAt) {
+        double f = slotF(b[0] + at * (b[1] - b[0]));
+        Meter m;
+        m.rng.seed(++seedNo);
+        runMeasured(w, TUNE_SEARCH_MODEL, f, ants[a].z(f), nominal, &m, 1.5f, true);
+      }
+      mem[a].push_back(std::vector<TuneRec>(w->TabTune[0], w->TabTune[0] + kTuneSlots));
+    }
+  }
+  auto oneCase = [&](const std::vector<TuneRec>& memory, double f, Cplx z, PredTally* t, const char* tag) {
+    double best = physExhaustiveBest(f, z).swr;
+    for (int seed = 0; seed < seeds; ++seed) {
+      uint64_t sd = ++seedNo;
+      Meter m1, m2;
+      m1.rng.seed(sd);
+      m2.rng.seed(sd);
+      for (auto& tab : w->TabTune) memset(tab, 0, sizeof tab);
+      std::copy(memory.begin(), memory.end(), w->TabTune[0]);
+      Run r = runMeasured(w, TUNE_SEARCH_MODEL, f, z, nominal, &m1, 1.5f, true);
+      Run s = runMeasured(w, TUNE_SEARCH_MODEL, f, z, nominal, &m2, 1.5f, false);
+      t->add(r, s, best);
+      if (getenv("ZELBENCH_DETAIL") != nullptr && (r.steps > 3 || r.swr >= 1.5))
+        printf("  %s f %.3f MHz z %.1f%+.1fj best %.2f: predicted %d steps SWR %.2f, scratch %d steps SWR %.2f\n", tag,
+               f / 1e6, z.real(), z.imag(), best, r.steps, r.swr, s.steps, s.swr);
+    }
+  };
+  for (int a = 0; a < nAnt; ++a) {
+    for (size_t bi = 0; bi < sizeof bands / sizeof bands[0]; ++bi) {
+      const double* b = bands[bi];
+      for (double at : newAt) {
+        double f = slotF(b[0] + at * (b[1] - b[0]));
+        oneCase(mem[a][bi], f, ants[a].z(f), &within, ants[a].name);
+        // Another antenna on the same output: the memory is wrong.
+        int other = (a + 1) % nAnt;
+        oneCase(mem[other][bi], f, ants[a].z(f), &swapped, "swapped");
+      }
+      // Past the stored range, within the fit's reach and beyond it.
+      for (double at : {1.15, 1.6}) {
+        double f = slotF(b[0] + at * (b[1] - b[0]));
+        oneCase(mem[a][bi], f, ants[a].z(f), &past, "past");
+      }
+    }
+  }
+  printf("Predicted starts, model search, noisy meter, target 1.5: %d antennas tuned at the ends and the middle of\n"
+         "10 bands; new slots at 20, 35, 65 and 85 %% of each band (within the fitted range), %d noise seeds each. The\n"
+         "word in place is what the frequency change sent (the predicted match when the fit is good). Beside every\n"
+         "run the same slot and noise from an empty memory (scratch). Matchable: optimum below 1.5; 1 reply: matched by the reading of the word in place. Worse SWR: final\n"
+         "SWR above both 1.5 and the scratch run's + 0.1; more steps: more replies than the scratch run.\n",
+         nAnt, seeds);
+  printf("| case | runs / matchable | <1.5 | 1 reply | matchable replies mean / median / p95 / worst | scratch <1.5 | "
+         "scratch matchable replies mean / worst | all runs replies mean / worst | worse SWR | more steps |\n"
+         "|---|---|---|---|---|---|---|---|---|---|\n");
+  within.print("within the range");
+  swapped.print("swapped antenna");
+  past.print("past the range (15 %, 60 % of the band)");
+  printf("\n");
+  fflush(stdout);
+}
+
 }  // namespace
 
 int main() {
@@ -454,7 +613,10 @@ int main() {
            n, totalSteps, double(totalSteps) / n, within, matched, matchable, sumGap / n, ms);
   }
   printf("The three searches under a meter with +-2 %% noise per reading, 12-bit readings and the SWR cap;\n"
-         "target 1.5, step limit 300. Steps count status replies, the 3 start replies included. <1.5 and <1.2 are\n"
+         "target 1.5, step limit 300. Steps count status replies end to end, as a count on the wire does: from the\n"
+         "first reply after the set-up batch to the reply that ends the run (the table's 3 start replies included;\n"
+         "the model search reads the word in place with the first reply and, when its result is not that word,\n"
+         "spends one more reply on it before storing it). <1.5 and <1.2 are\n"
          "counts or shares of the matchable runs (optimum below 1.5); SWR - opt is the mean over the matchable runs,\n"
          "unmatchable the final SWR above the optimum of the others (mean / worst); relay bits are bank and mode\n"
          "relays switched per run; heaviest step is the longest single call of the search, in processor time and\n"
@@ -501,6 +663,7 @@ int main() {
   }
   evaluate(w, "Bench, tuner off the model", tolBench, 3, false, 3000000, true);
   evaluate(w, "Random, tuner off the model", tolRandom, 1, false, 4000000, false);
+  evaluatePredicted(w);
 
   delete w;
   std::error_code ec;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -16,6 +17,7 @@
 #include "tests/support/test_works.h"
 #include "tuner/autotune.h"
 #include "tuner/tune_memory.h"
+#include "tuner/tuner_config.h"
 
 namespace {
 
@@ -108,6 +110,46 @@ TEST_F(Autotune, AnUnmatchableLoadEndsWithTheMaxSwrErrorAndStoresNothing) {
   EXPECT_EQ(w->TuneRunState.load(), 0);
   EXPECT_EQ(ExistError(w.get(), 18), 1);
   EXPECT_FALSE(root.exists("/opt/set/atu_ant2_b3.txt"));
+}
+
+TEST_F(Autotune, TheDefaultModesWordsOnTheWireArePinned) {
+  // Every word the default search sends, over SWR surfaces whose values
+  // are exact in binary (the same on every processor), folded into one
+  // FNV-1a digest per surface: a change of any word, of the count or of
+  // the order shows here. Recorded from the specified table search.
+  struct Surface {
+    int c0, l0;
+    float lcPenalty, target;
+    uint64_t digest;
+    int replies;
+  };
+  const Surface surfaces[] = {
+      {37, 93, 0.5f, 0.0f, 0x51aae0b69e3864a5ULL, 77},
+      {200, 12, -0.75f, 0.0f, 0x12f9cb8e3852aef7ULL, 99},
+      {5, 400, 0.25f, 0.0f, 0x9be269d3cab7645dULL, 147},
+      {37, 93, 0.5f, 4.0f, 0x7765172e6bd4f87bULL, 36},
+  };
+  for (int search : {TUNE_SEARCH_TABLE, TUNE_SEARCH_RESCUE}) {
+    tunerConfig.search = search;
+    for (const Surface& sf : surfaces) {
+      w->SWRescAutoTune = sf.target;
+      w->freq = 14100000;
+      w->Tuneval = kTuneCL;
+      for (auto& t : w->TabTune) memset(t, 0, sizeof t);
+      int replies = run([&](uint32_t word) {
+        int c = DecodeCapacitaFromTuneval(word), l = DecodeInduttanzaFromTuneval(word);
+        float v = 1.0f + 0.25f * float(std::abs(c - sf.c0)) + 0.125f * float(std::abs(l - sf.l0));
+        if (DecodeModoFromTuneval(word) == 2) v += sf.lcPenalty;
+        return std::max(1.0f, std::min(v, 100.0f));
+      });
+      uint64_t h = 1469598103934665603ULL;
+      for (uint32_t word : words)
+        for (int b = 0; b < 4; ++b) h = (h ^ ((word >> (8 * b)) & 0xFF)) * 1099511628211ULL;
+      EXPECT_EQ(replies, sf.replies) << "search " << search << " c0 " << sf.c0;
+      EXPECT_EQ(h, sf.digest) << "search " << search << " c0 " << sf.c0;
+    }
+  }
+  tunerConfig = TunerConfig();
 }
 
 TEST_F(Autotune, TheSearchWalksTheStatesInOrder) {

@@ -2,17 +2,22 @@
 // tuner recall queued from the antenna table and the tune memory.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "amp/linear.h"
 #include "menus/buttons.h"
+#include "sim/physics.h"
 #include "tests/support/temp_root.h"
 #include "tests/support/test_works.h"
 #include "tuner/antenna.h"
 #include "tuner/autotune.h"
+#include "tuner/model_search.h"
 #include "tuner/recall.h"
 #include "tuner/tune_memory.h"
+#include "tuner/tuner_config.h"
 
 namespace {
 
@@ -234,6 +239,68 @@ TEST_F(Recall, StoredTuningOfTheSegmentOrReset) {
   w->TuneRunState = 1;
   GestioneLoadTuneVal(w.get());
   EXPECT_TRUE(drainQueue(w.get()).empty());
+}
+
+TEST_F(Recall, WithTheModelSearchAGoodFitSendsThePredictedMatch) {
+  w->tabAntenna[5].AtuBypass = 0;
+  w->tabAntenna[5].Ant = 1;
+  // The dipole tuned exactly at four slots of 20 m; 14.15 MHz has nothing.
+  const PhysLoad dipole{PHYS_LOAD_DIPOLE, {}};
+  TunerModel m;
+  m.build(TunerConfig());
+  auto store = [&](long f, const MsSetting& s) {
+    w->TabTune[0][AtuIdxSearch(f, nullptr, nullptr, nullptr, nullptr)] =
+        TuneRec{1, uint8_t(s.mode), uint16_t(s.l), uint16_t(s.c)};
+  };
+  for (long f : {14000000L, 14100000L, 14200000L, 14350000L}) {
+    ModelSearch ms;
+    ms.begin(&m, double(f), 0, false);
+    store(f, ms.opt(physLoadImpedance(dipole, double(f))));
+  }
+  const long f = 14150000;
+  w->freq = f;
+  const Cplx z = physLoadImpedance(dipole, double(f));
+  auto recalled = [&](int search) {
+    tunerConfig.search = search;
+    GestioneAntennaAutomatica(w.get());
+    std::vector<int> q = drainQueue(w.get());
+    EXPECT_EQ(std::count(q.begin(), q.end(), CMD_MT1_MEM), 1);
+    EXPECT_EQ(std::count(q.begin(), q.end(), CMD_MT1_RESET), 0);
+    w->Tuneval = kTuneCL;
+    LoadTuneFromMEM(w.get());
+    return uint32_t(w->Tuneval);
+  };
+  const TuneRec nearest = w->TabTune[0][AtuIdxSearch(14100000, nullptr, nullptr, nullptr, nullptr)];
+  const uint32_t nearestWord =
+      TuneWordWithI(TuneWordWithC(nearest.mode == 2 ? kTuneLC : kTuneCL, nearest.C), nearest.L);
+  // The default mode keeps the nearest stored tuning of the segment.
+  EXPECT_EQ(recalled(TUNE_SEARCH_RESCUE), nearestWord);
+  // The model search: the match of the predicted load, a match of the real one too.
+  uint32_t word = recalled(TUNE_SEARCH_MODEL);
+  EXPECT_NE(word, nearestWord);
+  EXPECT_LT(physSwrForWord(word, double(f), z), 1.5);
+  // A poor fit (the middle slot holds another antenna's tuning): as specified.
+  ModelSearch ms;
+  ms.begin(&m, 14.1e6, 0, false);
+  const MsSetting other = ms.opt(physLoadImpedance(PhysLoad{PHYS_LOAD_ENDFED, {}}, 14.1e6));
+  store(14100000, other);
+  EXPECT_EQ(recalled(TUNE_SEARCH_MODEL),
+            TuneWordWithI(TuneWordWithC(other.mode == 2 ? kTuneLC : kTuneCL, other.c), other.l));
+  // A stored tuning of the slot itself is recalled as it is.
+  store(f, MsSetting{2, 7, 9});
+  EXPECT_EQ(recalled(TUNE_SEARCH_MODEL), TuneWordWithI(TuneWordWithC(kTuneLC, 7), 9));
+  // Nothing stored in the segment and a fit too far away: the reset.
+  for (auto& t : w->TabTune) memset(t, 0, sizeof t);
+  store(13000000, MsSetting{1, 10, 10});
+  store(13100000, MsSetting{1, 11, 11});
+  tunerConfig.search = TUNE_SEARCH_MODEL;
+  GestioneAntennaAutomatica(w.get());
+  EXPECT_EQ(drainQueue(w.get()), std::vector<int>{CMD_MT1_RESET});
+  // The highest frequency a report carries: no prediction, no overflow.
+  w->freq = 2147483647L;
+  GestioneLoadTuneVal(w.get());
+  EXPECT_EQ(drainQueue(w.get()), std::vector<int>{CMD_MT1_RESET});
+  tunerConfig = TunerConfig();
 }
 
 TEST_F(Recall, OutsideEveryRowNothingChanges) {

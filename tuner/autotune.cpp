@@ -9,6 +9,7 @@
 #include "amp/linear.h"
 #include "amp/temperature.h"
 #include "core/works.h"
+#include "tuner/load_fit.h"
 #include "tuner/model_search.h"
 #include "tuner/recall.h"
 #include "tuner/tune_memory.h"
@@ -82,6 +83,10 @@ static ModelSearch modelSearch;
 static TunerModel tunerModel;
 static int runSearch = TUNE_SEARCH_TABLE;  // the search of the run under way
 static bool modelFed = false;              // the model search sees this run's readings
+static MsSetting modelStartWord;           // sent when the word in place cannot be read
+// The model run ended on a setting other than the one in place: that word
+// goes out first, and the run ends (and stores it) at the next reply.
+static bool modelClosing = false;
 
 // Every reading goes to the model search, a reading without carrier too:
 // it ends the model's run.
@@ -144,6 +149,7 @@ void EscAutoTune(Works* w, int save) {
   w->TuneRunState = 0;
   modelFed = false;
   modelPhase = false;
+  modelClosing = false;
   // The run opened the input-power threshold: the band's set goes back at
   // once, not at the next frequency change.
   ResendSoglieTS(w);
@@ -208,8 +214,30 @@ static bool recalledSetting(Works* w, MsSetting* out) {
   return true;
 }
 
+// Where a model run starts: the slot's own stored tuning; else the match of
+// the load the antenna's stored slots around it predict; else the nearest
+// stored tuning of the segment; else nothing (the load is read first).
+static bool modelStart(Works* w, MsSetting* out) {
+  const long f = w->freq.load();
+  TuneRec own{};
+  LoadTuneValFromTabRam(&own, AtuIdxSearch(f, nullptr, nullptr, nullptr, nullptr), w->AntennaIdx, w);
+  if (!own.valid) {
+    LoadPrediction p = PredictFromMemory(w, tunerModel, w->AntennaIdx, f);
+    if (p.usable) {
+      ModelSearch ms;
+      ms.begin(&tunerModel, double(f), 0, false);
+      *out = ms.opt(p.z);
+      fprintf(stderr, "autotune: predicted load %.1f%+.1fj from %d stored slots (spread %.3f) -> %s C%d L%d\n",
+              p.z.real(), p.z.imag(), p.samples, p.spread, out->mode == 2 ? "LC" : "CL", out->c, out->l);
+      return true;
+    }
+  }
+  return recalledSetting(w, out);
+}
+
 // At the start of a run: which search runs, and the model's start. The
-// model needs the frequency; without one the table runs alone.
+// model needs the frequency; without one the table runs alone. The model's
+// start word is not sent here: a model run first reads the word in place.
 static void chooseSearch(Works* w) {
   runSearch = tunerConfig.search;
   modelFed = false;
@@ -222,13 +250,14 @@ static void chooseSearch(Works* w) {
     return;
   }
   tunerModel.build(tunerConfig);
-  bool warm = false;
-  MsSetting rec;
-  if (runSearch == TUNE_SEARCH_MODEL && recalledSetting(w, &rec)) {
-    applySetting(w, rec);
-    warm = true;
+  MsSetting start;
+  if (runSearch == TUNE_SEARCH_MODEL && modelStart(w, &start)) {
+    modelSearch.begin(&tunerModel, double(f), w->SWRescAutoTune, start);
+    modelStartWord = start;
+  } else {
+    modelSearch.begin(&tunerModel, double(f), w->SWRescAutoTune, false);
+    modelStartWord = MsSetting{1, 0, 0};
   }
-  modelSearch.begin(&tunerModel, double(f), w->SWRescAutoTune, warm);
   modelFed = true;
 }
 
@@ -246,6 +275,86 @@ static bool startRescue(Works* w) {
   applySetting(w, s);
   modelPhase = true;
   return true;
+}
+
+// The run's carrier is on: only the companion radio reports its
+// transmission; with any other interface the amplifier's own transmit bit
+// says so.
+static bool carrierReported(Works* w) {
+  return w->ModeWorkIdx.load() == 1 ? w->RadioTx.load() == 1 : (w->ampStatus[1] & 0x01) != 0;
+}
+
+// Replies with the carrier reported but no reading before a model run
+// takes the reading as it is (and so ends without storing).
+static const int kDarkReplies = 3;
+static int darkReplies = 0;
+
+// One reply of a model run: the reading goes to the search, and its next
+// setting or the end goes out with this reply's "MT1".
+static void modelStep(Works* w) {
+  takeMeasurement(w);
+  if (modelClosing) {
+    // The final word was sent with the last reply: now it is stored.
+    TuneEnd(w);
+    EscAutoTune(w, 1);
+    return;
+  }
+  MsSetting s;
+  if (modelSearch.next(&s)) {
+    applySetting(w, s);
+    return;
+  }
+  const uint32_t inPlace = tuneParam.Tuneval;
+  // Left above the target: the lowest of noisy readings is too often a
+  // lucky one, so the fit picks among the settings within noise of it.
+  float swr;
+  if (modelSearch.settle(&s, &swr)) {
+    applySetting(w, s);
+    miglioretuneParam = TuneParam{swr, miglioretuneParam.FWD, s.l, s.c, w->Tuneval};
+  }
+  TuneEnd(w);
+  // A result worth storing that is not the word in place goes out first;
+  // the tune memory is written once the amplifier holds it. (The rescue
+  // keeps the end it always had.)
+  if (runSearch == TUNE_SEARCH_MODEL && w->Tuneval != inPlace && tuneParam.SWR <= 6.0f &&
+      hasCarrier(tuneParam.SWR)) {
+    modelClosing = true;
+    return;
+  }
+  EscAutoTune(w, 1);
+}
+
+// A model run's first replies: the first reading with the carrier on is
+// the search's first reading, of whatever word is in place (the recall's,
+// the reset's); until then the start word waits in the tuner.
+static void modelAwaitCarrier(Works* w) {
+  const uint32_t word = w->Tuneval;
+  const int mode = DecodeModoFromTuneval(word);
+  if (carrierReported(w) && (mode == 1 || mode == 2)) {
+    if (hasCarrier(w->SWR) || ++darkReplies > kDarkReplies) {
+      w->ValC = DecodeCapacitaFromTuneval(word);
+      w->ValI = DecodeInduttanzaFromTuneval(word);
+      w->ModoTune = uint8_t(mode);
+      w->TuneState = 12;
+      modelPhase = true;
+      modelStep(w);
+      return;
+    }
+  }
+  MsSetting inPlace{mode, DecodeCapacitaFromTuneval(word), DecodeInduttanzaFromTuneval(word)};
+  if (!(mode == 1 || mode == 2) || !(inPlace == modelStartWord)) applySetting(w, modelStartWord);
+}
+
+// The first reply of a model run with a frequency: the set-up of states 0
+// to 2 in one, and the reading of this very reply when the carrier is on.
+static void modelBegin(Works* w) {
+  Clr_vTuneParam(w);
+  cnttune = 0;
+  darkReplies = 0;
+  modelClosing = false;
+  chooseSearch(w);
+  w->TuneState = 2;
+  modelAwaitCarrier(w);
 }
 
 // The newest measurement is not worse than the one before by more than 0.1.
@@ -269,6 +378,10 @@ void TuneTask(Works* w) {
   std::atomic<int>& st = w->TuneState;
   switch (st) {
     case 0:
+      if (tunerConfig.search == TUNE_SEARCH_MODEL && w->freq.load() > 0) {
+        modelBegin(w);
+        break;
+      }
       ++st;
       break;
     case 1:
@@ -281,16 +394,13 @@ void TuneTask(Works* w) {
       chooseSearch(w);
       break;
     case 2:
-      // Only the companion radio reports its transmission; with any other
-      // interface the amplifier's own transmit bit says the carrier is on.
-      if (w->ModeWorkIdx.load() == 1 ? w->RadioTx.load() == 1 : (w->ampStatus[1] & 0x01) != 0) {
+      if (runSearch == TUNE_SEARCH_MODEL && modelFed) {
+        modelAwaitCarrier(w);
+        break;
+      }
+      if (carrierReported(w)) {
         usleep(3000);
-        if (runSearch == TUNE_SEARCH_MODEL) {
-          st = 12;
-          modelPhase = true;
-        } else {
-          ++st;
-        }
+        ++st;
       }
       break;
     case 3:  // L coarse up
@@ -383,21 +493,7 @@ void TuneTask(Works* w) {
         EscAutoTune(w, 1);
         break;
       }
-      takeMeasurement(w);
-      MsSetting s;
-      if (modelSearch.next(&s)) {
-        applySetting(w, s);
-      } else {
-        // Left above the target: the lowest of noisy readings is too often
-        // a lucky one, so the fit picks among the settings within noise of it.
-        float swr;
-        if (modelSearch.settle(&s, &swr)) {
-          applySetting(w, s);
-          miglioretuneParam = TuneParam{swr, miglioretuneParam.FWD, s.l, s.c, w->Tuneval};
-        }
-        TuneEnd(w);
-        EscAutoTune(w, 1);
-      }
+      modelStep(w);
       break;
     }
     default:
@@ -411,6 +507,8 @@ int StartAutotune(Works* w) {
   w->TuneState = 0;
   modelFed = false;
   modelPhase = false;
+  modelClosing = false;
+  darkReplies = 0;
   // The preparation goes out as one urgent batch: nothing of another
   // thread's comes between the protection commands.
   OpenInputSoglieTS(w);

@@ -556,6 +556,13 @@ void ModelSearch::begin(const TunerModel* model, double f, float target, bool wa
   centreKnown_ = polish2Done_ = settleSent_ = false;
   refits_ = 0;
   lastSwr_ = 0;
+  startSet_ = false;
+}
+
+void ModelSearch::begin(const TunerModel* model, double f, float target, const MsSetting& start) {
+  begin(model, f, target, true);
+  start_ = clampSetting(start);
+  startSet_ = true;
 }
 
 void ModelSearch::rescue() {
@@ -756,6 +763,11 @@ bool ModelSearch::next(MsSetting* out) {
   }
   switch (state_) {
     case MS_WARM:
+      // The word in place before the run may have been read first.
+      if (startSet_ && !measured(start_)) {
+        *out = start_;
+        return true;
+      }
       state_ = MS_LOAD;
       if (!measured(MsSetting{1, 0, 0})) {
         *out = MsSetting{1, 0, 0};

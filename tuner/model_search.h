@@ -39,6 +39,9 @@ class ModelSearch {
   // A model run at f Hz; warm when the first reading is of a recalled word.
   // target 0 = no target: the search runs to the end of its polish.
   void begin(const TunerModel* model, double f, float target, bool warm);
+  // A warm run from start (a recalled or predicted word): readings of other
+  // settings may come first; start is sent before the load is read.
+  void begin(const TunerModel* model, double f, float target, const MsSetting& start);
   // The table search ended above the target: go on from its readings.
   void rescue();
   // One reading of the setting sent last; one of 0.01 or less (no
@@ -104,6 +107,8 @@ class ModelSearch {
   State state_ = MS_IDLE;
   std::vector<Reading> rd_;
   float lastSwr_ = 0;
+  MsSetting start_;  // the warm start's word
+  bool startSet_ = false;
   // hypothesis grid: kRho x phi_.size()
   bool grid_ = false;
   std::vector<double> phi_;

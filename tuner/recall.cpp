@@ -9,6 +9,7 @@
 #include "amp/linear.h"
 #include "core/works.h"
 #include "tuner/antenna.h"
+#include "tuner/load_fit.h"
 #include "tuner/tune_memory.h"
 
 static const int kDefaultSoglie[4] = {4095, 4095, 1500, 3700};
@@ -129,7 +130,11 @@ void GestioneLoadTuneVal(Works* w) {
   if (w->TuneRunState.load() != 0) return;
   int first = 0, end = 0;
   int slot = AtuIdxSearch(w->freq.load(), nullptr, nullptr, &first, &end);
-  if (EsisteTuneValInTabRam(w, slot, first, end, w->AntennaIdx))
+  // With the model search, a slot nobody tuned between stored ones gets
+  // the match of the load they predict (the recall computes it again).
+  if (PredictedTuning(w, w->AntennaIdx, w->freq.load(), nullptr))
+    IncPNTIn_CMDLinear(w, CMD_MT1_MEM);
+  else if (EsisteTuneValInTabRam(w, slot, first, end, w->AntennaIdx))
     IncPNTIn_CMDLinear(w, CMD_MT1_RESET);
   else
     IncPNTIn_CMDLinear(w, CMD_MT1_MEM);

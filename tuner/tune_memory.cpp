@@ -13,6 +13,7 @@
 #include "platform/log.h"
 #include "platform/paths.h"
 #include "tuner/conf_lines.h"
+#include "tuner/load_fit.h"
 
 char ModeTuneDebug[6] = {};
 
@@ -120,6 +121,10 @@ const int32_t tabAtuStep[kAtuStepPairs][2] = {
 };
 
 int AtuIdxSearch(long freq, long* segStart, long* segEnd, int* firstSlot, int* endSlot) {
+  // A reported frequency may reach 2^31 - 1, where freq + step / 2 would
+  // overflow a 32-bit long; every frequency from 1 GHz up is far past the
+  // slots the tables hold, so it counts as 1 GHz.
+  if (freq > 1000000000L) freq = 1000000000L;
   long first = 0;
   int i = 0;
   for (;; ++i) {
@@ -201,7 +206,11 @@ void LoadTuneFromMEM(Works* w, int ant) {
   TuneRec rec;
   int used = slot;
   LoadTuneValFromTabRam(&rec, slot, ant, w);
-  if (!rec.valid) {
+  MsSetting predicted;
+  if (!rec.valid && PredictedTuning(w, ant, f, &predicted)) {
+    rec = TuneRec{1, uint8_t(predicted.mode), uint16_t(predicted.l), uint16_t(predicted.c)};
+    fprintf(stderr, "MEMTUNE: predicted tune for %ld idx:%d\n", f, slot);
+  } else if (!rec.valid) {
     used = SearchBestTune(w, slot, first, end, ant);
     if (used >= 0) LoadTuneValFromTabRam(&rec, used, ant, w);
   }
