@@ -26,6 +26,8 @@
 namespace {
 
 const int kW = 800, kH = 480;
+// Both units of a pair share one access key in their remote.txt.
+const char kPairKey[] = "Hx7pQ2rT9wLm";
 
 // One controller process with its own root.
 class Controller {
@@ -140,18 +142,19 @@ TEST(RemotePair, TheOperatorFollowsTheStationsFrequencyMetersAndTransmitter) {
   ZelsimProcess stationSim, operatorHead;
   Controller station, oper;
 
-  ASSERT_TRUE(stationSim.start(stationRoot.dir(), {"--station", "0"}));
+  ASSERT_TRUE(stationSim.start(stationRoot.dir(), {"--station", "0", "--key", kPairKey}));
   ASSERT_TRUE(stationSim.control("radio freq 7074000").rfind("OK", 0) == 0);
   ASSERT_TRUE(station.start(stationRoot.dir()));
   int port = -1;
   ASSERT_TRUE(waitFor([&] { return (port = listeningPort(station.log())) > 0; }, 90000, 50)) << station.log();
 
-  ASSERT_TRUE(operatorHead.start(operatorRoot.dir(), {"--operator", std::to_string(port)}));
+  ASSERT_TRUE(operatorHead.start(operatorRoot.dir(), {"--operator", std::to_string(port), "--key", kPairKey}));
   ASSERT_TRUE(oper.start(operatorRoot.dir()));
   ASSERT_TRUE(waitFor([&] { return oper.log().find("Websocket Connected") != std::string::npos; }, 90000, 50))
       << oper.log();
   EXPECT_NE(station.log().find("access key from 127.0.0.1"), std::string::npos);
-  EXPECT_EQ(station.log().find("velutrinaspo"), std::string::npos);
+  EXPECT_EQ(station.log().find(kPairKey), std::string::npos);
+  EXPECT_EQ(oper.log().find(kPairKey), std::string::npos);
 
   // The frequency read-out of the meter view, where both units draw it.
   InitGrid();
