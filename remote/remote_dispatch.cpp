@@ -212,6 +212,12 @@ int clientFrame(Works* w, LinkState& st, WsFrame& f) {
     }
     if (isType(type, "ST")) {
       ShortData d(f);
+      // A station sends its status text; a command ("MIRKRB" reboots
+      // this unit) is run only from a station that proved the key.
+      if (!st.stationProven && strncmp(d.buf, "MIRK", 4) == 0) {
+        zlogLimited(LOG_ERR, "remote command from the station ignored: the link is not over TLS");
+        return 0;
+      }
       toRemoteCmd(w, d);
       dispStat(w);
       StationStatus s;

@@ -16,6 +16,9 @@ struct LinkState {
   char role = 's';           // 's' station (server), 'c' operator (client)
   bool keyAccepted = false;  // station: the access key matched
   bool keyRefused = false;   // station: a key frame did not match
+  // operator: the station proved it has the key (TLS); only then are its
+  // remote commands run (a plain server may be anyone who answered)
+  bool stationProven = false;
   bool loggedEarly = false;  // station: "before the key" logged once
   std::string peer;          // the peer's address, for the log
   std::vector<uint8_t> screen;  // "FB" collecting buffer (memSize bytes)

@@ -587,6 +587,7 @@ void Wclient(Works* w) {
         sleepMs(w, 20);
         zlogLimited(LOG_INFO, "Websocket Connected");
         LinkState st('c');
+        st.stationProven = tls != nullptr;
         rd.clearDeadline();
         if (tls != nullptr) rd.setIoLock(w->sendMut);
         frames = frameLoop(w, rd, st, false);

@@ -250,6 +250,12 @@ TEST_F(SecureStation, FourSilentConnectionsDoNotKeepTheOwnerOut) {
   ThreadRunner oper(op.get(), Wclient);
   EXPECT_TRUE(waitFor([&] { return w->remoteConnected.load() == 1 && op->remoteConnected.load() == 1; }, 60000));
   for (auto& s : silent) EXPECT_TRUE(s->closedWithin(15000));
+  // Over the plain link the operator cannot know who answered: it shows
+  // the status text but runs no command from the other end.
+  op->Divide = 1;
+  sendWebSockStatusFrame(w, "MIRKFD5", 7);
+  EXPECT_TRUE(waitFor([] { return logContains("remote command from the station ignored"); }));
+  EXPECT_EQ(op->Divide, 1);
 }
 
 TEST_F(SecureStation, AnAddressThatFailsTheKeyThreeTimesWaitsAndTheOwnerDoesNot) {
@@ -344,4 +350,7 @@ TEST_F(SecureStation, OverTlsTheUnitsPairAPlainPeerIsRefusedAndAWrongKeyFailsThe
   }));
   sendWebSockStatusFrame(op.get(), "MIRKFD9", 7);
   EXPECT_TRUE(waitFor([&] { return w->Divide == 9; }));
+  // A station that proved the key is obeyed.
+  sendWebSockStatusFrame(w, "MIRKFD5", 7);
+  EXPECT_TRUE(waitFor([&] { return op->Divide == 5; }));
 }
