@@ -207,7 +207,8 @@ void drawMessageLine(Works* w) {
   else if (w->keyFlags & 0x04)
     msg = "Set to Local Mode: Remote not started. Verify connections";
   else if (w->tlsRefused.load() != 0)
-    msg = "Remote: peer without TLS refused (tls on in remote.txt)";
+    msg = w->linkTls.load() != 0 ? "Remote: peer without TLS refused (tls on in remote.txt)"
+                                 : "Remote: TLS peer refused (tls off in remote.txt)";
   if (msg != nullptr) text(w, 8, 5, 350, msg, kLight);
 }
 

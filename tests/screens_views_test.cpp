@@ -240,6 +240,16 @@ TEST_F(Views, StatusBarBandBoxAndTheRestOfTheMainScreenRows) {
   DrawParameters(w);
   put(8, 415, 327, "PA Voltage: -----       Current: 07.0A", 0, 200, 0);
   EXPECT_EQ(regionDiff(fb, ref, 406, 308, 799, 332), 0);
+
+  // A remote peer refused for want of TLS: said on the message line.
+  fillBuffer(fb, fb->workBuf, 0, 0, 255);
+  fillBuffer(ref, ref->workBuf, 0, 0, 255);
+  w->keyFlags = 0;
+  w->tlsRefused = 1;
+  w->linkTls = 1;
+  DrawParameters(w);
+  put(8, 5, 350, "Remote: peer without TLS refused (tls on in remote.txt)", 250, 250, 250);
+  EXPECT_EQ(regionDiff(fb, ref, 0, 333, 800, 360), 0);
 }
 
 TEST_F(Views, InformationScreenReplacesTheStatusRows) {
