@@ -281,11 +281,16 @@ KeyStage handshakeAndKey(Works* w, int fd, TlsConn** tlsOut, LinkReader** rdOut,
   TlsConn* conn = nullptr;
   if (tls) {
     TlsFail why = TlsFail::None;
-    conn = tlsAccept(fd, key, timeout, keepGoing, &why);
+    // One deadline for everything up to the key, the TLS handshake included.
+    const int spent = static_cast<int>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+    conn = tlsAccept(fd, key, timeout > spent ? timeout - spent : 1, keepGoing, &why);
     if (conn == nullptr) {
       zlogLimited(LOG_ERR, "TLS with %s failed: %s", peer, tlsFailText(why));
       if (why == TlsFail::PlainPeer) w->tlsRefused = 1;
-      return why == TlsFail::Closed ? KeyStage::Gone : KeyStage::Refused;
+      // A peer that held its place to the deadline failed like a wrong key.
+      const bool heldOn = Clock::now() - start >= std::chrono::milliseconds(timeout);
+      return why == TlsFail::Closed && !heldOn ? KeyStage::Gone : KeyStage::Refused;
     }
   }
   *tlsOut = conn;
