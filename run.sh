@@ -55,9 +55,10 @@ if [ "${1:-}" = "--remote" ]; then
     for _ in $(seq 1 100); do [ -e "$1" ] && return 0; sleep 0.1; done
     return 1
   }
-  # Both units stay on the loop-back address.
-  export ZELPYX_LISTEN_ADDR=127.0.0.1
-  ./build/zelsim --root "$ST_ROOT" --demo --station 0 < /dev/null > "$ST_ROOT/zelsim.log" 2>&1 &
+  # Both units get the same fresh access key (in each root's remote.txt);
+  # the station listens on the loop-back address only.
+  KEY="$(./build/zelctl --new-key)"
+  ./build/zelsim --root "$ST_ROOT" --demo --station 0 --key "$KEY" < /dev/null > "$ST_ROOT/zelsim.log" 2>&1 &
   PIDS_SIM="$!"
   wait_file "$ST_ROOT/sim.ready" || { echo "The simulated station did not start:"; cat "$ST_ROOT/zelsim.log"; exit 1; }
   (cd build/screens && ZELPYX_ROOT="$ST_ROOT" ZELPYX_LOG_STDERR=1 exec ../zelpyx) > "$ST_ROOT/zelpyx.log" 2>&1 &
@@ -71,7 +72,7 @@ if [ "${1:-}" = "--remote" ]; then
     sleep 0.1
   done
   [ -n "$PORT" ] || { echo "The station unit did not listen:"; tail -20 "$ST_ROOT/zelpyx.log"; exit 1; }
-  ./build/zelsim --root "$OP_ROOT" --operator "$PORT" < /dev/null > "$OP_ROOT/zelsim.log" 2>&1 &
+  ./build/zelsim --root "$OP_ROOT" --operator "$PORT" --key "$KEY" < /dev/null > "$OP_ROOT/zelsim.log" 2>&1 &
   PIDS_SIM="$PIDS_SIM $!"
   wait_file "$OP_ROOT/sim.ready" || { echo "The operator's radio did not start:"; cat "$OP_ROOT/zelsim.log"; exit 1; }
   (cd build/screens && ZELPYX_ROOT="$OP_ROOT" ZELPYX_LOG_STDERR=1 exec ../zelpyx) > "$OP_ROOT/zelpyx.log" 2>&1 &

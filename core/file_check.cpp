@@ -3,6 +3,7 @@
 #include <cstring>
 #include <memory>
 
+#include "core/remote_config.h"
 #include "core/setup.h"
 #include "core/tables.h"
 #include "core/works.h"
@@ -25,7 +26,7 @@ struct NameValueFile {
   void (*check)(const std::string& absPath, FILE* f);
 };
 const NameValueFile kNameValueFiles[] = {
-    {"/opt/set/remote.txt", checkNameValueLines},
+    {"/opt/set/remote.txt", checkRemoteFile},
     {"/opt/set/web.txt", checkNameValueLines},
     {"/opt/set/hamlib.txt", checkNameValueLines},
 };

@@ -235,7 +235,6 @@ void logValue(Works* w, const KeyDef& k) {
 
 void initSetup(Works* w) {
   InitGlobalVar(w);
-  snprintf(w->accessKey, sizeof w->accessKey, "%s", "velutrinaspo");
   char* rec = reinterpret_cast<char*>(w->setup);
   memset(rec, 0, sizeof(SetupRec));
   memset(rec, '1', 290);

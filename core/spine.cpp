@@ -16,6 +16,7 @@
 #include "amp/linear.h"
 #include "core/globals.h"
 #include "core/lan.h"
+#include "core/remote_config.h"
 #include "core/setup.h"
 #include "core/tables.h"
 #include "core/version.h"
@@ -398,6 +399,7 @@ int zelpyxMain() {
   ReadVentolaFile(w);
   LoadTabFiltri(w);
   readSetup(w);
+  loadRemoteConfig(w);
   LoadBankAndWorkMode(w, w->NumBanco);
   LoadTunerConfig();
 

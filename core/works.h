@@ -39,7 +39,7 @@ struct CoreFields {
   // Remote endpoint
   char Server[100] = {};
   int16_t TcpPort = 0;
-  char accessKey[13] = {};
+  char accessKey[13] = {};  // from remote.txt; written under keyMut (core/remote_config.h)
 
   // Audio format
   int audioFrame = 0;   // samples per packet = Multiplier x 240

@@ -8,6 +8,7 @@
 #include <syslog.h>
 #include <thread>
 
+#include "core/remote_config.h"
 #include "core/setup.h"
 #include "core/works.h"
 #include "platform/input.h"
@@ -66,6 +67,13 @@ int KeybEvent(Works* w, const input_event& ev) {
     case KEY_F11:
       zlogEcho(LOG_INFO, "Save setup");
       writeSetup(w);
+      return 0;
+    case KEY_F9:
+      // The keyboard has no text editor: F9 makes a fresh random key,
+      // saves it and shows it on the information screen, from where the
+      // owner copies it into the other unit's remote.txt.
+      zlogEcho(LOG_INFO, "New access key");
+      renewAccessKey(w);
       return 0;
     case KEY_F10:
       RemoteConnection();

@@ -1,5 +1,5 @@
-// Service keyboard: screenshot, saving the setup, the remote service shell
-// and stopping the program. Its keys never reach the button dispatch.
+// Service keyboard: screenshot, saving the setup, a new access key for the
+// remote link (F9), the remote service shell and stopping the program. Its keys never reach the button dispatch.
 #pragma once
 #include <cstddef>
 #include <functional>

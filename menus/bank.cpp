@@ -4,10 +4,10 @@
 #include "core/works.h"
 #include "tuner/antenna.h"
 
-void ChangeBanco(Works* w) {
+void ChangeBanco(Works* w, bool save) {
   w->NumBanco++;
   if (w->NumBanco >= w->MAXbank) w->NumBanco = 0;
-  writeSetup(w);
+  if (save) writeSetup(w);
   LoadAllBankTable(w, w->NumBanco);
   w->AntennaRowIdx = -1;
 }

@@ -146,6 +146,18 @@ LogLimiter g_limiter;
 }  // namespace
 
 namespace {
+thread_local size_t t_logGroup = 0;  // 0: this thread's own
+}  // namespace
+
+size_t logGroupCurrent() {
+  if (t_logGroup != 0) return t_logGroup;
+  const size_t own = std::hash<std::thread::id>()(std::this_thread::get_id());
+  return own != 0 ? own : 1;
+}
+
+void logGroupJoin(size_t group) { t_logGroup = group; }
+
+namespace {
 
 // The limiter's decision for fmt, then the formatted line (with the count
 // held back) in buf; false when the line is held back.
@@ -153,8 +165,7 @@ bool limitedLine(const char* fmt, va_list ap, char* buf, size_t cap) {
   int held = 0;
   {
     std::lock_guard<std::mutex> lk(g_limMut);
-    const size_t thread = std::hash<std::thread::id>()(std::this_thread::get_id());
-    if (!g_limiter.admit(fmt, monoMicros(), &held, thread)) return false;
+    if (!g_limiter.admit(fmt, monoMicros(), &held, logGroupCurrent())) return false;
   }
   vsnprintf(buf, cap, fmt, ap);
   if (held > 0) {

@@ -1,5 +1,6 @@
 // System log. Priority 6 (information) for progress, 3 (error) for failures.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -21,6 +22,12 @@ void zlogLimited(int prio, const char* fmt, ...) __attribute__((format(printf, 2
 // a console-only line that outside input makes recur.
 void zlogEchoLimited(int prio, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 void echoLimited(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// The budget a thread's limited lines count against: its own by default.
+// A thread that works for another (a link's per-connection workers) joins
+// that one's group, so new connections bring no new budget.
+size_t logGroupCurrent();
+void logGroupJoin(size_t group);
 
 // The limiter's decision as a plain value, so tests drive it with their
 // own clock. A key is a format text; the table is bounded (formats are

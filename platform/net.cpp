@@ -67,12 +67,21 @@ int listenOn(uint32_t addrBE, uint16_t port, int backlog, int* stage) {
 
 }  // namespace
 
-int netListen(uint16_t port, int backlog, int* stage) {
-  // Tests and the two-unit demo keep the station on the loop-back address.
+int netListen(uint16_t port, int backlog, int* stage, const std::string& listenAddr) {
   uint32_t addr = htonl(INADDR_ANY);
-  const char* only = getenv("ZELPYX_LISTEN_ADDR");
   struct in_addr in;
-  if (only != nullptr && inet_pton(AF_INET, only, &in) == 1) addr = in.s_addr;
+  if (!listenAddr.empty()) {
+    if (inet_pton(AF_INET, listenAddr.c_str(), &in) != 1) {
+      if (stage) *stage = 0;
+      errno = EINVAL;
+      return -1;
+    }
+    addr = in.s_addr;
+  } else {
+    // In-process tests keep the station on the loop-back address.
+    const char* only = getenv("ZELPYX_LISTEN_ADDR");
+    if (only != nullptr && inet_pton(AF_INET, only, &in) == 1) addr = in.s_addr;
+  }
   return listenOn(addr, port, backlog, stage);
 }
 
@@ -170,6 +179,22 @@ int netWaitReadable(int sock, int timeoutMs) {
   int r = poll(&p, 1, timeoutMs);
   if (r < 0) return errno == EINTR ? 0 : -1;
   return r > 0 ? 1 : 0;
+}
+
+int netPeekByte(int sock, int timeoutMs, const NetKeepGoing& keepGoing) {
+  const int steps = timeoutMs / 100 + 1;
+  for (int i = 0; i < steps && keepGoing(); i++) {
+    struct pollfd p = {sock, POLLIN, 0};
+    int r = poll(&p, 1, i == steps - 1 ? timeoutMs % 100 : 100);
+    if (r < 0 && errno != EINTR) return -1;
+    if (r <= 0) continue;
+    unsigned char c;
+    ssize_t n = recv(sock, &c, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (n == 1) return c;
+    if (n == 0) return -1;
+    if (errno != EAGAIN && errno != EINTR) return -1;
+  }
+  return -2;
 }
 
 ssize_t netRecv(int sock, void* buf, size_t n) { return recv(sock, buf, n, MSG_DONTWAIT); }

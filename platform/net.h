@@ -9,12 +9,12 @@
 
 using NetKeepGoing = std::function<bool()>;
 
-// IPv4 stream socket bound to any address (or to $ZELPYX_LISTEN_ADDR when
-// that is a dotted address) on port (0 = an ephemeral port),
-// SO_REUSEADDR set, listening with the given backlog. Returns the socket,
-// or -1 with errno set and *stage naming the failed step: 0 socket,
-// 1 bind, 2 listen.
-int netListen(uint16_t port, int backlog, int* stage);
+// IPv4 stream socket bound to addr (a dotted address; "" = any address,
+// or $ZELPYX_LISTEN_ADDR when that is a dotted address) on port (0 = an
+// ephemeral port), SO_REUSEADDR set, listening with the given backlog.
+// Returns the socket, or -1 with errno set and *stage naming the failed
+// step: 0 socket (or a bad address), 1 bind, 2 listen.
+int netListen(uint16_t port, int backlog, int* stage, const std::string& addr = "");
 // Like netListen on 127.0.0.1 only (tests).
 int netListenLoopback(uint16_t port, int backlog);
 // Port a bound socket listens on.
@@ -29,6 +29,10 @@ bool netResolve(const std::string& host, uint32_t* addrBE);
 int netConnect(uint32_t addrBE, uint16_t port, int timeoutMs);
 // Waits up to timeoutMs for data; 1 readable, 0 not yet, -1 error.
 int netWaitReadable(int sock, int timeoutMs);
+// The first byte waiting on the socket, left there (MSG_PEEK), within
+// timeoutMs while keepGoing(): 0..255, -1 the peer closed or an error,
+// -2 nothing came in time.
+int netPeekByte(int sock, int timeoutMs, const NetKeepGoing& keepGoing);
 // One recv (non-blocking once netWaitReadable said so); as recv.
 ssize_t netRecv(int sock, void* buf, size_t n);
 // Writes all bytes in one send call (MSG_NOSIGNAL). Every link socket has

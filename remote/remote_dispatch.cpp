@@ -2,6 +2,7 @@
 
 #include "amp/amp_status.h"
 
+#include <openssl/crypto.h>
 #include <syslog.h>
 
 #include <chrono>
@@ -12,6 +13,8 @@
 #include <mutex>
 #include <thread>
 
+#include "core/remote_config.h"
+#include "core/setup.h"
 #include "core/spine.h"
 #include "core/works.h"
 #include "display/fb.h"
@@ -69,25 +72,24 @@ void collectScreen(Works* w, LinkState& st, const WsFrame& f) {
   showRemoteScreen(w, st.screen.data(), total);
 }
 
-// The station's access-key check on the first text frame.
+// The station's access-key check on the first text frame. The link
+// thread marks the link connected once it holds the connection slot.
 int checkKey(Works* w, LinkState& st, const WsFrame& f) {
-  std::string got(reinterpret_cast<const char*>(f.b + 6), static_cast<size_t>(f.payloadLen));
-  std::string own(w->accessKey);
   // Neither key reaches the log: a wrong one may be a typo of the right one.
-  if (got != own) {
+  if (!accessKeyMatches(w, f.b + 6, f.payloadLen)) {
     zlogLimited(LOG_ERR, "access key from %s refused", st.peer.empty() ? "the peer" : st.peer.c_str());
+    st.keyRefused = true;
     return -1;
   }
   zlog(LOG_INFO, "access key from %s accepted", st.peer.empty() ? "the peer" : st.peer.c_str());
-  {
-    std::lock_guard<std::mutex> lk(*w->connMut);
-    w->remoteConnected = 1;
-    fprintf(stderr, "connected\n");
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
   st.keyAccepted = true;
   zlogLimited(LOG_INFO, "Receiving data");
   return 0;
+}
+
+int64_t nowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
 }
 
 int serverFrame(Works* w, LinkState& st, WsFrame& f) {
@@ -209,6 +211,12 @@ int clientFrame(Works* w, LinkState& st, WsFrame& f) {
     }
     if (isType(type, "ST")) {
       ShortData d(f);
+      // A station sends its status text; a command ("MIRKRB" reboots
+      // this unit) is run only from a station that proved the key.
+      if (!st.stationProven && strncmp(d.buf, "MIRK", 4) == 0) {
+        zlogLimited(LOG_ERR, "remote command from the station ignored: the link is not over TLS");
+        return 0;
+      }
       toRemoteCmd(w, d);
       dispStat(w);
       StationStatus s;
@@ -270,7 +278,9 @@ void dispStat(Works* w) {
   SetupRec* s = w->setup;
   if (strncmp(cmd, "MIRKBANK", 8) == 0 || strncmp(cmd, "MIRKPA1", 7) == 0) {
     fprintf(stderr, "ChangeBanco\n");
-    ChangeBanco(w);
+    // The bank changes at once; setup.txt follows at most once a second.
+    ChangeBanco(w, false);
+    if (w->remoteSaves.request(nowMs())) writeSetup(w);
   } else if (strncmp(cmd, "MIRKTU2", 7) == 0) {
     // nothing to do
   } else if (strncmp(cmd, "MIRKFT00", 8) == 0) {
@@ -299,6 +309,43 @@ void dispStat(Works* w) {
     std::this_thread::sleep_for(std::chrono::milliseconds(rebootDelayMs.load()));
     runCommand("reboot");
   }
+}
+
+bool SaveThrottle::request(int64_t now) {
+  if (!written || now - lastMs >= kEveryMs) {
+    written = true;
+    lastMs = now;
+    due = false;
+    return true;
+  }
+  due = true;
+  return false;
+}
+
+bool SaveThrottle::flushDue(int64_t now) {
+  if (!due || (written && now - lastMs < kEveryMs)) return false;
+  written = true;
+  lastMs = now;
+  due = false;
+  return true;
+}
+
+void flushRemoteSaves(Works* w, bool now) {
+  SaveThrottle& t = w->remoteSaves;
+  if (now && t.due) {
+    t.due = false;
+    t.written = true;
+    t.lastMs = nowMs();
+    writeSetup(w);
+    return;
+  }
+  if (t.flushDue(nowMs())) writeSetup(w);
+}
+
+bool accessKeyMatches(Works* w, const uint8_t* text, int n) {
+  const std::string own = currentAccessKey(w);
+  if (own.empty() || n != static_cast<int>(own.size())) return false;
+  return CRYPTO_memcmp(text, own.data(), own.size()) == 0;
 }
 
 bool decodeStationStatus(const char* t, int n, StationStatus* out) {
@@ -371,8 +418,8 @@ void stationLinkLost(Works* w) {
   // The data-port thread sends "RX;" with the next command step.
   w->txReqFlags.fetch_and(static_cast<uint8_t>(~0x02));
   w->txReqFlags.fetch_or(0x01);
-  zlogLimited(LOG_ERR, "link to the operator lost while transmitting: RX; sent to the radio");
-  fprintf(stderr, "link to the operator lost while transmitting: RX; sent to the radio\n");
+  // Once per authenticated session at most: never held back.
+  zlogEcho(LOG_ERR, "link to the operator lost while transmitting: RX; sent to the radio");
 }
 
 int showRemoteScreen(Works* w, const uint8_t* data, uint32_t total) {

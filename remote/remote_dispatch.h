@@ -15,6 +15,10 @@ struct Works;
 struct LinkState {
   char role = 's';           // 's' station (server), 'c' operator (client)
   bool keyAccepted = false;  // station: the access key matched
+  bool keyRefused = false;   // station: a key frame did not match
+  // operator: the station proved it has the key (TLS); only then are its
+  // remote commands run (a plain server may be anyone who answered)
+  bool stationProven = false;
   bool loggedEarly = false;  // station: "before the key" logged once
   std::string peer;          // the peer's address, for the log
   std::vector<uint8_t> screen;  // "FB" collecting buffer (memSize bytes)
@@ -29,6 +33,18 @@ int dispatchFrame(Works* w, LinkState& st, WsFrame& f);
 
 // The remote command (or status text) in remoteCmd.
 void dispStat(Works* w);
+
+// Remote commands that rewrite an operator file (the bank change saves
+// setup.txt) write it at most once a second (SaveThrottle in
+// remote_fields.h). The link thread's side: runs the setup write the
+// throttle allows.
+// flushRemoteSaves(w, true) writes a waiting change at once (the
+// connection ended). Link thread only.
+void flushRemoteSaves(Works* w, bool now = false);
+
+// The station's key check: the same time whatever the text (only the
+// length, public, ends it early). False when this unit has no key.
+bool accessKeyMatches(Works* w, const uint8_t* text, int n);
 // Pause between the front panel's reboot notice and "reboot" on
 // "MIRKRB" (the fuzz targets shorten it).
 extern std::atomic<int> rebootDelayMs;

@@ -16,6 +16,7 @@
 #include "display/fb.h"
 #include "platform/log.h"
 #include "platform/net.h"
+#include "platform/tls.h"
 #include "remote/jpeg_codec.h"
 #include "remote/ws_proto.h"
 
@@ -54,7 +55,7 @@ int wsSendLocked(Works* w, const void* frame, int n) {
   std::lock_guard<std::mutex> lk(*w->sendMut);
   int fd = w->remoteSock.load();
   if (fd <= 0 || w->remoteConnected.load() == 0) return -1;
-  ssize_t r = netSend(fd, frame, static_cast<size_t>(n));
+  ssize_t r = w->remoteTls != nullptr ? tlsWrite(w->remoteTls, frame, n) : netSend(fd, frame, static_cast<size_t>(n));
   if (r != n) {
     // Part of a frame went out: the peer can no longer find the next one.
     zlog(LOG_ERR, "TCP write error %d (%d of %d bytes)", errno, static_cast<int>(r), n);

@@ -4,21 +4,28 @@
 
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <list>
+#include <memory>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string>
 #include <thread>
 
+#include "core/remote_config.h"
 #include "core/works.h"
 #include "platform/log.h"
 #include "platform/net.h"
 #include "platform/paths.h"
+#include "platform/tls.h"
+#include "remote/link_guard.h"
 #include "remote/remote_dispatch.h"
 #include "remote/remote_senders.h"
 #include "remote/ws_proto.h"
 
-std::atomic<int> wsHandshakeTimeoutMs{10000};
+std::atomic<int> wsHandshakeTimeoutMs{5000};
 std::atomic<int> wsListeningPort{0};
 std::atomic<int> wsStartDelayMs{2000};
 std::atomic<int> wsThreadRunning{0};
@@ -33,17 +40,23 @@ void sleepMs(Works* w, int ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
 }
 
-// Buffered reads from the link socket, the buffered stream of both roles:
-// handshake lines and frames come from the same buffer. Every wait is
-// short and checks `running` and the optional deadline.
+// Buffered reads from the link socket (through its TLS session when
+// there is one), the buffered stream of both roles: handshake lines and
+// frames come from the same buffer. Every wait is short and checks
+// keepGoing and the optional deadline; idle runs between the waits.
 class LinkReader {
  public:
-  LinkReader(Works* w, int fd) : w_(w), fd_(fd) {}
+  LinkReader(int fd, TlsConn* tls, std::function<bool()> keepGoing)
+      : fd_(fd), tls_(tls), keepGoing_(std::move(keepGoing)) {}
   void setDeadline(int ms) {
     hasDeadline_ = true;
     deadline_ = Clock::now() + std::chrono::milliseconds(ms);
   }
   void clearDeadline() { hasDeadline_ = false; }
+  // Once the session is shared with the senders, its reads go under
+  // their lock too.
+  void setIoLock(std::mutex* m) { ioMut_ = m; }
+  void setIdle(std::function<void()> idle) { idle_ = std::move(idle); }
   bool timedOut() const { return timedOut_; }
   int lastErrno() const { return err_; }
 
@@ -69,20 +82,49 @@ class LinkReader {
   }
 
  private:
+  int tlsFill() {
+    int n;
+    if (ioMut_ != nullptr) {
+      std::lock_guard<std::mutex> lk(*ioMut_);
+      n = tlsRead(tls_, buf_, sizeof buf_);
+    } else {
+      n = tlsRead(tls_, buf_, sizeof buf_);
+    }
+    return n;
+  }
   int fill() {
     pos_ = len_ = 0;
     for (;;) {
-      if (w_->running.load() == 0) return -1;
+      if (!keepGoing_()) return -1;
       if (hasDeadline_ && Clock::now() >= deadline_) {
         timedOut_ = true;
         return -1;
+      }
+      if (tls_ != nullptr) {
+        int n = tlsFill();
+        if (n > 0) {
+          len_ = n;
+          return n;
+        }
+        if (n == 0) {
+          eof_ = true;
+          return 0;
+        }
+        if (n == -1) {
+          err_ = EPROTO;
+          return -1;
+        }
       }
       int r = netWaitReadable(fd_, 100);
       if (r < 0) {
         err_ = errno;
         return -1;
       }
-      if (r == 0) continue;
+      if (r == 0) {
+        if (idle_) idle_();
+        continue;
+      }
+      if (tls_ != nullptr) continue;
       ssize_t n = netRecv(fd_, buf_, sizeof buf_);
       if (n > 0) {
         len_ = static_cast<int>(n);
@@ -98,8 +140,11 @@ class LinkReader {
     }
   }
 
-  Works* w_;
   int fd_;
+  TlsConn* tls_;
+  std::function<bool()> keepGoing_;
+  std::function<void()> idle_;
+  std::mutex* ioMut_ = nullptr;
   uint8_t buf_[4096];
   int pos_ = 0, len_ = 0;
   bool eof_ = false, timedOut_ = false, hasDeadline_ = false;
@@ -107,17 +152,37 @@ class LinkReader {
   Clock::time_point deadline_;
 };
 
-// The connection's socket goes under sendMut, so no sender is between
-// taking it and writing when it is closed.
-void dropSocket(Works* w) {
-  std::lock_guard<std::mutex> lk(*w->sendMut);
-  int fd = w->remoteSock.exchange(0);
-  netClose(fd);
+// Handshake text on a connection of its own (not yet the senders').
+bool connSend(int fd, TlsConn* tls, const std::string& s) {
+  if (tls != nullptr) return tlsWrite(tls, s.data(), static_cast<int>(s.size())) == static_cast<int>(s.size());
+  return netSend(fd, s.data(), s.size()) == static_cast<ssize_t>(s.size());
 }
 
 void setConnected(Works* w, int v) {
   std::lock_guard<std::mutex> lk(*w->connMut);
   w->remoteConnected = v;
+}
+
+// The connection becomes the senders' (or stops being theirs). The TLS
+// session goes with the socket, under the senders' lock.
+void installLink(Works* w, int fd, TlsConn* tls) {
+  std::lock_guard<std::mutex> lk(*w->sendMut);
+  w->remoteSock = fd;
+  w->remoteTls = tls;
+}
+
+// Takes the connection back from the senders if it is still theirs, then
+// ends the TLS session and closes the socket.
+void releaseLink(Works* w, int fd, TlsConn* tls) {
+  {
+    std::lock_guard<std::mutex> lk(*w->sendMut);
+    if (w->remoteSock.load() == fd) {
+      w->remoteSock = 0;
+      w->remoteTls = nullptr;
+    }
+  }
+  tlsFree(tls);
+  netClose(fd);
 }
 
 int qualityFromSetup(Works* w) {
@@ -128,10 +193,15 @@ int qualityFromSetup(Works* w) {
   return q;
 }
 
-// Receives and dispatches frames until the connection ends; returns the
-// number of frames handled. The log letters: 'a' on the station, 'A' on
-// the operator for the first stages.
-int frameLoop(Works* w, LinkReader& rd, LinkState& st, bool server) {
+int64_t nowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch()).count();
+}
+
+// Receives and dispatches frames until the connection ends (or, with
+// untilKey, until the station has the peer's key); returns the number of
+// frames handled. The log letters: 'a' on the station, 'A' on the
+// operator for the first stages.
+int frameLoop(Works* w, LinkReader& rd, LinkState& st, bool server, bool untilKey = false) {
   WsRead src = [&rd](uint8_t* b, int n) { return rd.read(b, n); };
   WsFrame f;
   int frames = 0;
@@ -157,26 +227,90 @@ int frameLoop(Works* w, LinkReader& rd, LinkState& st, bool server) {
     }
     frames++;
     if (dispatchFrame(w, st, f) != 0) return frames;
-    if (server && st.keyAccepted) rd.clearDeadline();
+    if (server && untilKey && st.keyAccepted) return frames;
   }
   return frames;
 }
 
-// One station connection: handshake, key, frames.
-void serveConnection(Works* w, int fd, const std::string& peer) {
-  LinkReader rd(w, fd);
-  rd.setDeadline(wsHandshakeTimeoutMs.load());
+// ------------------------------------------------------------ station
+
+// What the station's connections share: the place decisions and the one
+// connection slot. A leaf lock; nothing else is taken under it.
+struct StationShared {
+  std::mutex mu;
+  std::condition_variable cv;
+  LinkGuard guard;
+  bool sessionActive = false;
+  int sessionFd = -1;
+};
+
+// One accepted connection's thread: it lives through the handshake and,
+// once the key matched, carries the session.
+struct Worker {
+  std::thread th;
+  std::atomic<bool> done{false};
+};
+
+enum class KeyStage { Accepted, Refused, Gone };
+
+// Handshake and key within the deadline. Refused: the peer failed the
+// key (a wrong key, a failed TLS handshake, or no key by the deadline).
+KeyStage handshakeAndKey(Works* w, int fd, TlsConn** tlsOut, LinkReader** rdOut, LinkState& st,
+                         const std::string& key, const std::function<bool()>& keepGoing) {
+  const int timeout = wsHandshakeTimeoutMs.load();
+  const auto start = Clock::now();
+  const bool tls = w->linkTls.load() != 0;
+  const char* peer = st.peer.c_str();
+  // TLS starts with a handshake record (0x16), the plain link with "GET ".
+  int first = netPeekByte(fd, timeout, keepGoing);
+  if (first == -2) {
+    zlogLimited(LOG_ERR, "handshake not finished within %d s, connection closed", timeout / 1000);
+    return KeyStage::Refused;
+  }
+  if (first < 0) return KeyStage::Gone;
+  if (tls && first != 0x16) {
+    zlogLimited(LOG_ERR, "plain peer %s refused: this unit runs the link over TLS", peer);
+    w->tlsRefused = 1;
+    return KeyStage::Refused;
+  }
+  if (!tls && first == 0x16) {
+    zlogLimited(LOG_ERR, "TLS peer %s refused: this unit has tls off in remote.txt", peer);
+    w->tlsRefused = 1;
+    return KeyStage::Refused;
+  }
+  TlsConn* conn = nullptr;
+  if (tls) {
+    TlsFail why = TlsFail::None;
+    // One deadline for everything up to the key, the TLS handshake included.
+    const int spent = static_cast<int>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+    conn = tlsAccept(fd, key, timeout > spent ? timeout - spent : 1, keepGoing, &why);
+    if (conn == nullptr) {
+      zlogLimited(LOG_ERR, "TLS with %s failed: %s", peer, tlsFailText(why));
+      if (why == TlsFail::PlainPeer) w->tlsRefused = 1;
+      // A peer that held its place to the deadline failed like a wrong key.
+      const bool heldOn = Clock::now() - start >= std::chrono::milliseconds(timeout);
+      return why == TlsFail::Closed && !heldOn ? KeyStage::Gone : KeyStage::Refused;
+    }
+  }
+  *tlsOut = conn;
+  const int left = timeout - static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                  Clock::now() - start).count());
+  LinkReader* rd = new LinkReader(fd, conn, keepGoing);
+  *rdOut = rd;
+  rd->setDeadline(left > 0 ? left : 1);
   HandshakeState hs;
   std::string line;
   bool done = false;
   while (!done) {
-    int r = rd.readLine(line);
+    int r = rd->readLine(line);
     if (r <= 0) {
-      if (rd.timedOut())
-        zlogLimited(LOG_ERR, "handshake not finished within %d s, connection closed", wsHandshakeTimeoutMs.load() / 1000);
-      else if (r < 0 && w->running.load() != 0)
-        zlogLimited(LOG_ERR, "TCP read error %d", rd.lastErrno());
-      return;  // the peer left (or never finished): accept the next one
+      if (rd->timedOut()) {
+        zlogLimited(LOG_ERR, "handshake not finished within %d s, connection closed", timeout / 1000);
+        return KeyStage::Refused;
+      }
+      if (r < 0 && w->running.load() != 0) zlogLimited(LOG_ERR, "TCP read error %d", rd->lastErrno());
+      return KeyStage::Gone;  // the peer left: accept the next one
     }
     done = wsHandshakeLine(hs, line, 's');
   }
@@ -184,21 +318,78 @@ void serveConnection(Works* w, int fd, const std::string& peer) {
                           nullptr, "Sec-WebSocket-Protocol: chat\r\n\r\n"};
   std::string accept = "Sec-WebSocket-Accept: " + wsAcceptValue(hs.key) + "\r\n";
   for (int i = 0; i < 5; i++) {
-    const char* l = lines[i] != nullptr ? lines[i] : accept.c_str();
-    ssize_t n = netSend(fd, l, strlen(l));
-    zlogLimited(LOG_INFO, "sent %d bytes error %d", static_cast<int>(n), n < 0 ? errno : 0);
-    zlogLimited(LOG_INFO, "%s", l);
-    if (n != static_cast<ssize_t>(strlen(l))) return;
+    const std::string l = lines[i] != nullptr ? lines[i] : accept;
+    bool ok = connSend(fd, conn, l);
+    zlogLimited(LOG_INFO, "sent %d bytes error %d", ok ? static_cast<int>(l.size()) : -1, ok ? 0 : errno);
+    zlogLimited(LOG_INFO, "%s", l.c_str());
+    if (!ok) return KeyStage::Gone;
   }
-  w->remoteSock = fd;
+  frameLoop(w, *rd, st, true, true);
+  if (st.keyAccepted) return KeyStage::Accepted;
+  if (st.keyRefused || rd->timedOut()) return KeyStage::Refused;
+  return KeyStage::Gone;
+}
+
+// Waits until no other connection holds the slot, ending the one that
+// does: the newest connection with the key wins (an owner whose old
+// connection died need not wait for it to time out).
+bool takeSlot(Works* w, StationShared& sh, int fd) {
+  std::unique_lock<std::mutex> lk(sh.mu);
+  while (sh.sessionActive) {
+    if (w->running.load() == 0) return false;
+    netShutdown(sh.sessionFd);
+    sh.cv.wait_for(lk, std::chrono::milliseconds(100));
+  }
+  sh.sessionActive = true;
+  sh.sessionFd = fd;
+  return true;
+}
+
+void leaveSlot(StationShared& sh) {
+  std::lock_guard<std::mutex> lk(sh.mu);
+  sh.sessionActive = false;
+  sh.sessionFd = -1;
+  sh.cv.notify_all();
+}
+
+// One station connection: handshake, key, then (with the key) the
+// session in the one slot.
+void serveConnection(Works* w, StationShared& sh, int fd, const std::string& peer) {
+  const int gen = w->keyGeneration.load();
+  auto keepGoing = [w, gen] { return w->running.load() != 0 && w->keyGeneration.load() == gen; };
+  const std::string key = currentAccessKey(w);
   LinkState st('s');
   st.peer = peer;
-  frameLoop(w, rd, st, true);
+  TlsConn* tls = nullptr;
+  LinkReader* rdp = nullptr;
+  KeyStage k = handshakeAndKey(w, fd, &tls, &rdp, st, key, keepGoing);
+  std::unique_ptr<LinkReader> rd(rdp);
+  {
+    std::lock_guard<std::mutex> lk(sh.mu);
+    sh.guard.handshakeEnded(peer);
+    if (k == KeyStage::Accepted) sh.guard.succeeded(peer);
+    if (k == KeyStage::Refused) sh.guard.failed(peer, nowMs());
+  }
+  if (k != KeyStage::Accepted || !takeSlot(w, sh, fd)) {
+    tlsFree(tls);
+    netClose(fd);
+    return;
+  }
+  installLink(w, fd, tls);
+  setConnected(w, 1);
+  w->tlsRefused = 0;
+  fprintf(stderr, "connected\n");
+  rd->clearDeadline();
+  if (tls != nullptr) rd->setIoLock(w->sendMut);
+  rd->setIdle([w] { flushRemoteSaves(w); });
+  frameLoop(w, *rd, st, true);
   zlogLimited(LOG_INFO, "TCP exiting");
-  const bool wasConnected = st.keyAccepted;
   setConnected(w, 0);
+  releaseLink(w, fd, tls);
+  flushRemoteSaves(w, true);
   zlogLimited(LOG_INFO, "TCP closed");
-  if (wasConnected) stationLinkLost(w);
+  stationLinkLost(w);
+  leaveSlot(sh);
 }
 
 }  // namespace
@@ -220,7 +411,7 @@ void Wsocket(Works* w) {
   fprintf(stderr, "wsocket\n");
   sleepMs(w, wsStartDelayMs.load());
   int stage = 0;
-  int ls = netListen(port, 1, &stage);
+  int ls = netListen(port, LinkGuard::kMaxPending + 1, &stage, w->listenAddr);
   if (ls < 0) {
     const char* what[3] = {"Socket open error %d", "Binding error %d", "Listening error %d"};
     zlogLimited(LOG_ERR, what[stage], errno);
@@ -229,29 +420,63 @@ void Wsocket(Works* w) {
   }
   wsListeningPort = netLocalPort(ls);
   zlogLimited(LOG_INFO, "Listening on port %d", wsListeningPort.load());
-  auto keepGoing = [w] { return w->running.load() != 0; };
+  if (currentAccessKey(w).empty()) zlogLimited(LOG_ERR, "no access key in remote.txt: every peer is refused");
+  StationShared sh;
+  std::list<Worker> workers;
+  int gen = w->keyGeneration.load();
+  // This thread only accepts, asks the guard and hands each admitted
+  // connection to a thread of its own (at most kMaxPending in their
+  // handshake, plus the session).
   while (w->running.load() != 0) {
-    setConnected(w, 0);
-    dropSocket(w);
+    workers.remove_if([](Worker& wk) {
+      if (!wk.done.load()) return false;
+      wk.th.join();
+      return true;
+    });
+    if (w->keyGeneration.load() != gen) {
+      // A new key: the link made with the old one ends.
+      gen = w->keyGeneration.load();
+      std::lock_guard<std::mutex> lk(sh.mu);
+      if (sh.sessionActive) netShutdown(sh.sessionFd);
+    }
+    if (netWaitReadable(ls, 100) <= 0) continue;
     std::string peer;
-    int fd = netAccept(ls, keepGoing, &peer);
-    if (fd == -2) break;
+    int fd = netAccept(ls, [] { return true; }, &peer);
     if (fd < 0) {
       zlogLimited(LOG_ERR, "Accept-ing error %d", errno);
-      break;
+      sleepMs(w, 100);
+      continue;
+    }
+    int64_t waitMs = 0;
+    LinkGuard::Verdict v;
+    {
+      std::lock_guard<std::mutex> lk(sh.mu);
+      v = sh.guard.admit(peer, nowMs(), &waitMs);
+    }
+    if (v == LinkGuard::Verdict::Busy) {
+      zlogLimited(LOG_ERR, "connection from %s closed: %d connections already wait for their key", peer.c_str(),
+                  LinkGuard::kMaxPending);
+      netClose(fd);
+      continue;
+    }
+    if (v == LinkGuard::Verdict::Delayed) {
+      zlogLimited(LOG_ERR, "connection from %s closed: refused keys, it waits %lld s more", peer.c_str(),
+                  static_cast<long long>((waitMs + 999) / 1000));
+      netClose(fd);
+      continue;
     }
     zlogLimited(LOG_INFO, "Connected by %s", peer.c_str());
-    {
-      // Until the key matched, the socket is not the senders'.
-      std::lock_guard<std::mutex> lk(*w->sendMut);
-      w->remoteSock = 0;
-    }
-    serveConnection(w, fd, peer);
-    // serveConnection handed fd to remoteSock only after the handshake.
-    if (w->remoteSock.load() != fd) netClose(fd);
+    workers.emplace_back();
+    Worker& wk = workers.back();
+    const size_t logGroup = logGroupCurrent();
+    wk.th = std::thread([w, &sh, &wk, fd, peer, logGroup] {
+      logGroupJoin(logGroup);  // every connection shares the listener's log budget
+      serveConnection(w, sh, fd, peer);
+      wk.done = true;
+    });
   }
+  for (Worker& wk : workers) wk.th.join();
   setConnected(w, 0);
-  dropSocket(w);
   netClose(ls);
   wsListeningPort = 0;
   wsThreadRunning = 0;
@@ -303,19 +528,34 @@ void Wclient(Works* w) {
       continue;
     }
     zlogLimited(LOG_INFO, "TCP connected\n");
+    const int gen = w->keyGeneration.load();
+    auto keepGoing = [w, gen] { return w->running.load() != 0 && w->keyGeneration.load() == gen; };
+    const std::string accessKey = currentAccessKey(w);
+    TlsConn* tls = nullptr;
+    bool sent = true;
+    if (w->linkTls.load() != 0) {
+      // Nothing of ours goes out before the station proved it has the key.
+      TlsFail why = TlsFail::None;
+      tls = tlsConnect(fd, accessKey, wsHandshakeTimeoutMs.load(), keepGoing, &why);
+      if (tls == nullptr) {
+        zlogLimited(LOG_ERR, "TLS with %s failed: %s; not connected", w->Server, tlsFailText(why));
+        if (why != TlsFail::Refused) w->tlsRefused = 1;
+        badAnswers++;
+        sent = false;
+      }
+    }
     std::string req[6];
     wsClientRequest(w->Server, port, key, req);
-    bool sent = true;
     for (const std::string& l : req) {
-      ssize_t n = netSend(fd, l.data(), l.size());
-      if (n != static_cast<ssize_t>(l.size())) {
+      if (!sent) break;
+      if (!connSend(fd, tls, l)) {
         zlogLimited(LOG_ERR, "TCP write Error");
         sent = false;
         break;
       }
-      zlogLimited(LOG_INFO, "TCP write %d bytes\n", static_cast<int>(n));
+      zlogLimited(LOG_INFO, "TCP write %d bytes\n", static_cast<int>(l.size()));
     }
-    LinkReader rd(w, fd);
+    LinkReader rd(fd, tls, keepGoing);
     rd.setDeadline(wsHandshakeTimeoutMs.load());
     HandshakeState hs;
     bool done = false, keyOk = false;
@@ -345,32 +585,31 @@ void Wclient(Works* w) {
       }
     }
     int frames = 0;
-    if (done && keyOk) {
-      std::string kf = wsShortText(w->accessKey, static_cast<int>(strlen(w->accessKey)));
-      if (netSend(fd, kf.data(), kf.size()) == static_cast<ssize_t>(kf.size())) {
-        {
-          std::lock_guard<std::mutex> lk(*w->sendMut);
-          w->remoteSock = fd;
-        }
+    if (done && keyOk && !accessKey.empty()) {
+      std::string kf = wsShortText(accessKey.data(), static_cast<int>(accessKey.size()));
+      if (connSend(fd, tls, kf)) {
+        installLink(w, fd, tls);
         setConnected(w, 1);
+        w->tlsRefused = 0;
         sleepMs(w, 20);
-        zlogLimited(LOG_INFO, "Websocket Connected");
+        zlog(LOG_INFO, "Websocket Connected");
         LinkState st('c');
+        st.stationProven = tls != nullptr;
         rd.clearDeadline();
+        if (tls != nullptr) rd.setIoLock(w->sendMut);
         frames = frameLoop(w, rd, st, false);
       }
+    } else if (done && keyOk) {
+      zlogLimited(LOG_ERR, "no access key in remote.txt: not connected");
     }
     setConnected(w, 0);
     if (frames > 0) clearStationStatus(w);
     zlogLimited(LOG_INFO, "reconnecting");
-    {
-      std::lock_guard<std::mutex> lk(*w->sendMut);
-      if (w->remoteSock.load() == fd) w->remoteSock = 0;
-      netClose(fd);
-    }
+    releaseLink(w, fd, tls);
     // A server that drops us before sending anything (a wrong access key)
     // is tried again every 2 s, not ten times a second; one that answers
-    // the handshake wrongly waits longer each time, up to a minute.
+    // the handshake wrongly (or fails TLS) waits longer each time, up to
+    // a minute.
     if (frames > 0) badAnswers = 0;
     sleepMs(w, frames > 0 ? 100 : wsRetryDelayMs(badAnswers));
   }

@@ -10,6 +10,7 @@
 #include "amp/errors.h"
 #include "core/globals.h"
 #include "core/lan.h"
+#include "core/remote_config.h"
 #include "core/spine.h"
 #include "core/works.h"
 #include "display/fb.h"
@@ -205,6 +206,9 @@ void drawMessageLine(Works* w) {
     msg = "ATU ByPass not saved!";
   else if (w->keyFlags & 0x04)
     msg = "Set to Local Mode: Remote not started. Verify connections";
+  else if (w->tlsRefused.load() != 0)
+    msg = w->linkTls.load() != 0 ? "Remote: peer without TLS refused (tls on in remote.txt)"
+                                 : "Remote: TLS peer refused (tls off in remote.txt)";
   if (msg != nullptr) text(w, 8, 5, 350, msg, kLight);
 }
 
@@ -382,7 +386,8 @@ void ViewStatusInfo(Works* w) {
     const char* caption;
   };
   static const Row kRows[] = {{110, "VERSION"}, {132, "SN"}, {154, "POWER"}, {176, "FREQUENCY"},
-                              {198, "TEMPERATURE"}, {264, "LAN"}, {308, "STATUS"}, {352, "AMPL"}};
+                              {198, "TEMPERATURE"}, {264, "LAN"}, {308, "STATUS"}, {352, "AMPL"},
+                              {374, "REMOTE"}};
   for (const Row& r : kRows) text(w, 8, 5, r.y, r.caption, kWhite);
 
   textf(w, 8, 180, 110, kWhite, "SW ver. %s, FW ver. %s", w->version, a.ampVersion);
@@ -415,5 +420,9 @@ void ViewStatusInfo(Works* w) {
   textf(w, 8, 180, 352, kWhite, "ver. %x, V12: %02.01fV, V15: %02.01fV, Vamp: %02.01fV",
         w->tinyAnswer[kTinyVersion].load(), CalvTensVadcAmp(w, w->tinyAnswer[kTinyV12].load()),
         CalvTensVadcAmp(w, w->tinyAnswer[kTinyV15].load()), CalvTensVadcAmp(w, w->tinyAnswer[kTinyVamp].load()));
+  // The owner reads the key here to write it into the other unit's remote.txt.
+  const std::string key = currentAccessKey(w);
+  textf(w, 8, 180, 374, kWhite, "Key: %s, TLS: %s, listen: %s", key.empty() ? "(none)" : key.c_str(),
+        w->linkTls.load() != 0 ? "on" : "off", w->listenAddr[0] != '\0' ? w->listenAddr : "any");
   if (w->MenuIdx == 0) text(w, 8, 300, 400, w->DataOraStr, kWhite);
 }

@@ -2,6 +2,7 @@
 //
 //   zelsim --root DIR [--linport /dev/ttyAMA0] [--demo] [--station PORT]
 //   zelsim --root DIR --operator PORT
+//   (either of the last two with [--key KEY] [--tls])
 //
 // prepares DIR as the controller's ZELPYX_ROOT (stub commands in DIR/bin,
 // a setup.txt, fan and filter tables, the screen file DIR/dev/fb0), starts
@@ -17,6 +18,9 @@
 // --operator PORT prepares the root of the operator unit instead: no
 // amplifier, a quiet companion radio (a control head), the client role
 // connecting to 127.0.0.1:PORT, bank 1 following the companion radio.
+// --key KEY writes the unit's remote.txt with that access key (give both
+// units of a pair the same one; `zelctl --new-key` makes one), the
+// station listening on 127.0.0.1 only; --tls adds "tls on".
 //
 // Control lines go to the module whose prefix starts them ("radio freq
 // 7100000"); the rest go to the amplifier ("swr 2.5", "amp log").
@@ -73,6 +77,8 @@ std::string g_linPort = "/dev/ttyAMA0";
 AmpSim g_amp;
 int g_stationPort = -1;   // --station
 int g_operatorPort = -1;  // --operator
+std::string g_key;        // --key
+bool g_tls = false;       // --tls
 
 std::vector<SimModule> registerModules() {
   std::vector<SimModule> mods;
@@ -176,6 +182,12 @@ bool prepareRoot(const std::string& root, const std::vector<SimModule>& mods) {
            "Multiplier: 2\nAudioCompress: 64000\n";
     if (!writeText(set + "/setup.txt", s)) return false;
   }
+  if (!g_key.empty() && !exists(set + "/remote.txt")) {
+    std::string r = "key " + g_key + "\n";
+    if (g_stationPort >= 0) r += "listen 127.0.0.1\n";
+    r += g_tls ? "tls on\n" : "tls off\n";
+    if (!writeText(set + "/remote.txt", r)) return false;
+  }
   if ((g_demo || g_operatorPort >= 0 || g_stationPort >= 0) && !demoPrepareRoot(root)) return false;
   if (g_stationPort >= 0 || g_operatorPort >= 0) {
     // The station's tone is 1 kHz, the operator's 700 Hz; each plays the
@@ -274,8 +286,8 @@ void serveStdin(std::vector<SimModule>* mods) {
 }
 
 void usage() {
-  fprintf(stderr, "usage: zelsim --root DIR [--linport PATH] [--demo] [--station PORT]\n"
-                  "       zelsim --root DIR --operator PORT\n");
+  fprintf(stderr, "usage: zelsim --root DIR [--linport PATH] [--demo] [--station PORT] [--key KEY] [--tls]\n"
+                  "       zelsim --root DIR --operator PORT [--key KEY] [--tls]\n");
 }
 
 }  // namespace
@@ -292,6 +304,10 @@ int main(int argc, char** argv) {
       g_stationPort = atoi(argv[++i]);
     } else if (a == "--operator" && i + 1 < argc) {
       g_operatorPort = atoi(argv[++i]);
+    } else if (a == "--key" && i + 1 < argc) {
+      g_key = argv[++i];
+    } else if (a == "--tls") {
+      g_tls = true;
     } else if (a == "--linport" && i + 1 < argc) {
       g_linPort = argv[++i];
     } else {

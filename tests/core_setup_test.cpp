@@ -85,7 +85,8 @@ TEST_F(SetupFile, MissingFileIsCreatedWithDefaultsByteForByte) {
   // Written inside the remount window, read-write first, read-only after.
   EXPECT_EQ(readFile(root_ + "/mount.log"),
             "-o remount defaults,rw /opt/set\n-v -n -o remount -r /opt/set\n");
-  EXPECT_STREQ(w_->accessKey, "velutrinaspo");
+  // No built-in access key: it comes from remote.txt only.
+  EXPECT_STREQ(w_->accessKey, "");
   EXPECT_EQ(rec_.zelRun, '1');
   EXPECT_EQ(rec_.catSerRun, '1');
   EXPECT_EQ(rec_.spectrumSource, '1');

@@ -14,6 +14,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "core/remote_config.h"
 #include "core/works.h"
 #include "display/keyboard.h"
 #include "platform/input.h"
@@ -78,15 +79,23 @@ TEST_F(Keyboard, PressesActRepeatsAndReleasesDoNotF12EndsEverything) {
   std::vector<input_event> evs = {
       ev(EV_KEY, KEY_F11, 1), ev(EV_SYN, 0, 0),  ev(EV_KEY, KEY_F11, 2), ev(EV_KEY, KEY_F11, 2),
       ev(EV_KEY, KEY_F11, 2), ev(EV_KEY, KEY_F11, 0), ev(EV_KEY, KEY_A, 1), ev(EV_KEY, KEY_SYSRQ, 1),
-      ev(EV_KEY, KEY_SYSRQ, 0), ev(EV_KEY, KEY_F10, 1), ev(EV_KEY, KEY_F10, 0), ev(EV_KEY, KEY_F12, 1)};
+      ev(EV_KEY, KEY_SYSRQ, 0), ev(EV_KEY, KEY_F9, 1),   ev(EV_KEY, KEY_F9, 2), ev(EV_KEY, KEY_F9, 0),
+      ev(EV_KEY, KEY_F10, 1),   ev(EV_KEY, KEY_F10, 0), ev(EV_KEY, KEY_F12, 1)};
   root.writeFile(kKbd, bytesOf(evs));
+  root.writeFile("/dev/urandom", std::string(64, '\x22'));  // 34: 'i'
+  root.writeFile("/opt/set/remote.txt", "key Ab3dEf6hIj9L\nlisten 127.0.0.1\n");
+  ASSERT_EQ(loadRemoteConfig(w), 0);
   run(KeybEnv{});
   ASSERT_TRUE(waitFor([&] { return ended.load(); }));
   EXPECT_EQ(w->running, 0u);  // F12 stops the whole program
 
   const std::string stubs = root.stubLog();
-  // Held F11: the setup is written once (one remount window).
-  EXPECT_EQ(countOf(stubs, "mount -o remount defaults,rw /opt/set"), 1) << stubs;
+  // Held F11: the setup is written once (one remount window); F9 writes
+  // remote.txt with a new key once, keeping its other settings.
+  EXPECT_EQ(countOf(stubs, "mount -o remount defaults,rw /opt/set"), 2) << stubs;
+  EXPECT_EQ(root.readFile("/opt/set/remote.txt"), "key iiiiiiiiiiii\nlisten 127.0.0.1\ntls off\n");
+  EXPECT_STREQ(w->accessKey, "iiiiiiiiiiii");
+  EXPECT_EQ(w->keyGeneration.load(), 1);
   EXPECT_TRUE(root.exists("/opt/set/setup.txt"));
   EXPECT_EQ(countOf(stubs, "fbgrab " + root.path("/tmp/screen.png")), 1) << stubs;
   EXPECT_EQ(countOf(stubs, "sshshell"), 1);

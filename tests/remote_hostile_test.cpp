@@ -71,6 +71,8 @@ std::string progressiveClaiming(unsigned w, unsigned h) {
   return j;
 }
 
+const char kKey[] = "Hx7pQ2rT9wLm";
+
 class HostilePeer : public ::testing::Test {
  protected:
   TempRoot root;
@@ -83,7 +85,7 @@ class HostilePeer : public ::testing::Test {
   void SetUp() override {
     setenv("ZELPYX_LOG_STDERR", "1", 1);
     setenv("ZELPYX_LISTEN_ADDR", "127.0.0.1", 1);
-    ASSERT_TRUE(sim.start(root.dir(), {"--station", "0"}));
+    ASSERT_TRUE(sim.start(root.dir(), {"--station", "0", "--key", kKey}));
     ASSERT_TRUE(unit.start(root.dir() + "/zelpyx.log"));
     ASSERT_TRUE(waitFor([&] {
       std::string l = log();
@@ -109,7 +111,7 @@ TEST_F(HostilePeer, AScreenClaimingAGigapixelCostsOnlyItsHeader) {
   std::string req[6];
   wsClientRequest("127.0.0.1", port, "dGhlIHNhbXBsZSBub25jZQ==", req);
   for (const std::string& l : req) ASSERT_TRUE(sendAll(fd, l));
-  ASSERT_TRUE(sendAll(fd, wsShortText("velutrinaspo", 12)));
+  ASSERT_TRUE(sendAll(fd, wsShortText(kKey, 12)));
   ASSERT_TRUE(waitFor([&] { return log().find("accepted") != std::string::npos; }, 60000, 20)) << log();
 
   auto sendScreen = [&](const std::string& jpeg) {

@@ -37,7 +37,7 @@
 
 namespace {
 
-const char kKey[] = "velutrinaspo";
+const char kKey[] = "Hx7pQ2rT9wLm";
 const char kRfcKey[] = "dGhlIHNhbXBsZSBub25jZQ==";
 
 std::string bytes(std::initializer_list<int> b) {
@@ -404,7 +404,7 @@ TEST_F(StationLink, AnswersTheHandshakeTakesTheKeyAndSendsWholeFrames) {
 TEST_F(StationLink, AWrongKeyDropsThePeerAndTheStationAcceptsAgain) {
   Peer p;
   handshake(p);
-  p.send(wsShortText("velutrinaspa", 12));
+  p.send(wsShortText("Hx7pQ2rT9wLn", 12));
   EXPECT_TRUE(p.closedWithin());
   EXPECT_EQ(w->remoteConnected.load(), 0);
   Peer q;
@@ -648,7 +648,7 @@ TEST(TwoUnits, TheOperatorGetsTheStationsScreenOnRequestAndALostLinkUnkeysTheRad
   oper.reset();  // the operator goes away mid-transmission
   EXPECT_TRUE(waitFor([&] { return st->remoteConnected.load() == 0; }));
   EXPECT_TRUE(waitFor([&] { return (st->txReqFlags.load() & 0x03) == 0x01; }));
-  EXPECT_TRUE(logContains("lost while transmitting"));
+  EXPECT_TRUE(waitFor([] { return logContains("lost while transmitting"); }));
   logCaptureStop();
   station.stop();
   fbRelease(stFb);

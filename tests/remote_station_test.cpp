@@ -5,17 +5,26 @@
 // follow the station's amplifier; audio travels both ways.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "platform/net.h"
+#include "platform/tls.h"
+#include "remote/ws_proto.h"
 #include "screens/meters.h"
 #include "sim/audio_sim.h"
 #include "tests/support/emulator.h"
@@ -26,6 +35,8 @@
 namespace {
 
 const int kW = 800, kH = 480;
+// Both units of a pair share one access key in their remote.txt.
+const char kPairKey[] = "Hx7pQ2rT9wLm";
 
 // One controller process with its own root.
 class Controller {
@@ -132,6 +143,52 @@ int listeningPort(const std::string& log) {
   return p == std::string::npos ? -1 : atoi(log.c_str() + p + 18);
 }
 
+// A raw client: the WebSocket request and an access key in one go;
+// returns the socket (-1 when it could not connect).
+int rawLogin(int port, const std::string& key) {
+  int fd = netConnect(htonl(INADDR_LOOPBACK), static_cast<uint16_t>(port), 5000);
+  if (fd < 0) return -1;
+  std::string lines[6];
+  wsClientRequest("127.0.0.1", port, "dGhlIHNhbXBsZSBub25jZQ==", lines);
+  std::string all;
+  for (const std::string& l : lines) all += l;
+  all += wsShortText(key.data(), static_cast<int>(key.size()));
+  send(fd, all.data(), all.size(), MSG_NOSIGNAL);
+  return fd;
+}
+
+// True once the unit closed the connection; the socket is closed after.
+bool closedByUnit(int fd) {
+  bool closed = fd >= 0 && waitFor([&] {
+    struct pollfd p = {fd, POLLIN, 0};
+    if (poll(&p, 1, 20) <= 0) return false;
+    char buf[512];
+    ssize_t r = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+    return r == 0 || (r < 0 && errno != EAGAIN);
+  });
+  if (fd >= 0) close(fd);
+  return closed;
+}
+
+// `openssl s_client` against the port; its output and exit status.
+int sClient(int port, const std::string& pskHex, std::string* out) {
+  std::string cmd = "openssl s_client -connect 127.0.0.1:" + std::to_string(port) +
+                    " -tls1_3 -ciphersuites TLS_AES_128_GCM_SHA256 -psk " + pskHex + " -psk_identity " +
+                    kTlsPskIdentity + " </dev/null 2>&1";
+  FILE* f = popen(cmd.c_str(), "r");
+  if (f == nullptr) return -1;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, f)) > 0) out->append(buf, n);
+  int st = pclose(f);
+  return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
+std::string keyOf(const TempRoot& root) {
+  std::string t = root.readFile("/opt/set/remote.txt");
+  return t.compare(0, 4, "key ") == 0 && t.size() >= 17 ? t.substr(4, 12) : "";
+}
+
 }  // namespace
 
 TEST(RemotePair, TheOperatorFollowsTheStationsFrequencyMetersAndTransmitter) {
@@ -140,18 +197,19 @@ TEST(RemotePair, TheOperatorFollowsTheStationsFrequencyMetersAndTransmitter) {
   ZelsimProcess stationSim, operatorHead;
   Controller station, oper;
 
-  ASSERT_TRUE(stationSim.start(stationRoot.dir(), {"--station", "0"}));
+  ASSERT_TRUE(stationSim.start(stationRoot.dir(), {"--station", "0", "--key", kPairKey}));
   ASSERT_TRUE(stationSim.control("radio freq 7074000").rfind("OK", 0) == 0);
   ASSERT_TRUE(station.start(stationRoot.dir()));
   int port = -1;
   ASSERT_TRUE(waitFor([&] { return (port = listeningPort(station.log())) > 0; }, 90000, 50)) << station.log();
 
-  ASSERT_TRUE(operatorHead.start(operatorRoot.dir(), {"--operator", std::to_string(port)}));
+  ASSERT_TRUE(operatorHead.start(operatorRoot.dir(), {"--operator", std::to_string(port), "--key", kPairKey}));
   ASSERT_TRUE(oper.start(operatorRoot.dir()));
   ASSERT_TRUE(waitFor([&] { return oper.log().find("Websocket Connected") != std::string::npos; }, 90000, 50))
       << oper.log();
   EXPECT_NE(station.log().find("access key from 127.0.0.1"), std::string::npos);
-  EXPECT_EQ(station.log().find("velutrinaspo"), std::string::npos);
+  EXPECT_EQ(station.log().find(kPairKey), std::string::npos);
+  EXPECT_EQ(oper.log().find(kPairKey), std::string::npos);
 
   // The frequency read-out of the meter view, where both units draw it.
   InitGrid();
@@ -202,5 +260,81 @@ TEST(RemotePair, TheOperatorFollowsTheStationsFrequencyMetersAndTransmitter) {
 
   EXPECT_EQ(oper.stop(), 0);
   EXPECT_TRUE(waitFor([&] { return station.log().find("TCP closed") != std::string::npos; }, 30000, 50));
+  EXPECT_EQ(station.stop(), 0);
+}
+
+TEST(RemotePair, EachFreshUnitMakesItsOwnKeyAndTheFactoryKeyOpensNothing) {
+  TempRoot rootA, rootB;
+  ZelsimProcess simA, simB;
+  Controller a, b;
+  ASSERT_TRUE(simA.start(rootA.dir(), {"--station", "0"}));
+  ASSERT_TRUE(simB.start(rootB.dir(), {"--station", "0"}));
+  ASSERT_TRUE(a.start(rootA.dir()));
+  ASSERT_TRUE(b.start(rootB.dir()));
+  int port = -1;
+  ASSERT_TRUE(waitFor([&] { return (port = listeningPort(a.log())) > 0 && listeningPort(b.log()) > 0; }, 90000, 50))
+      << a.log();
+  const std::string keyA = keyOf(rootA), keyB = keyOf(rootB);
+  ASSERT_EQ(keyA.size(), 12u) << rootA.readFile("/opt/set/remote.txt");
+  ASSERT_EQ(keyB.size(), 12u);
+  EXPECT_NE(keyA, keyB);
+  for (char c : keyA + keyB) EXPECT_TRUE(isalnum(static_cast<unsigned char>(c))) << c;
+  EXPECT_EQ(rootA.readFile("/opt/set/remote.txt"), "key " + keyA + "\ntls off\n");
+  // Written inside the remount window.
+  EXPECT_NE(rootA.stubLog().find("mount -o remount defaults,rw /opt/set"), std::string::npos);
+
+  EXPECT_TRUE(closedByUnit(rawLogin(port, "velutrinaspo")));
+  EXPECT_TRUE(waitFor([&] { return a.log().find("access key from 127.0.0.1 refused") != std::string::npos; }));
+  int fd = rawLogin(port, keyA);
+  EXPECT_TRUE(waitFor([&] { return a.log().find("access key from 127.0.0.1 accepted") != std::string::npos; }));
+  close(fd);
+  EXPECT_EQ(a.log().find(keyA), std::string::npos);
+  EXPECT_EQ(a.stop(), 0);
+  EXPECT_EQ(b.stop(), 0);
+}
+
+TEST(RemotePair, OverTlsTheOperatorFollowsTheStationAndOpensslCompletesTheHandshake) {
+  TempRoot stationRoot;
+  TempRoot operatorRoot;
+  ZelsimProcess stationSim, operatorHead;
+  Controller station, oper;
+
+  ASSERT_TRUE(stationSim.start(stationRoot.dir(), {"--station", "0", "--key", kPairKey, "--tls"}));
+  ASSERT_TRUE(stationSim.control("radio freq 7074000").rfind("OK", 0) == 0);
+  ASSERT_TRUE(station.start(stationRoot.dir()));
+  int port = -1;
+  ASSERT_TRUE(waitFor([&] { return (port = listeningPort(station.log())) > 0; }, 90000, 50)) << station.log();
+
+  // The standard's own client with the same PSK completes a TLS 1.3
+  // handshake; with another key the handshake itself fails.
+  std::string out;
+  EXPECT_EQ(sClient(port, tlsPskHex(kPairKey), &out), 0) << out;
+  EXPECT_NE(out.find("TLSv1.3, Cipher is TLS_AES_128_GCM_SHA256"), std::string::npos) << out;
+  out.clear();
+  EXPECT_NE(sClient(port, tlsPskHex("Hx7pQ2rT9wLn"), &out), 0) << out;
+  EXPECT_EQ(out.find("Cipher is TLS_AES_128_GCM_SHA256"), std::string::npos) << out;
+  // A plain client is refused before it can show a key.
+  EXPECT_TRUE(closedByUnit(rawLogin(port, kPairKey)));
+  EXPECT_TRUE(waitFor([&] { return station.log().find("plain peer 127.0.0.1 refused") != std::string::npos; }));
+  EXPECT_EQ(station.log().find("access key from"), std::string::npos);
+
+  ASSERT_TRUE(operatorHead.start(operatorRoot.dir(), {"--operator", std::to_string(port), "--key", kPairKey, "--tls"}));
+  ASSERT_TRUE(oper.start(operatorRoot.dir()));
+  ASSERT_TRUE(waitFor([&] { return oper.log().find("Websocket Connected") != std::string::npos; }, 90000, 50))
+      << oper.log();
+  InitGrid();
+  const int fx = (bound_right - bound_left) / 2 + bound_left - 75;
+  const int fy = b_top - r_y / 2;
+  const Box freqBox{fx - 4, fy - 30, fx + 190, fy + 8};
+  auto sameFreq = [&] {
+    std::vector<unsigned char> s = station.panel(), o = oper.panel();
+    return countRgb(s, freqBox, 0, 0, 0) > 30 && differing(s, o, freqBox) == 0;
+  };
+  ASSERT_TRUE(waitFor(sameFreq, 60000, 50)) << oper.log();
+  std::vector<unsigned char> at40 = oper.panel();
+  ASSERT_TRUE(stationSim.control("radio freq 14074000").rfind("OK", 0) == 0);
+  EXPECT_TRUE(waitFor([&] { return differing(oper.panel(), at40, freqBox) > 20 && sameFreq(); }, 60000, 50));
+  EXPECT_EQ(oper.log().find(kPairKey), std::string::npos);
+  EXPECT_EQ(oper.stop(), 0);
   EXPECT_EQ(station.stop(), 0);
 }

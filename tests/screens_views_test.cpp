@@ -11,6 +11,7 @@
 #include "amp/errors.h"
 #include "core/globals.h"
 #include "core/lan.h"
+#include "core/remote_config.h"
 #include "core/works.h"
 #include "menus/buttons.h"
 #include "radio/zel_link.h"
@@ -239,6 +240,16 @@ TEST_F(Views, StatusBarBandBoxAndTheRestOfTheMainScreenRows) {
   DrawParameters(w);
   put(8, 415, 327, "PA Voltage: -----       Current: 07.0A", 0, 200, 0);
   EXPECT_EQ(regionDiff(fb, ref, 406, 308, 799, 332), 0);
+
+  // A remote peer refused for want of TLS: said on the message line.
+  fillBuffer(fb, fb->workBuf, 0, 0, 255);
+  fillBuffer(ref, ref->workBuf, 0, 0, 255);
+  w->keyFlags = 0;
+  w->tlsRefused = 1;
+  w->linkTls = 1;
+  DrawParameters(w);
+  put(8, 5, 350, "Remote: peer without TLS refused (tls on in remote.txt)", 250, 250, 250);
+  EXPECT_EQ(regionDiff(fb, ref, 0, 333, 800, 360), 0);
 }
 
 TEST_F(Views, InformationScreenReplacesTheStatusRows) {
@@ -257,6 +268,8 @@ TEST_F(Views, InformationScreenReplacesTheStatusRows) {
   w->tinyAnswer[kTinyV15] = 20;
   w->tinyAnswer[kTinyVamp] = 30;
   snprintf(w->DataOraStr, sizeof w->DataOraStr, "2026-12-08 03:00:00");
+  setAccessKey(w, "Ab3dEf6hIj9L");
+  w->linkTls = 1;
   PublishAmpStatus(w);
   DrawParameters(w);  // nothing: the information screen has the space
   PublishAmpStatus(w);
@@ -274,6 +287,9 @@ TEST_F(Views, InformationScreenReplacesTheStatusRows) {
   // 348 / 255 x 3.3 / 18 per step of the 120 W model.
   put(8, 5, 352, "AMPL", 255, 255, 255);
   put(8, 180, 352, "ver. 2a, V12: 2.5V, V15: 5.0V, Vamp: 7.5V", 255, 255, 255);
+  // The owner reads the unit's access key here.
+  put(8, 5, 374, "REMOTE", 255, 255, 255);
+  put(8, 180, 374, "Key: Ab3dEf6hIj9L, TLS: on, listen: any", 255, 255, 255);
   put(8, 300, 400, "2026-12-08 03:00:00", 255, 255, 255);
   expectSame(0, 88, 800, 137);
   expectSame(0, 158, 800, 181);

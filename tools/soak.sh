@@ -22,7 +22,8 @@ for p in zelpyx zelsim zelctl; do
 done
 ST_ROOT="$(mktemp -d /tmp/zelsoak-station.XXXXXX)"
 OP_ROOT="$(mktemp -d /tmp/zelsoak-operator.XXXXXX)"
-export ZELPYX_LISTEN_ADDR=127.0.0.1
+# Both units share one fresh access key; the station listens on loopback.
+KEY="$("$BIN/zelctl" --new-key)"
 # A small quarantine: with the default 256 MB the sanitizer build's memory
 # climbs for the first half hour whatever the program does.
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0:quarantine_size_mb=16}
@@ -52,7 +53,7 @@ start_operator() {
   OP=$!
 }
 
-"$BIN/zelsim" --root "$ST_ROOT" --demo --station 0 < /dev/null > "$ST_ROOT/zelsim.log" 2>&1 &
+"$BIN/zelsim" --root "$ST_ROOT" --demo --station 0 --key "$KEY" < /dev/null > "$ST_ROOT/zelsim.log" 2>&1 &
 SIM_ST=$!
 wait_for 20 test -e "$ST_ROOT/sim.ready" || { echo "station simulator did not start"; exit 1; }
 START=$(date +%s)
@@ -61,7 +62,7 @@ ST=$!
 PORT=""
 port_known() { PORT="$(sed -n 's/.*Listening on port \([0-9]*\).*/\1/p' "$ST_ROOT/zelpyx.log" | tail -1)"; [ -n "$PORT" ]; }
 wait_for 120 port_known || { echo "station unit did not listen"; tail -20 "$ST_ROOT/zelpyx.log"; exit 1; }
-"$BIN/zelsim" --root "$OP_ROOT" --operator "$PORT" < /dev/null > "$OP_ROOT/zelsim.log" 2>&1 &
+"$BIN/zelsim" --root "$OP_ROOT" --operator "$PORT" --key "$KEY" < /dev/null > "$OP_ROOT/zelsim.log" 2>&1 &
 SIM_OP=$!
 wait_for 20 test -e "$OP_ROOT/sim.ready" || { echo "operator simulator did not start"; exit 1; }
 start_operator

@@ -1,6 +1,8 @@
 // zelctl: sends control lines to a running simulated station.
 //
 //   zelctl ROOT LINE...     one line per argument, prints each reply
+//   zelctl --new-key        prints a fresh access key for a pair of units
+//                           (zelsim --key KEY writes it into a root)
 //
 // e.g. "zelctl /tmp/root 'radio freq 7074000' 'amp state'".
 #include <cstdio>
@@ -10,9 +12,20 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "core/remote_config.h"
+
 int main(int argc, char** argv) {
+  if (argc == 2 && strcmp(argv[1], "--new-key") == 0) {
+    const std::string key = makeAccessKey();
+    if (key.empty()) {
+      fprintf(stderr, "zelctl: no random source\n");
+      return 1;
+    }
+    printf("%s\n", key.c_str());
+    return 0;
+  }
   if (argc < 3) {
-    fprintf(stderr, "usage: zelctl ROOT LINE...\n");
+    fprintf(stderr, "usage: zelctl ROOT LINE...\n       zelctl --new-key\n");
     return 2;
   }
   const std::string path = std::string(argv[1]) + "/sim.sock";

@@ -21,6 +21,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const char role = (data[0] & 1) ? 'c' : 's';
   // Bit 1 skips the handshake, so frames are reached without one.
   const bool handshake = (data[0] & 2) == 0;
+  // Bit 2: the operator's station proved the key (TLS), so its commands run.
+  const bool proven = (data[0] & 4) != 0;
   size_t pos = 1;
 
   if (handshake) {
@@ -49,6 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return static_cast<int>(k);
   };
   LinkState st(role);
+  st.stationProven = proven;
   if (role == 'c') w->remoteConnected = 1;
   WsFrame f;
   while (wsReadFrame(rd, f) == 0) {
