@@ -251,7 +251,7 @@ void HamlibFollowPtt(Works* w, int* lastPtt) {
     return;
   // The run then waits for the amplifier's own transmit bit, as on the
   // generic interface: rigctld cannot key a tune carrier for us.
-  if (StartAutotune(w)) zlogEcho(LOG_INFO, "Hamlib: PTT on with no stored tuning, autotune started");
+  if (StartAutotune(w)) zlogEchoLimited(LOG_INFO, "Hamlib: PTT on with no stored tuning, autotune started");
 }
 
 namespace {
@@ -337,7 +337,7 @@ void HamlibLink(Works* w) {
     w->hamPtt = poll.ptt;
     if (poll.takeCameUp()) {
       DeleteErrore(w, kHamlibErrCode);
-      zlogEcho(LOG_INFO, "Hamlib: rigctld %s:%u answers", cfg.host.c_str(), unsigned(cfg.port));
+      zlogEchoLimited(LOG_INFO, "Hamlib: rigctld %s:%u answers", cfg.host.c_str(), unsigned(cfg.port));
     }
     if (poll.badFreq != badSeen) {
       badSeen = poll.badFreq;

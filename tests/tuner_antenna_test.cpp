@@ -95,6 +95,10 @@ TEST_F(AntennaTable, SaveAndLoadGiveBackEveryField) {
   SaveTabConfig(w.get(), 0);
   EXPECT_EQ(root.readFile("/opt/set/antenna.txt").substr(0, 5), "!Zel\n");
   EXPECT_EQ(LoadTabConfig(back.get(), 0), 1);
+  w->ModeWorkIdx = 3;
+  SaveTabConfig(w.get(), 0);
+  EXPECT_EQ(root.readFile("/opt/set/antenna.txt").substr(0, 5), "!Ham\n");
+  EXPECT_EQ(LoadTabConfig(back.get(), 0), 3);
   w->ModeWorkIdx = -1;
   SaveTabConfig(w.get(), 0);
   EXPECT_EQ(root.readFile("/opt/set/antenna.txt").substr(0, 5), "!Gen\n");
