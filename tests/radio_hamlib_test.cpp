@@ -15,10 +15,15 @@
 #include <unistd.h>
 #include <vector>
 
+#include "amp/error_list.h"
+#include "core/works.h"
+#include "platform/clock.h"
 #include "platform/log.h"
+#include "platform/net.h"
 #include "radio/hamlib_link.h"
 #include "tests/support/serial_peer.h"
 #include "tests/support/temp_root.h"
+#include "tests/support/test_works.h"
 #include "tests/support/wait.h"
 #include "tests/support/zelpyx_process.h"
 #include "tests/support/zelsim_process.h"
@@ -132,6 +137,49 @@ TEST(HamlibPtt, OnlyATransmissionStartOnAnUntunedSlotWithAutoTuneStartsATune) {
   EXPECT_FALSE(HamlibPttStartsTune(true, false, true, true, false));   // a run under way
   EXPECT_FALSE(HamlibPttStartsTune(true, false, true, false, true));   // tuning stored
   EXPECT_FALSE(HamlibPttStartsTune(false, true, true, false, false));
+}
+
+// The thread against a hostile daemon on loopback: one that floods a line
+// with no end, then one that accepts and never answers. Each connection
+// is dropped (the key goes up), the next comes 2 s later, and the thread
+// ends at once when asked.
+TEST(HamlibThread, AFloodingOrSilentDaemonIsDroppedAndRetriedWithoutGrowingOrHanging) {
+  TempRoot root;
+  int ls = netListenLoopback(0, 4);
+  ASSERT_GE(ls, 0);
+  const int port = netLocalPort(ls);
+  root.writeFile(kHamlibFile, "rigctld 127.0.0.1:" + std::to_string(port) + "\n");
+  TestWorks w;
+  InitErrTable(w.get());
+  w->errorsMuted = 0;
+  setRunByte(w->hamRun, '1');
+  ThreadRunner link(w.get(), HamlibLink);
+
+  std::vector<int64_t> acceptedMs;
+  std::vector<int> held;
+  std::string peer;
+  for (int i = 0; i < 3; ++i) {
+    int c = netAccept(ls, [] { return true; }, &peer);
+    ASSERT_GE(c, 0);
+    acceptedMs.push_back(monoMicros() / 1000);
+    held.push_back(c);
+    if (i == 0) {
+      // 4 MB of digits with no line feed, while the link asks away.
+      std::string junk(64 * 1024, '7');
+      for (int k = 0; k < 64 && netSend(c, junk.data(), junk.size()) > 0; ++k) {
+      }
+    }
+    // i == 1, 2: silent.
+    ASSERT_TRUE(waitFor([&] { return ExistError(w.get(), kHamlibErrCode) == 1; }, 15000)) << i;
+  }
+  for (size_t i = 1; i < acceptedMs.size(); ++i)
+    EXPECT_GE(acceptedMs[i] - acceptedMs[i - 1], HamlibPoll::kReplyTimeoutMs + HamlibPoll::kRetryMs - 100) << i;
+  EXPECT_EQ(w->hamFreq.load(), 0);
+  const int64_t t0 = monoMicros();
+  link.stop();
+  EXPECT_LT(monoMicros() - t0, 3000000) << "the thread ends promptly";
+  for (int c : held) netClose(c);
+  netClose(ls);
 }
 
 // ---- end to end -------------------------------------------------------
