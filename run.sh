@@ -14,6 +14,11 @@
 # simulated station, a station unit against it and an operator unit (its
 # own root, no amplifier) coupled to the station over loopback, with a
 # panel picture of each unit.
+#
+# ./run.sh --hamlib follows a radio through Hamlib instead: rigctld with
+# Hamlib's dummy rig on a free loop-back port, and the simulated amplifier
+# with bank 1 on the Hamlib interface. rigctl turns the rig's dial (the
+# command is printed).
 set -euo pipefail
 cd "$(dirname "$0")"
 HERE="$(pwd)"
@@ -111,7 +116,9 @@ PANEL="$ROOT/panel.png"
 SIM_PID=""
 CTL_PID=""
 PNG_PID=""
+RIG_PID=""
 STTY_SAVED=""
+SIM_ARGS="--demo"
 
 cleanup() {
   trap - INT TERM EXIT
@@ -128,11 +135,32 @@ cleanup() {
     kill -TERM "$SIM_PID" 2>/dev/null || true
     wait "$SIM_PID" 2>/dev/null || true
   fi
+  if [ -n "$RIG_PID" ]; then
+    kill -TERM "$RIG_PID" 2>/dev/null || true
+    wait "$RIG_PID" 2>/dev/null || true
+  fi
   echo "Stopped. The station's files stay in $ROOT"
 }
 trap cleanup INT TERM EXIT
 
-./build/zelsim --root "$ROOT" --demo < /dev/null > "$ROOT/zelsim.log" 2>&1 &
+RIG_PORT=""
+if [ "${1:-}" = "--hamlib" ]; then
+  # A port nobody answers on; rigctld then has to stay up on it.
+  for p in $(seq 4532 4632); do
+    (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null && continue
+    rigctld -m 1 -P RIG -T 127.0.0.1 -t "$p" < /dev/null > "$ROOT/rigctld.log" 2>&1 &
+    RIG_PID=$!
+    sleep 0.5
+    if kill -0 "$RIG_PID" 2>/dev/null; then RIG_PORT=$p; break; fi
+    RIG_PID=""
+  done
+  [ -n "$RIG_PORT" ] || { echo "rigctld did not start:"; cat "$ROOT/rigctld.log"; exit 1; }
+  rigctl -m 2 -r "127.0.0.1:$RIG_PORT" F 7074000 > /dev/null 2>&1 || true
+  SIM_ARGS="--hamlib $RIG_PORT"
+fi
+
+# shellcheck disable=SC2086
+./build/zelsim --root "$ROOT" $SIM_ARGS < /dev/null > "$ROOT/zelsim.log" 2>&1 &
 SIM_PID=$!
 for _ in $(seq 1 100); do
   [ -e "$ROOT/sim.ready" ] && break
@@ -164,6 +192,15 @@ Keys: 1-6 press a front-panel button, q w e r t y hold it (long press),
       each button does on the first pages.
 The controller shows its splash screen for about 12 s, then follows the radio.
 INFO
+if [ -n "$RIG_PORT" ]; then
+  cat <<INFO
+Hamlib: rigctld (dummy rig) on 127.0.0.1:$RIG_PORT; bank 1 follows it.
+  turn its dial : rigctl -m 2 -r 127.0.0.1:$RIG_PORT F 14074000
+  key it        : rigctl -m 2 -r 127.0.0.1:$RIG_PORT T 1   (T 0 to release; on a band
+                  with no stored tuning this starts an autotune, which waits for the
+                  amplifier to see drive: build/zelctl $ROOT 'amp drive 10')
+INFO
+fi
 
 press() { ./build/zelctl "$ROOT" "panel $1 $2" > /dev/null || true; }
 

@@ -17,7 +17,7 @@ struct ErrDesc {
   char line2[30] = {};
 };
 
-constexpr int kErrCodes = 25;     // error codes 0..24
+constexpr int kErrCodes = 26;     // error codes 0..25
 
 struct AmpFields {
   // Amplifier identity

@@ -25,7 +25,7 @@ const ErrDef kErrDefs[kErrCodes] = {
     {3, "Error", "---"},              {4, "Micro Reset", "warning"},   {4, "CMD not", "available"},
     {4, "Auto Tune", "Max SWR"},      {6, "Band warn", "StBy"},        {4, "Remote warn", "Cat"},
     {2, "2-High", "temperature"},     {1, "2-High", "temperature"},    {2, "2-Warning", "temperature"},
-    {2, "2-Warning", "temperature"},
+    {2, "2-Warning", "temperature"}, {4, "Hamlib", "no link"},
 };
 
 bool validCode(int code) { return code >= 0 && code < kErrCodes; }

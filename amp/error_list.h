@@ -6,7 +6,7 @@
 
 struct Works;
 
-// Fills works->errTable with the 25 descriptors (flags, two lines).
+// Fills works->errTable with the 26 descriptors (flags, two lines).
 void InitErrTable(Works* w);
 
 void AddErrore(Works* w, int code);

@@ -342,7 +342,7 @@ void CreaBufferDiStato(Works* w, char* out) {
     for (size_t i = 0; i < 4; i++) out[i] = i < n ? band[i] : ' ';
   }
   int mode = w->ModeWorkIdx;
-  out[4] = mode == 1 ? '1' : (mode == 2 ? '2' : '0');
+  out[4] = mode >= 1 && mode <= 3 ? static_cast<char>('0' + mode) : '0';
   out[5] = static_cast<char>('0' + (w->Attenuator % 10));
   out[6] = static_cast<char>('0' + (w->AntennaIdx >= 0 ? w->AntennaIdx % 10 : 0));
   out[7] = w->AmpBypassFlag ? '1' : '0';

@@ -9,6 +9,7 @@
 #include "core/works.h"
 #include "platform/files.h"
 #include "platform/paths.h"
+#include "radio/hamlib_link.h"
 #include "tuner/antenna.h"
 #include "tuner/conf_lines.h"
 #include "tuner/tune_memory.h"
@@ -19,8 +20,8 @@ thread_local FileProblemCollector* t_collector = nullptr;
 
 const char* kSetupFile = "/opt/set/setup.txt";
 
-// Files with no reader in the program yet; a reader that comes later
-// puts its own check here instead of checkNameValueLines.
+// Name-value files: those with no reader in the program yet get
+// checkNameValueLines, the others their own reader.
 struct NameValueFile {
   const char* path;
   void (*check)(const std::string& absPath, FILE* f);
@@ -28,7 +29,7 @@ struct NameValueFile {
 const NameValueFile kNameValueFiles[] = {
     {"/opt/set/remote.txt", checkRemoteFile},
     {"/opt/set/web.txt", checkNameValueLines},
-    {"/opt/set/hamlib.txt", checkNameValueLines},
+    {kHamlibFile, [](const std::string&, FILE* f) { ReadHamlibConfigFrom(f); }},
 };
 
 }  // namespace

@@ -14,4 +14,4 @@ int PeakDecrementTime = 1;
 int TimerPeakSec = 3000;
 
 std::thread thrGPIO, thrLin, thInit, thAggFw, thrKey, thrWsock, thrSer,
-    thrScrivi, thrLeggi, thrCat, thrFFT, thrCatSer, thrTime;
+    thrScrivi, thrLeggi, thrCat, thrFFT, thrCatSer, thrTime, thrHamlib;

@@ -21,4 +21,4 @@ extern int TimerPeakSec;
 
 // Thread handles
 extern std::thread thrGPIO, thrLin, thInit, thAggFw, thrKey, thrWsock, thrSer,
-    thrScrivi, thrLeggi, thrCat, thrFFT, thrCatSer, thrTime;
+    thrScrivi, thrLeggi, thrCat, thrFFT, thrCatSer, thrTime, thrHamlib;

@@ -34,6 +34,7 @@
 #include "platform/paths.h"
 #include "platform/sd_notify.h"
 #include "radio/cat_serial.h"
+#include "radio/hamlib_link.h"
 #include "radio/zel_link.h"
 #include "radio/zel_usb.h"
 #include "remote/audio.h"
@@ -265,6 +266,19 @@ void StartThreadCATserial(Works* w) {
   thrCatSer = std::thread(CatSerial, w);
 }
 
+void StartThreadHamlib(Works* w) {
+  if (runByte(w->hamRun) != '1') return;
+  HamlibStartThread(w, thrHamlib);
+}
+
+namespace {
+void stopHamlib(Works* w) {
+  if (runByte(w->hamRun) != '1') return;
+  setRunByte(w->hamRun, '0');
+  DeleteErrore(w, kHamlibErrCode);
+}
+}  // namespace
+
 // The work mode's radio link runs, the others stop; the amplifier is told
 // the interface's general settings.
 void SetModeWorkIDX(Works* w) {
@@ -277,12 +291,14 @@ void SetModeWorkIDX(Works* w) {
         DeleteErrore(w, 8);
       }
       if (runByte(s->catSerRun) == '1') setRunByte(s->catSerRun, '0');
+      stopHamlib(w);
     } else if (mode == 1) {
       if (runByte(s->zelRun) != '1') {
         setRunByte(s->zelRun, '1');
         StartThreadZEL(w);
       }
       if (runByte(s->catSerRun) == '1') setRunByte(s->catSerRun, '0');
+      stopHamlib(w);
     } else if (mode == 2) {
       if (runByte(s->catSerRun) != '1') {
         setRunByte(s->catSerRun, '1');
@@ -292,6 +308,17 @@ void SetModeWorkIDX(Works* w) {
         setRunByte(s->zelRun, '0');
         DeleteErrore(w, 8);
       }
+      stopHamlib(w);
+    } else if (mode == 3) {
+      if (runByte(w->hamRun) != '1') {
+        setRunByte(w->hamRun, '1');
+        StartThreadHamlib(w);
+      }
+      if (runByte(s->zelRun) == '1') {
+        setRunByte(s->zelRun, '0');
+        DeleteErrore(w, 8);
+      }
+      if (runByte(s->catSerRun) == '1') setRunByte(s->catSerRun, '0');
     }
   }
   IncPNTIn_CMDLinear(w, 35);
@@ -398,6 +425,7 @@ int zelpyxMain() {
   InitMicroCmd(w);
   ReadVentolaFile(w);
   LoadTabFiltri(w);
+  ReadHamlibConfig();  // its problems are logged now; the link reads it again when it starts
   readSetup(w);
   loadRemoteConfig(w);
   LoadBankAndWorkMode(w, w->NumBanco);
@@ -499,13 +527,14 @@ int zelpyxMain() {
   joinIf(runByte(s->EnableCAT) == '1', thrCat, "Communicator joined Cat end");
   joinIf(runByte(s->catSerRun) == '1', thrCatSer, "Communicator joined CatSerial end");
   joinIf(runByte(s->zelRun) == '1', thrSer, "Communicator joined Serial end");
+  joinIf(runByte(w->hamRun) == '1', thrHamlib, "Communicator joined Hamlib end");
   joinIf(runByte(s->EnableLinear) == '1', thrLin, "Communicator joined Linear end");
   joinIf(runByte(s->EnableTime) == '1', thrTime, "Communicator joined Time end");
   joinIf(runByte(s->EnableGPIO) == '1', thrGPIO, "Communicator joined GPIO end");
   // A thread whose run byte changed while it ran still has to be reaped
   // before the process exits; they all end once `running` is 0.
   for (std::thread* t : {&thrKey, &thrFFT, &thrLeggi, &thrScrivi, &thrWsock, &thrCat, &thrCatSer,
-                         &thrSer, &thrLin, &thrTime, &thrGPIO})
+                         &thrSer, &thrLin, &thrTime, &thrGPIO, &thrHamlib})
     if (t->joinable()) t->join();
 
   destroyCodecs(w);

@@ -14,6 +14,7 @@ void StartThreadAudioRead(Works* w);
 void StartThreadAudioWrite(Works* w);
 void StartZelReadFFT(Works* w);
 void StartThreadCATserial(Works* w);
+void StartThreadHamlib(Works* w);
 // Opus encoder and decoder of the remote audio when AudioCompress is above
 // 0; any failure leaves AudioCompress at 0 (audio travels raw).
 void createCodecs(Works* w);

@@ -16,7 +16,7 @@ ZarnPage Zarnmenu[kMenuPages];
 MenuParGroup menuPar[kParGroups];
 
 const char AttVectStr[5][8] = {"0", "2", "3", "5", "StBy"};
-const char MODEwork[3][8] = {"Generic", "QVRZEL", " FT-817"};
+const char MODEwork[4][8] = {"Generic", "QVRZEL", " FT-817", "Hamlib"};
 
 namespace {
 

@@ -37,7 +37,7 @@ extern MenuParGroup menuPar[kParGroups];
 
 // Attenuator steps in dB (index 4 is standby) and interface work modes.
 extern const char AttVectStr[5][8];
-extern const char MODEwork[3][8];
+extern const char MODEwork[4][8];
 
 // Fills menuPar, Zarnmenu and the error descriptors; sets NumPar.
 void InitMenuZarn(Works* w);

@@ -67,7 +67,7 @@ void LblRESET(Works* w) {
 }
 
 void GetLblInterface(int mode, char* dest) {
-  if (mode < 0 || mode > 2) return;
+  if (mode < 0 || mode > 3) return;
   memcpy(dest, MODEwork[mode], sizeof MODEwork[mode]);
 }
 

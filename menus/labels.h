@@ -12,6 +12,6 @@ void LblCOPY(Works* w);
 void LblRESET(Works* w);
 void LblMenuAntenna(Works* w);
 void ImpostaLblManuale(Works* w);
-// Copies the name of interface mode 0, 1 or 2 into dest (12 bytes); other
+// Copies the name of interface mode 0 to 3 into dest (12 bytes); other
 // modes leave dest as it is.
 void GetLblInterface(int mode, char* dest);

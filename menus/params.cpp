@@ -500,7 +500,7 @@ void ModifytabAntenna(Works* w, int down) {
 
 void ChangeInterfaceBanco(Works* w) {
   int m = w->ModeWorkIdx.load() + 1;
-  if (m > 2 || m < 0) m = 0;
+  if (m > 3 || m < 0) m = 0;
   w->ModeWorkIdx = m;
   SetModeWorkIDX(w);
   SaveToBank(w, w->NumBanco, w->AntennaIdx);

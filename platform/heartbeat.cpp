@@ -29,6 +29,7 @@ const char* beatName(Beat b) {
     case Beat::Serial: return "serial";
     case Beat::CatSerial: return "catserial";
     case Beat::Link: return "link";
+    case Beat::Hamlib: return "hamlib";
     default: return "?";
   }
 }

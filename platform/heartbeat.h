@@ -7,7 +7,7 @@
 #include <atomic>
 #include <cstdint>
 
-enum class Beat : int { Linear = 0, Timer, Gpio, Serial, CatSerial, Link, Count };
+enum class Beat : int { Linear = 0, Timer, Gpio, Serial, CatSerial, Link, Hamlib, Count };
 constexpr int kBeatCount = static_cast<int>(Beat::Count);
 
 const char* beatName(Beat b);

@@ -1,11 +1,13 @@
 # Debian packages the build, the tests, the demo and the fuzz build
 # (clang with its libFuzzer and sanitizer runtimes) and the Debian package
-# (dpkg-shlibdeps, file, lintian; systemd-analyze checks the unit) need. Sourced by
-# run.sh, test.sh, cross.sh and fuzz.sh, which install whatever is missing.
+# (dpkg-shlibdeps, file, lintian; systemd-analyze checks the unit) need;
+# rigctld and rigctl (libhamlib-utils) play the radio of the Hamlib test
+# and demo. Sourced by run.sh, test.sh, cross.sh and fuzz.sh, which
+# install whatever is missing.
 ZELPYX_PACKAGES="cmake g++ make pkg-config libgtest-dev libbenchmark-dev libpng-dev libfreetype-dev \
 libusb-1.0-0-dev libasound2-dev libopus-dev libssl-dev openssl libglib2.0-dev libjpeg62-turbo-dev libjpeg-turbo-progs libfftw3-dev \
 fonts-dejavu-core fonts-paratype clang libclang-rt-14-dev \
-dpkg-dev file lintian systemd"
+dpkg-dev file lintian systemd libhamlib-utils"
 
 zelpyx_install_packages() {
   local missing=""

@@ -22,6 +22,13 @@ struct RadioFields {
   std::atomic<int> catSerFreq{0};
   std::atomic<uint8_t> catSerMode{0};
 
+  // Hamlib link: run byte ('1' while the bank is on the Hamlib interface;
+  // the setup record has no room for it), last frequency (Hz, 0 until
+  // rigctld gave one) and PTT state of the rig.
+  char hamRun = '0';
+  std::atomic<long> hamFreq{0};
+  std::atomic<int> hamPtt{0};
+
   // Spectrum levels in dB (byte - 192) for the plot, guarded by serMut.
   float spectrumLevels[kSpectrumPoints] = {};
 

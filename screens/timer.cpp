@@ -19,6 +19,7 @@
 #include "menus/work_image.h"
 #include "platform/clock.h"
 #include "platform/log.h"
+#include "radio/hamlib_link.h"
 #include "radio/zel_link.h"
 #include "remote/remote_senders.h"
 #include "screens/meters.h"
@@ -104,6 +105,13 @@ long TimerFreqSource(Works* w, ZelParam* rec) {
       w->freq = GetAmpStatus(w).freqMeasured;
       resetAnState(w);
       break;
+    case 3: {
+      resetAnState(w);
+      // Until rigctld has given a frequency the last one stays.
+      long f = w->hamFreq.load();
+      if (f > 0) w->freq = f;
+      break;
+    }
     default:  // no interface chosen yet: the frequency stays
       break;
   }
@@ -122,6 +130,10 @@ bool TimerFreqChange(Works* w) {
 }
 
 void TimerRadioFollow(Works* w, const ZelParam& rec, TimerState* st) {
+  if (w->ModeWorkIdx == 3) {
+    HamlibFollowPtt(w, &st->hamPtt);
+    return;
+  }
   if (w->ModeWorkIdx != 1) return;
   w->RadioTx = rec.txState == 1 ? 1 : 0;
   if (rec.radioAn != w->anState && w->TuneRunState != 1 && w->RadioTx == 0 &&

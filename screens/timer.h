@@ -24,6 +24,7 @@ struct TimerState {
   double logTempAccMs = 0;  // ms towards the next temperature log line
   time_t lastTempRead = 0;  // second of the last "my_temp" run
   TuneHandshake hs;
+  int hamPtt = 0;  // the Hamlib rig's PTT seen in the last cycle
   // Seconds of the clock drawn on the panel and of the temperature reads;
   // tests pass a clock of their own so that two runs draw the same.
   time_t (*wall)(time_t*) = time;
@@ -51,7 +52,8 @@ long TimerFreqSource(Works* w, ZelParam* rec);
 // Filter, thresholds, antenna and tuning when the frequency changed (or
 // AntennaRowIdx is -1). Returns true when it acted.
 bool TimerFreqChange(Works* w);
-// Companion radio only: transmit state, AN follow-up, carrier handshake.
+// Companion radio: transmit state, AN follow-up, carrier handshake.
+// Hamlib rig: a PTT that turns on may start an automatic tune.
 void TimerRadioFollow(Works* w, const ZelParam& rec, TimerState* st);
 // The processor temperature ("my_temp"), at most once a second and not
 // while the saver is on; runs outside the drawing lock.

@@ -1,6 +1,7 @@
 // zelsim: the simulated station around the controller.
 //
 //   zelsim --root DIR [--linport /dev/ttyAMA0] [--demo] [--station PORT]
+//          [--hamlib PORT]
 //   zelsim --root DIR --operator PORT
 //   (either of the last two with [--key KEY] [--tls])
 //
@@ -15,6 +16,9 @@
 // PORT makes the controller the station unit of a remote pair (bank 1
 // follows the companion radio), listening on PORT (0: a free port, named
 // in its "Listening on port" log line).
+// --hamlib PORT puts bank 1 on the Hamlib interface, with automatic
+// tuning, following the rigctld on 127.0.0.1:PORT (the caller runs it,
+// e.g. "rigctld -m 1 -P RIG -t PORT", Hamlib's dummy rig).
 // --operator PORT prepares the root of the operator unit instead: no
 // amplifier, a quiet companion radio (a control head), the client role
 // connecting to 127.0.0.1:PORT, bank 1 following the companion radio.
@@ -79,6 +83,7 @@ int g_stationPort = -1;   // --station
 int g_operatorPort = -1;  // --operator
 std::string g_key;        // --key
 bool g_tls = false;       // --tls
+int g_hamlibPort = -1;    // --hamlib
 
 std::vector<SimModule> registerModules() {
   std::vector<SimModule> mods;
@@ -175,6 +180,7 @@ bool prepareRoot(const std::string& root, const std::vector<SimModule>& mods) {
     if (g_demo)
       for (const auto& l : demoSetupLines()) s += l + "\n";
     if (g_stationPort >= 0) s += "WebSocket: 1\nTcpPort: " + std::to_string(g_stationPort) + "\n";
+    if (g_hamlibPort > 0 && !g_demo) s += "NumBanco: 1\nAutoTuneMode: 1\nViewTimeStr: 1\n";
     // A remote pair carries audio both ways through file-backed devices:
     // each unit captures its own tone and plays the peer's into a file.
     if (g_stationPort >= 0 || g_operatorPort >= 0)
@@ -187,6 +193,22 @@ bool prepareRoot(const std::string& root, const std::vector<SimModule>& mods) {
     if (g_stationPort >= 0) r += "listen 127.0.0.1\n";
     r += g_tls ? "tls on\n" : "tls off\n";
     if (!writeText(set + "/remote.txt", r)) return false;
+  }
+  if (g_hamlibPort > 0) {
+    // Bank 1 follows the rig behind rigctld; the band rows are the demo's.
+    if (!exists(set + "/hamlib.txt") &&
+        !writeText(set + "/hamlib.txt", "rigctld 127.0.0.1:" + std::to_string(g_hamlibPort) + "\n"))
+      return false;
+    if (!exists(set + "/antenna_b1.txt")) {
+      if (!demoPrepareRoot(root)) return false;
+      std::string table;
+      FILE* f = fopen((set + "/antenna_b1.txt").c_str(), "r");
+      if (f == nullptr) return false;
+      char buf[256];
+      while (fgets(buf, sizeof buf, f) != nullptr) table += strncmp(buf, "!Zel", 4) == 0 ? std::string("!Ham\n") : buf;
+      fclose(f);
+      if (!writeText(set + "/antenna_b1.txt", table)) return false;
+    }
   }
   if ((g_demo || g_operatorPort >= 0 || g_stationPort >= 0) && !demoPrepareRoot(root)) return false;
   if (g_stationPort >= 0 || g_operatorPort >= 0) {
@@ -286,7 +308,7 @@ void serveStdin(std::vector<SimModule>* mods) {
 }
 
 void usage() {
-  fprintf(stderr, "usage: zelsim --root DIR [--linport PATH] [--demo] [--station PORT] [--key KEY] [--tls]\n"
+  fprintf(stderr, "usage: zelsim --root DIR [--linport PATH] [--demo] [--station PORT] [--hamlib PORT] [--key KEY] [--tls]\n"
                   "       zelsim --root DIR --operator PORT [--key KEY] [--tls]\n");
 }
 
@@ -308,6 +330,8 @@ int main(int argc, char** argv) {
       g_key = argv[++i];
     } else if (a == "--tls") {
       g_tls = true;
+    } else if (a == "--hamlib" && i + 1 < argc) {
+      g_hamlibPort = atoi(argv[++i]);
     } else if (a == "--linport" && i + 1 < argc) {
       g_linPort = argv[++i];
     } else {

@@ -58,7 +58,7 @@ TEST_F(AmpErrors, RecordOnceKeepOrderAndMute) {
   EXPECT_EQ(ExistAnError(w), 4);
   EXPECT_EQ(ExistError(w, 13), 1);
   EXPECT_EQ(ExistError(w, 9), 0);
-  AddErrore(w, 25);  // no such code
+  AddErrore(w, kErrCodes);  // no such code
   AddErrore(w, -1);
   EXPECT_EQ(w->errCount, 2);
 

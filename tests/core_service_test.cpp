@@ -118,7 +118,8 @@ TEST(CommandLine, CheckReportsEachBrokenFileByLineAndFailsOnlyWhenDefaultsWouldR
        {"/opt/set/ventola.txt:6: warning: 1 fields, 2 expected"}, 0},
       {"/opt/set/filter.txt", corpus("fuzz_table_files", "filter", 1) + "1 2 1\n3 4 1\n5 6 1\n7 8 1\n9 10 1\n",
        {"/opt/set/filter.txt:9: warning: more than 8 filters"}, 0},
-      {"/opt/set/hamlib.txt", "; rig\nmodel 1\nport\n", {"/opt/set/hamlib.txt:3: warning: a name without a value"}, 0},
+      {"/opt/set/hamlib.txt", "; rig\nmodel 1\nrigctld shack\nrigctld shack:4532\n",
+       {"/opt/set/hamlib.txt:2: warning: unknown name", "/opt/set/hamlib.txt:3: warning: not HOST:PORT"}, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.file);

@@ -170,9 +170,12 @@ TEST_F(Strip, LabelRoutinesActOnlyOnTheirPage) {
   w->ModeWorkIdx = 2;
   LblMenuAntenna(w);
   EXPECT_STREQ(Zarnmenu[6].button[1].line2, " FT-817");
-  w->ModeWorkIdx = 3;  // no such interface: the label stays
+  w->ModeWorkIdx = 3;
   LblMenuAntenna(w);
-  EXPECT_STREQ(Zarnmenu[6].button[1].line2, " FT-817");
+  EXPECT_STREQ(Zarnmenu[6].button[1].line2, "Hamlib");
+  w->ModeWorkIdx = 4;  // no such interface: the label stays
+  LblMenuAntenna(w);
+  EXPECT_STREQ(Zarnmenu[6].button[1].line2, "Hamlib");
 
   w->MenuIdx = 4;
   w->ValI = 17;

@@ -3,9 +3,11 @@
 
 #include <string>
 
+#include "amp/error_list.h"
 #include "amp/linear.h"
 #include "platform/log.h"
 #include "core/spine.h"
+#include "radio/hamlib_link.h"
 #include "tests/support/temp_root.h"
 #include "tests/support/test_works.h"
 #include "tuner/antenna.h"
@@ -95,6 +97,10 @@ TEST_F(AntennaTable, SaveAndLoadGiveBackEveryField) {
   SaveTabConfig(w.get(), 0);
   EXPECT_EQ(root.readFile("/opt/set/antenna.txt").substr(0, 5), "!Zel\n");
   EXPECT_EQ(LoadTabConfig(back.get(), 0), 1);
+  w->ModeWorkIdx = 3;
+  SaveTabConfig(w.get(), 0);
+  EXPECT_EQ(root.readFile("/opt/set/antenna.txt").substr(0, 5), "!Ham\n");
+  EXPECT_EQ(LoadTabConfig(back.get(), 0), 3);
   w->ModeWorkIdx = -1;
   SaveTabConfig(w.get(), 0);
   EXPECT_EQ(root.readFile("/opt/set/antenna.txt").substr(0, 5), "!Gen\n");
@@ -229,11 +235,19 @@ TEST_F(AntennaTable, WorkModeSetsTheRunBytes) {
   SetModeWorkIDX(w.get());
   EXPECT_EQ(runByte(w->setup->zelRun), '1');
   EXPECT_EQ(runByte(w->setup->catSerRun), '0');
-  w->ModeWorkIdx = 0;
+  setRunByte(w->hamRun, '1');  // the Hamlib link already running: the companion radio stops
+  w->ModeWorkIdx = 3;
+  SetModeWorkIDX(w.get());
+  EXPECT_EQ(runByte(w->setup->zelRun), '0');
+  EXPECT_EQ(runByte(w->hamRun), '1');
+  AddErroreUnmuted(w.get(), kHamlibErrCode);
+  w->ModeWorkIdx = 0;  // leaving the interface takes its error key along
   SetModeWorkIDX(w.get());
   EXPECT_EQ(runByte(w->setup->zelRun), '0');
   EXPECT_EQ(runByte(w->setup->catSerRun), '0');
-  EXPECT_EQ(drainQueue(w.get()), (std::vector<int>{CMD_GS_SET, CMD_GS_SET}));
+  EXPECT_EQ(runByte(w->hamRun), '0');
+  EXPECT_EQ(ExistError(w.get(), kHamlibErrCode), 0);
+  EXPECT_EQ(drainQueue(w.get()), (std::vector<int>{CMD_GS_SET, CMD_GS_SET, CMD_GS_SET}));
 }
 
 TEST_F(AntennaTable, AFailedRemountWritesNothing) {

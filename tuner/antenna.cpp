@@ -27,7 +27,7 @@ const DefaultRow kDefaultRows[kAntennaRows] = {
     {"17m", 18068000, 18168000},  {"15m", 21000000, 21450000}, {"12m", 24890000, 24990000},
     {"10m", 28000000, 29700000},  {"6m", 50000000, 54000000},
 };
-const char* const kMarkers[3] = {"!Gen", "!Zel", "!817"};
+const char* const kMarkers[4] = {"!Gen", "!Zel", "!817", "!Ham"};
 }  // namespace
 
 std::string AntennaFileName(int bank) {
@@ -113,7 +113,7 @@ int LoadTabConfig(Works* w, int bank) {
     lineNo++;
     if (line.empty() || line[0] == ';') continue;
     if (line[0] == '!') {
-      for (int m = 0; m < 3; ++m)
+      for (int m = 0; m < 4; ++m)
         if (line.compare(0, 4, kMarkers[m]) == 0) mode = m;
       continue;
     }
@@ -151,7 +151,8 @@ int SaveTabConfig(Works* w, int bank) {
       zlog(LOG_ERR, "can't open /opt/set/autotune.txt for writing");
     } else {
       int mode = w->ModeWorkIdx.load();
-      fputs(mode == 1 ? "!Zel\n" : mode == 2 ? "!817\n" : "!Gen\n", out.file());
+      fputs(mode >= 1 && mode <= 3 ? kMarkers[mode] : kMarkers[0], out.file());
+      fputs("\n", out.file());
       int n = w->NumRowAntenna;
       if (n < 0) n = 0;
       if (n > kAntennaRows) n = kAntennaRows;
