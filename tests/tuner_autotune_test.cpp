@@ -116,7 +116,7 @@ TEST_F(Autotune, TheDefaultModesWordsOnTheWireArePinned) {
   // Every word the default search sends, over SWR surfaces whose values
   // are exact in binary (the same on every processor), folded into one
   // FNV-1a digest per surface: a change of any word, of the count or of
-  // the order shows here. Recorded from the specified table search.
+  // the order shows here. Recorded from the table search before the model-mode changes.
   struct Surface {
     int c0, l0;
     float lcPenalty, target;

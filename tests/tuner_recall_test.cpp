@@ -279,7 +279,7 @@ TEST_F(Recall, WithTheModelSearchAGoodFitSendsThePredictedMatch) {
   uint32_t word = recalled(TUNE_SEARCH_MODEL);
   EXPECT_NE(word, nearestWord);
   EXPECT_LT(physSwrForWord(word, double(f), z), 1.5);
-  // A poor fit (the middle slot holds another antenna's tuning): as specified.
+  // A poor fit (the middle slot holds another antenna's tuning): the plain recall or reset.
   ModelSearch ms;
   ms.begin(&m, 14.1e6, 0, false);
   const MsSetting other = ms.opt(physLoadImpedance(PhysLoad{PHYS_LOAD_ENDFED, {}}, 14.1e6));
