@@ -17,6 +17,8 @@ zelpyx_install_packages
 cmake -S . -B build-test -DCMAKE_BUILD_TYPE=Debug -DZELPYX_SANITIZE=ON
 cmake --build build-test -j"$(nproc)"
 (cd build-test && ctest --output-on-failure -j2 --timeout 600)
+# No new edge against the folders' floors, by includes or by symbols.
+python3 tools/layering.py build-test
 tools/package_test.sh
 [ "${1:-}" = "--native" ] && exit 0
 ./tsan.sh

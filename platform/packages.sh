@@ -7,7 +7,7 @@
 ZELPYX_PACKAGES="cmake g++ make pkg-config libgtest-dev libbenchmark-dev libpng-dev libfreetype-dev \
 libusb-1.0-0-dev libasound2-dev libopus-dev libssl-dev openssl libglib2.0-dev libjpeg62-turbo-dev libjpeg-turbo-progs libfftw3-dev \
 fonts-dejavu-core fonts-paratype clang libclang-rt-14-dev \
-dpkg-dev file lintian systemd libhamlib-utils"
+dpkg-dev file lintian systemd libhamlib-utils python3"
 
 zelpyx_install_packages() {
   local missing=""
