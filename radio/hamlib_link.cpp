@@ -42,8 +42,9 @@ bool hamEnd(Works* w) {
 }
 
 // Decimal digits [p, end) into *v; false when empty or wider than maxDigits.
-bool digits(const char*& p, const char* end, int maxDigits, long* v) {
-  long r = 0;
+// 64-bit: eleven digits do not fit the board's 32-bit long.
+bool digits(const char*& p, const char* end, int maxDigits, int64_t* v) {
+  int64_t r = 0;
   int n = 0;
   while (p < end && isDigit(*p)) {
     if (++n > maxDigits) return false;
@@ -66,7 +67,7 @@ bool ParseHamlibAddress(const std::string& text, HamlibConfig* out) {
   }
   const char* p = text.c_str() + colon + 1;
   const char* end = text.c_str() + text.size();
-  long port = 0;
+  int64_t port = 0;
   if (!digits(p, end, 5, &port) || p != end || port < 1 || port > 65535) return false;
   out->host = text.substr(0, colon);
   out->port = static_cast<uint16_t>(port);
@@ -118,13 +119,13 @@ HamlibReply ParseHamlibReply(const char* line, size_t n, HamlibQuery q) {
     p += 5;
     bool neg = p < end && *p == '-';
     if (neg) ++p;
-    long code = 0;
+    int64_t code = 0;
     if (!digits(p, end, 4, &code) || p != end) return r;
     r.kind = HamlibReply::Error;
     r.rprt = static_cast<int>(neg ? -code : code);
     return r;
   }
-  long v = 0;
+  int64_t v = 0;
   if (q == HamlibQuery::Freq) {
     if (!digits(p, end, 11, &v)) return r;
     if (p < end && *p == '.') {
@@ -212,7 +213,9 @@ void HamlibPoll::line(const char* text, size_t n, int64_t nowMs) {
   } else if (r.kind == HamlibReply::Bad) {
     if (isFreq) ++badFreq;
   } else if (isFreq) {
-    if (r.value > 0) freq = r.value;
+    // The frequency fields are a long, 32 bits on the board: anything from
+    // 1 GHz up counts as 1 GHz, as the slot search takes it (no HF band).
+    if (r.value > 0) freq = static_cast<long>(r.value < 1000000000 ? r.value : 1000000000);
   } else {
     ptt = static_cast<int>(r.value);
   }

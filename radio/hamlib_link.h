@@ -33,7 +33,7 @@ HamlibConfig ReadHamlibConfigFrom(FILE* f);
 // One reply line of rigctld's plain protocol (without its line feed).
 struct HamlibReply {
   enum Kind { Value, Error, Bad } kind = Bad;
-  long value = 0;  // Hz for a frequency, 0/1 for PTT
+  int64_t value = 0;  // Hz for a frequency, 0/1 for PTT
   int rprt = 0;    // the N of "RPRT -N" (negative)
 };
 enum class HamlibQuery { Freq, Ptt };

@@ -109,6 +109,14 @@ TEST(HamlibPollMachine, RoundsTimeOutsAndRetries) {
   EXPECT_EQ(p.timeouts, 1);
   EXPECT_EQ(p.next(5199, &wait), HamlibPoll::Action::Wait);
   EXPECT_EQ(p.next(5200, &wait), HamlibPoll::Action::Connect);
+
+  // A microwave frequency does not fit the board's 32-bit long: it counts
+  // as 1 GHz, which no band row holds.
+  p.connected(true, 5200);
+  ASSERT_EQ(p.next(5200, &wait), HamlibPoll::Action::SendFreq);
+  p.sent(5200);
+  p.line("10368000000", 11, 5210);
+  EXPECT_EQ(p.freq, 1000000000L);
 }
 
 TEST(HamlibConfigFile, DefaultsAddressAndMalformedLinesSkipped) {
