@@ -37,16 +37,6 @@ const char kConfig[] =
 const char kLowBandTS[] = "TS0707189708942915;";   // sqrt(5/1e-5), sqrt(90/2.5e-5), sqrt(20/2.5e-5), 10 A
 const char kHighBandTS[] = "TS0447141406324095;";  // the 20 A current threshold is capped
 
-// The commands the simulated amplifier received, without check characters.
-std::vector<std::string> ampFrames(const ZelsimProcess& sim) {
-  std::string r = sim.control("amp log");
-  std::vector<std::string> out;
-  if (r.rfind("OK", 0) != 0) return out;
-  std::stringstream ss(r.size() > 3 ? r.substr(3) : "");
-  for (std::string part; std::getline(ss, part, '|');)
-    if (!part.empty()) out.push_back(frameText(part));
-  return out;
-}
 
 int lastIndexOf(const std::vector<std::string>& frames, const std::string& prefix) {
   for (int i = int(frames.size()) - 1; i >= 0; --i)
@@ -75,12 +65,12 @@ TEST(Protection, AfterStartUpTheOperatingBandsThresholdsAreInForce) {
 
   ZelpyxProcess zel;
   ASSERT_TRUE(zel.start(root.path("/controller.log")));
-  EXPECT_TRUE(waitFor([&] { return settledOn(ampFrames(sim), kLowBandTS); }, 90000, 200))
+  EXPECT_TRUE(waitFor([&] { return settledOn(sim.ampFrames(), kLowBandTS); }, 90000, 200))
       << root.readFile("/controller.log");
 
   // A band change moves them, and the link keeps them consistent.
   ASSERT_EQ(sim.control("radio freq 14074000").rfind("OK", 0), 0u);
-  EXPECT_TRUE(waitFor([&] { return settledOn(ampFrames(sim), kHighBandTS); }, 60000, 200));
+  EXPECT_TRUE(waitFor([&] { return settledOn(sim.ampFrames(), kHighBandTS); }, 60000, 200));
 
   zel.signal(SIGTERM);
   EXPECT_EQ(zel.waitExit(60000), 0);
@@ -98,7 +88,7 @@ class LinkLoss : public testing::Test {
     w->freq = 7074000;
     SearchCambioSoglie_TS(w.get());
     runner.reset(new ThreadRunner(w.get(), Linear));
-    ASSERT_TRUE(waitFor([&] { return settledOn(ampFrames(sim), kLowBandTS); }, 20000));
+    ASSERT_TRUE(waitFor([&] { return settledOn(sim.ampFrames(), kLowBandTS); }, 20000));
   }
   void TearDown() override { runner.reset(); }
 
@@ -114,8 +104,8 @@ TEST_F(LinkLoss, APortThatHangsUpAndComesBackGetsTheStartUpSetAndTheBandsThresho
   ASSERT_EQ(sim.control("amp hangup 3000"), "OK");
   ASSERT_TRUE(waitFor([&] { return ExistError(w.get(), 4) == 1; }, 20000)) << "error 4 while the port is gone";
 
-  ASSERT_TRUE(waitFor([&] { return settledOn(ampFrames(sim), kLowBandTS); }, 30000)) << sim.control("amp log");
-  std::vector<std::string> f = ampFrames(sim);
+  ASSERT_TRUE(waitFor([&] { return settledOn(sim.ampFrames(), kLowBandTS); }, 30000)) << sim.control("amp log");
+  std::vector<std::string> f = sim.ampFrames();
   // The whole start-up set in its order, then the band's thresholds.
   const std::vector<std::string> startUp = {"VSM;", "ER0000;", "ER0001;", "ER0002;", "MP0;", "AN", "SA",
                                             "FS",   "MT1",     "PS",      "GM",      "GS;",  "CP", "MR0;", "TS"};

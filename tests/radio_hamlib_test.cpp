@@ -255,15 +255,6 @@ int rigctl(int port, const std::string& cmd) {
   return system(line.c_str());
 }
 
-std::vector<std::string> ampFrames(const ZelsimProcess& sim) {
-  std::string r = sim.control("amp log");
-  std::vector<std::string> out;
-  if (r.rfind("OK", 0) != 0) return out;
-  std::stringstream ss(r.size() > 3 ? r.substr(3) : "");
-  for (std::string part; std::getline(ss, part, '|');)
-    if (!part.empty()) out.push_back(frameText(part));
-  return out;
-}
 
 // After the "FA" of freq, the rest of the road in its order; "" when
 // complete, else what is missing.
@@ -315,12 +306,12 @@ TEST(HamlibEndToEnd, TheAmplifierFollowsRigctldAPttTunesAndALostDaemonIsAnErrorU
   // (antenna 3, the second row) and back to 40 m (antenna 1, the first
   // row): each new frequency runs the whole road, in its order.
   const std::vector<std::string> road = {"SF", "TS", "SA", "MT1"};
-  ASSERT_TRUE(waitFor([&] { return roadAfter(ampFrames(sim), 3573000, road).empty(); }, 120000, 200))
-      << roadAfter(ampFrames(sim), 3573000, road) << " missing\n" << tail(log());
+  ASSERT_TRUE(waitFor([&] { return roadAfter(sim.ampFrames(), 3573000, road).empty(); }, 120000, 200))
+      << roadAfter(sim.ampFrames(), 3573000, road) << " missing\n" << tail(log());
   for (long hz : {14074000L, 7074000L}) {
     ASSERT_EQ(rigctl(port, "F " + std::to_string(hz)), 0);
-    ASSERT_TRUE(waitFor([&] { return roadAfter(ampFrames(sim), hz, road).empty(); }, 30000, 100))
-        << hz << ": " << roadAfter(ampFrames(sim), hz, road) << " missing\n" << tail(sim.control("amp log"));
+    ASSERT_TRUE(waitFor([&] { return roadAfter(sim.ampFrames(), hz, road).empty(); }, 30000, 100))
+        << hz << ": " << roadAfter(sim.ampFrames(), hz, road) << " missing\n" << tail(sim.control("amp log"));
   }
   // Nothing is stored for 40 m: keying the rig starts a tune.
   ASSERT_EQ(sim.control("clearlog"), "OK");
@@ -328,7 +319,7 @@ TEST(HamlibEndToEnd, TheAmplifierFollowsRigctldAPttTunesAndALostDaemonIsAnErrorU
   ASSERT_TRUE(waitFor([&] { return log().find("Hamlib: PTT on with no stored tuning") != std::string::npos; }, 30000,
                       50)) << tail(log());
   EXPECT_TRUE(waitFor([&] {
-    for (const std::string& f : ampFrames(sim))
+    for (const std::string& f : sim.ampFrames())
       if (f == "MP1;") return true;
     return false;
   }, 30000, 50)) << tail(sim.control("amp log"));

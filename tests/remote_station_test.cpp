@@ -138,6 +138,20 @@ double toneLevel(const std::vector<double>& x, double hz) {
   return 2 * std::hypot(re, im) / static_cast<double>(x.size() ? x.size() : 1);
 }
 
+// The frequency read-out of the meter view, where both units draw it.
+Box frequencyBox() {
+  InitGrid();
+  const int fx = (bound_right - bound_left) / 2 + bound_left - 75;
+  const int fy = b_top - r_y / 2;
+  return Box{fx - 4, fy - 30, fx + 190, fy + 8};
+}
+
+// Both panels show the same (drawn) frequency.
+bool sameFrequencyShown(const Controller& station, const Controller& oper, Box freqBox) {
+  std::vector<unsigned char> s = station.panel(), o = oper.panel();
+  return countRgb(s, freqBox, 0, 0, 0) > 30 && differing(s, o, freqBox) == 0;
+}
+
 int listeningPort(const std::string& log) {
   size_t p = log.rfind("Listening on port ");
   return p == std::string::npos ? -1 : atoi(log.c_str() + p + 18);
@@ -211,15 +225,8 @@ TEST(RemotePair, TheOperatorFollowsTheStationsFrequencyMetersAndTransmitter) {
   EXPECT_EQ(station.log().find(kPairKey), std::string::npos);
   EXPECT_EQ(oper.log().find(kPairKey), std::string::npos);
 
-  // The frequency read-out of the meter view, where both units draw it.
-  InitGrid();
-  const int fx = (bound_right - bound_left) / 2 + bound_left - 75;
-  const int fy = b_top - r_y / 2;
-  const Box freqBox{fx - 4, fy - 30, fx + 190, fy + 8};
-  auto sameFreq = [&] {
-    std::vector<unsigned char> s = station.panel(), o = oper.panel();
-    return countRgb(s, freqBox, 0, 0, 0) > 30 && differing(s, o, freqBox) == 0;
-  };
+  const Box freqBox = frequencyBox();
+  auto sameFreq = [&] { return sameFrequencyShown(station, oper, freqBox); };
   ASSERT_TRUE(waitFor(sameFreq, 60000, 50)) << oper.log();
   std::vector<unsigned char> at40 = oper.panel();
   ASSERT_TRUE(stationSim.control("radio freq 14074000").rfind("OK", 0) == 0);
@@ -322,14 +329,8 @@ TEST(RemotePair, OverTlsTheOperatorFollowsTheStationAndOpensslCompletesTheHandsh
   ASSERT_TRUE(oper.start(operatorRoot.dir()));
   ASSERT_TRUE(waitFor([&] { return oper.log().find("Websocket Connected") != std::string::npos; }, 90000, 50))
       << oper.log();
-  InitGrid();
-  const int fx = (bound_right - bound_left) / 2 + bound_left - 75;
-  const int fy = b_top - r_y / 2;
-  const Box freqBox{fx - 4, fy - 30, fx + 190, fy + 8};
-  auto sameFreq = [&] {
-    std::vector<unsigned char> s = station.panel(), o = oper.panel();
-    return countRgb(s, freqBox, 0, 0, 0) > 30 && differing(s, o, freqBox) == 0;
-  };
+  const Box freqBox = frequencyBox();
+  auto sameFreq = [&] { return sameFrequencyShown(station, oper, freqBox); };
   ASSERT_TRUE(waitFor(sameFreq, 60000, 50)) << oper.log();
   std::vector<unsigned char> at40 = oper.panel();
   ASSERT_TRUE(stationSim.control("radio freq 14074000").rfind("OK", 0) == 0);

@@ -26,15 +26,6 @@
 
 namespace {
 
-std::vector<std::string> splitBar(const std::string& s) {
-  std::vector<std::string> out;
-  std::stringstream ss(s);
-  std::string part;
-  while (std::getline(ss, part, '|'))
-    if (!part.empty()) out.push_back(part);
-  return out;
-}
-
 bool startsWith(const std::string& s, const char* p) { return s.compare(0, strlen(p), p) == 0; }
 
 class Station : public ::testing::Test {
@@ -72,13 +63,7 @@ class Station : public ::testing::Test {
   bool ok(const std::string& cmd) { return sim.control(cmd).rfind("OK", 0) == 0; }
 
   // The commands the amplifier received, without their check characters.
-  std::vector<std::string> ampFrames() {
-    std::string r = sim.control("amp log");
-    if (r.rfind("OK", 0) != 0) return {};
-    std::vector<std::string> out;
-    for (const std::string& f : splitBar(r.size() > 3 ? r.substr(3) : "")) out.push_back(frameText(f));
-    return out;
-  }
+  std::vector<std::string> ampFrames() { return sim.ampFrames(); }
   // Only the commands a frequency change sends, in order.
   std::vector<std::string> changeCommands() {
     std::vector<std::string> out;

@@ -3,6 +3,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <cstring>
+#include <sstream>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -10,6 +11,7 @@
 #include <unistd.h>
 
 #include "tests/support/emulator.h"
+#include "tests/support/serial_peer.h"
 
 #include "tests/support/wait.h"
 
@@ -81,4 +83,14 @@ void ZelsimProcess::stop() {
     waitpid(pid_, &st, 0);
   }
   pid_ = -1;
+}
+
+std::vector<std::string> ZelsimProcess::ampFrames() const {
+  std::string r = control("amp log");
+  std::vector<std::string> out;
+  if (r.rfind("OK", 0) != 0) return out;
+  std::stringstream ss(r.size() > 3 ? r.substr(3) : "");
+  for (std::string part; std::getline(ss, part, '|');)
+    if (!part.empty()) out.push_back(frameText(part));
+  return out;
 }

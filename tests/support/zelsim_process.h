@@ -17,6 +17,9 @@ class ZelsimProcess {
   // Sends one control line over root/sim.sock; returns the reply line
   // without its newline ("" on failure).
   std::string control(const std::string& command) const;
+  // The commands the simulated amplifier received ("amp log"), without
+  // their check characters, oldest first.
+  std::vector<std::string> ampFrames() const;
   // Terminates the process (SIGTERM, then waits).
   void stop();
   pid_t pid() const { return pid_; }
