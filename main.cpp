@@ -1,7 +1,7 @@
 #include <cstdio>
 
-#include "core/cli.h"
-#include "core/spine.h"
+#include "app/cli.h"
+#include "app/spine.h"
 
 int main(int argc, char** argv) {
   int status = 0;

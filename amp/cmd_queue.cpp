@@ -1,5 +1,7 @@
 #include "amp/cmd_queue.h"
 
+#include "core/works.h"
+
 #include <syslog.h>
 
 #include "platform/log.h"
@@ -69,3 +71,12 @@ void CmdQueue::clear() {
   std::lock_guard<std::mutex> lk(mut_);
   in_ = out_ = 0;
 }
+
+void IncPNTIn_CMDLinear(Works* w, int cmd) { w->cmdQ.push(cmd); }
+
+void IncPNTIn_CMDLinearUrgent(Works* w, std::initializer_list<int> cmds) { w->cmdQ.pushUrgent(cmds); }
+
+int TakeQueuedCmd(Works* w) { return w->cmdQ.take(); }
+
+int QueuedCmdCount(Works* w) { return w->cmdQ.count(); }
+

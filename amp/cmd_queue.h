@@ -1,6 +1,7 @@
 // The amplifier command queue: a ring of command numbers that any thread
-// fills and only the Linear thread empties. A leaf: it knows nothing of
-// the link or of the shared record.
+// fills and only the Linear thread empties. Every producer includes this,
+// not the link: it knows nothing of the link, and of the shared record
+// only where the queue sits in it.
 #pragma once
 #include <atomic>
 #include <cstdint>
@@ -56,6 +57,8 @@ constexpr int kCmdQueueSize = 30;  // ring slots; equal indexes mean empty
 // True for the numbers that name a command the link sends.
 bool IsLinearCmd(int cmd);
 
+struct Works;
+
 class CmdQueue {
  public:
   // Queues one command. A number that is no command, or a full ring (29
@@ -82,3 +85,13 @@ class CmdQueue {
   int ring_[kCmdQueueSize] = {};
   int in_ = 0, out_ = 0;
 };
+
+// Queue an amplifier command number (safe from any thread): the record's
+// CmdQueue (amp/cmd_queue.h).
+void IncPNTIn_CMDLinear(Works* w, int cmd);
+// The commands as one urgent batch (CmdQueue::pushUrgent).
+void IncPNTIn_CMDLinearUrgent(Works* w, std::initializer_list<int> cmds);
+// Takes the oldest queued command; -1 when the queue is empty.
+int TakeQueuedCmd(Works* w);
+// Number of commands waiting.
+int QueuedCmdCount(Works* w);

@@ -6,8 +6,9 @@
 #include <cstdio>
 
 #include "amp/amp_status.h"
+#include "amp/cmd_queue.h"
 #include "amp/linear.h"
-#include "core/spine.h"
+#include "core/station_hooks.h"
 #include "core/works.h"
 
 int GPIO_Errori(Works* w) {
@@ -48,7 +49,7 @@ void GestErroreRemote(Works* w) {
   fprintf(stderr, ">>> RESTART REMOTE: %i %i audio %x %x\n", w->remoteStarted, w->remoteFault.load(), ew, er);
   if (s == nullptr || w->remoteStarted != 1 || w->remoteFault != 1) return;
   fprintf(stderr, ">>> RESTART REMOTE!\n");
-  StartRemoteGroupThreads(w, true);
+  restartRemoteGroup(w, true);
 }
 
 void ResetBiasCmd(Works* w) {

@@ -43,14 +43,6 @@ const char* attText(int step) {
 
 // ---------------------------------------------------------------- queue
 
-void IncPNTIn_CMDLinear(Works* w, int cmd) { w->cmdQ.push(cmd); }
-
-void IncPNTIn_CMDLinearUrgent(Works* w, std::initializer_list<int> cmds) { w->cmdQ.pushUrgent(cmds); }
-
-int TakeQueuedCmd(Works* w) { return w->cmdQ.take(); }
-
-int QueuedCmdCount(Works* w) { return w->cmdQ.count(); }
-
 void InitMicroCmd(Works* w) {
   fprintf(stderr, "Init CRT ... \n");
   IncPNTIn_CMDLinear(w, CMD_VSM);

@@ -21,15 +21,6 @@ constexpr int kLinRxSize = 500;
 
 // Thread body: owns the amplifier port until running drops to 0.
 void Linear(Works* w);
-// Queue an amplifier command number (safe from any thread): the record's
-// CmdQueue (amp/cmd_queue.h).
-void IncPNTIn_CMDLinear(Works* w, int cmd);
-// The commands as one urgent batch (CmdQueue::pushUrgent).
-void IncPNTIn_CMDLinearUrgent(Works* w, std::initializer_list<int> cmds);
-// Takes the oldest queued command; -1 when the queue is empty.
-int TakeQueuedCmd(Works* w);
-// Number of commands waiting.
-int QueuedCmdCount(Works* w);
 // Queue the amplifier start-up commands.
 void InitMicroCmd(Works* w);
 

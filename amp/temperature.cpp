@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #include "amp/errors.h"
-#include "amp/linear.h"
+#include "amp/cmd_queue.h"
 #include "core/tables.h"
 #include "core/works.h"
 

@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "core/setup_record.h"
-#include "core/spine.h"
+#include "app/spine.h"
 #include "core/works.h"
 #include "radio/zel_usb.h"
 #include "remote/audio.h"

@@ -20,7 +20,7 @@
 
 #include "amp/amp_status.h"
 #include "core/setup_record.h"
-#include "core/spine.h"
+#include "app/spine.h"
 #include "core/works.h"
 #include "platform/clock.h"
 #include "display/fb.h"

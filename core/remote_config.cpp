@@ -7,7 +7,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "core/file_check.h"
+#include "core/file_problems.h"
 #include "core/works.h"
 #include "platform/files.h"
 #include "platform/log.h"

@@ -8,10 +8,9 @@
 #include <string>
 #include <syslog.h>
 
-#include "core/file_check.h"
+#include "core/file_problems.h"
 #include "core/globals.h"
 #include "core/num_conv.h"
-#include "core/spine.h"
 #include "core/works.h"
 #include "platform/files.h"
 #include "platform/log.h"

@@ -12,7 +12,7 @@
 
 #include "amp/amp_status.h"
 #include "amp/linear.h"
-#include "core/file_check.h"
+#include "core/file_problems.h"
 #include "core/num_conv.h"
 #include "core/works.h"
 #include "platform/files.h"

@@ -1,6 +1,11 @@
 #include "core/globals.h"
-#include "core/spine.h"
 #include "core/works.h"
+
+#include <chrono>
+#include <syslog.h>
+#include <thread>
+
+#include "platform/log.h"
 #include "tuner/recall.h"
 
 // The defaults of the shared record; the setup reader runs this again
@@ -54,3 +59,15 @@ void InitGlobalVar(Works* w) {
   TimerPeakSec = 3000;
 }
 
+
+void PostTinyCmd(Works* w, unsigned char code) {
+  // Only the GPIO thread empties the mailbox. Without it (thread off, or a
+  // dead front panel) waiting for ever would hang the caller, so the wait
+  // is bounded and the code dropped.
+  for (int i = 0; i < 500; i++) {
+    uint8_t expected = 0;
+    if (w->tinyCmdReq.compare_exchange_strong(expected, code)) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  zlog(LOG_ERR, "front panel mailbox busy, code %d dropped", code);
+}

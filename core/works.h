@@ -9,7 +9,9 @@
 #include <mutex>
 
 #include "amp/amp_fields.h"
+#include "core/panel_events.h"
 #include "core/setup_record.h"
+#include "core/station_hooks.h"
 #include "core/tables_fields.h"
 #include "display/display_fields.h"
 #include "menus/menu_fields.h"
@@ -94,6 +96,11 @@ struct CoreFields {
   uint8_t EnableLOGTemp = 0;
   int AudioBuffers = 0;
 
+  // Every operator action on the panel; only the timer thread applies them
+  PanelQueue panelQ;
+  // Calls up a floor, installed by the start-up
+  StationHooks hooks;
+
   // Front-panel mailbox
   std::atomic<uint8_t> tinyCmd{0};     // command being sent, 255 = none
   std::atomic<uint8_t> tinyCmdReq{0};  // next command, 0 = empty
@@ -104,6 +111,12 @@ struct CoreFields {
 
 struct Works : CoreFields, DisplayFields, AmpFields, TablesFields, TunerFields,
                RadioFields, ScreenFields, MenuFields, RemoteFields {};
+
+// The defaults of the shared record (the start-up, the setup reader and
+// the factory reset); keeps a stop already asked for.
+void InitGlobalVar(Works* w);
+// Front-panel mailbox: waits until tinyCmdReq is empty, then posts code.
+void PostTinyCmd(Works* w, unsigned char code);
 
 // Two arrays of 1024 values for the spectrum plot.
 struct PlotBuffers {

@@ -9,11 +9,9 @@
 
 #include "core/globals.h"
 #include "core/works.h"
-#include "menus/buttons.h"
-#include "menus/dispatch.h"
+#include "core/panel_events.h"
 #include "platform/gpio_block.h"
 #include "platform/log.h"
-#include "screens/views.h"
 
 namespace {
 
@@ -37,7 +35,7 @@ void sleepPause(int us) { usleep(static_cast<useconds_t>(us)); }
 
 GpioEnv withDefaults(const GpioEnv& in) {
   GpioEnv env = in;
-  if (env.handler == nullptr) env.handler = DecodeTasto;
+  if (env.handler == nullptr) env.handler = PanelKeyPost;
   if (env.now == nullptr) env.now = monoMicros;
   if (!env.pause) env.pause = sleepPause;
   return env;
@@ -48,21 +46,6 @@ GpioEnv withDefaults(const GpioEnv& in) {
 int64_t stepThresholdUs(int repeatCount) {
   if (repeatCount == 0) return std::llround(TIME_LONG_PRESS.load() * 1e6);
   return repeatCount <= 14 ? 100000 : 20000;
-}
-
-void reportKey(Works* w, GpioState* st, int key, bool longPress, int pageBefore, bool errorPending) {
-  fprintf(stderr, "panel: key %d %s (%s) on %s -> %s\n", key, longPress ? "long" : "short",
-          PanelKeyAction(pageBefore, key, longPress, errorPending).c_str(), PanelPageName(pageBefore),
-          PanelPageName(w->MenuIdx));
-  st->reportedPage = w->MenuIdx;
-}
-
-int callKey(Works* w, GpioState* st, KeyHandler handler, int key, int held, bool report) {
-  int page = w->MenuIdx;
-  bool err = report && key == 1 && VerifyError(w);
-  int r = handler(w, key, held);
-  if (report) reportKey(w, st, key, held != 0, page, err);
-  return r;
 }
 
 }  // namespace
@@ -179,7 +162,8 @@ void GpioPresses(Works* w, GpioState* st, int64_t nowUs, KeyHandler handler) {
       int64_t thr = stepThresholdUs(st->repeatCount);
       if (elapsed > thr - 150000) w->keyFlags |= 0x01;
       if (elapsed > thr) {
-        int r = callKey(w, st, handler, k, st->held | bit, st->repeatCount == 0);
+        // Only the first step of a long press writes its progress line.
+        int r = handler(w, k, st->held | bit, st->repeatCount == 0);
         if (r != 0) {
           st->pressStartUs = nowUs;
           st->repeatCount++;
@@ -190,7 +174,7 @@ void GpioPresses(Works* w, GpioState* st, int64_t nowUs, KeyHandler handler) {
     }
     if (st->debounced[b] != st->seen[b]) {
       if (st->debounced[b] == 1) {
-        if (!(st->held & bit) && st->seen[b] != -1) callKey(w, st, handler, k, 0, true);
+        if (!(st->held & bit) && st->seen[b] != -1) handler(w, k, 0, true);
         st->held &= static_cast<uint8_t>(~bit);
         st->timing &= static_cast<uint8_t>(~bit);
         st->repeatCount = 0;
@@ -206,10 +190,6 @@ void GpioPass(Works* w, GpioState* st, volatile uint32_t* regs, const GpioEnv& e
   if (w->tinyCmd.load() != 255) TinyExchange(w, regs, env);
   GpioDebounce(st, reg(regs, gpio::kLev0));
   GpioPresses(w, st, env.now(), env.handler);
-  if (w->MenuIdx != st->reportedPage) {
-    st->reportedPage = w->MenuIdx;
-    fprintf(stderr, "panel: page %s\n", PanelPageName(st->reportedPage));
-  }
 }
 
 void GpioRun(Works* w, const GpioEnv& envIn) {
@@ -245,56 +225,3 @@ void GpioRun(Works* w, const GpioEnv& envIn) {
 }
 
 void GPIO(Works* w) { GpioRun(w, GpioEnv{}); }
-
-const char* PanelPageName(int page) {
-  static const char* const kNames[13] = {
-      "main",          "parameter list", "parameter edit", "tuner",           "manual tune",
-      "link error",    "utility",        "table edit",     "save tune memory", "bank utility",
-      "copy bank",     "reset bank",     "filter settings"};
-  return (page >= 0 && page < 13) ? kNames[page] : "?";
-}
-
-std::string PanelKeyAction(int page, int key, bool longPress, bool errorPending) {
-  if (key < 1 || key > 6) return "?";
-  if (key == 1 && errorPending) return "RESET error";
-  switch (page) {
-    case 0: {
-      static const char* const s[6] = {"next bank", "attenuator step", "next antenna",
-                                       "tuner page", "parameter pages", "next view"};
-      static const char* const l[6] = {"utility page", "nothing", "next antenna",
-                                       "tuner page", "parameter pages", "status screen"};
-      return longPress ? l[key - 1] : s[key - 1];
-    }
-    case 1: {
-      static const char* const s[6] = {"back to main", "nothing", "previous parameter",
-                                       "next parameter", "nothing", "edit parameter"};
-      return s[key - 1];
-    }
-    case 2: {
-      static const char* const s[6] = {"nothing", "cursor left", "cursor right",
-                                       "minus", "plus", "confirm"};
-      return s[key - 1];
-    }
-    case 3: {
-      static const char* const s[6] = {"back to main", "nothing", "nothing",
-                                       "TUNE", "tuner bypass", "manual tuning"};
-      if (key == 6 && longPress) return "resend band settings";
-      return s[key - 1];
-    }
-    case 4: {
-      static const char* const s[6] = {"save tune page", "L down", "L up",
-                                       "C down", "C up", "transmit on/off"};
-      if (key == 1 && longPress) return "network mode";
-      return s[key - 1];
-    }
-    default:
-      break;
-  }
-  if (page < 0 || page >= kMenuPages) return "?";
-  // Elsewhere the button's own label says it.
-  std::string t = Zarnmenu[page].button[key - 1].line1;
-  size_t a = t.find_first_not_of(' ');
-  if (a == std::string::npos) return "nothing";
-  size_t z = t.find_last_not_of(' ');
-  return t.substr(a, z - a + 1);
-}

@@ -8,14 +8,14 @@
 #pragma once
 #include <cstdint>
 #include <functional>
-#include <string>
 
 #include "platform/clock.h"
 
 struct Works;
 
-// Key handler: the button dispatch, or a recorder in tests.
-using KeyHandler = int (*)(Works* w, int key, int held);
+// Key handler: posting to the panel queue, or a recorder in tests.
+// report: the press writes its progress line (not the repeat steps).
+using KeyHandler = int (*)(Works* w, int key, int held, bool report);
 
 struct GpioEnv {
   KeyHandler handler = nullptr;  // null: the button dispatch
@@ -36,7 +36,6 @@ struct GpioState {
   int repeatCount = 0;   // long-press steps so far
   int passCount = 0;     // passes until the next TINY slot
   int pollIdx = 0;       // next periodic TINY query, 0..3
-  int reportedPage = -1; // page named by the last report line
 };
 
 void GPIO(Works* w);
@@ -61,8 +60,3 @@ void TinyExchange(Works* w, volatile uint32_t* regs, const GpioEnv& env);
 uint8_t GpioDebounce(GpioState* st, uint32_t level);
 // Short presses, long presses and repeat steps of the debounced states.
 void GpioPresses(Works* w, GpioState* st, int64_t nowUs, KeyHandler handler);
-
-// What a key does on the pages an operator meets first, for the progress
-// line each press writes ("panel: ..."); names of the menu pages.
-const char* PanelPageName(int page);
-std::string PanelKeyAction(int page, int key, bool longPress, bool errorPending);

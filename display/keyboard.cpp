@@ -9,12 +9,10 @@
 #include <thread>
 
 #include "core/remote_config.h"
-#include "core/setup.h"
 #include "core/works.h"
 #include "platform/input.h"
 #include "platform/log.h"
 #include "platform/paths.h"
-#include "remote/service_shell.h"
 
 namespace {
 
@@ -48,6 +46,13 @@ int findKeyboard(Works* w, const KeybEnv& env, std::string* path) {
   return -1;
 }
 
+// The setup and the service mode belong to the panel: its thread applies them.
+void postPanel(Works* w, PanelAct act) {
+  PanelEvent ev;
+  ev.act = act;
+  w->panelQ.post(ev);
+}
+
 }  // namespace
 
 int KeybEvent(Works* w, const input_event& ev) {
@@ -66,7 +71,7 @@ int KeybEvent(Works* w, const input_event& ev) {
       return 1;
     case KEY_F11:
       zlogEcho(LOG_INFO, "Save setup");
-      writeSetup(w);
+      postPanel(w, PanelAct::SaveSetup);
       return 0;
     case KEY_F9:
       // The keyboard has no text editor: F9 makes a fresh random key,
@@ -76,8 +81,7 @@ int KeybEvent(Works* w, const input_event& ev) {
       renewAccessKey(w);
       return 0;
     case KEY_F10:
-      RemoteConnection();
-      w->updateFlags |= 0x02;
+      postPanel(w, PanelAct::RemoteService);
       return 0;
     default:
       return 0;

@@ -5,8 +5,8 @@
 
 #include "amp/amp_status.h"
 #include "amp/errors.h"
-#include "amp/linear.h"
-#include "core/spine.h"
+#include "amp/cmd_queue.h"
+#include "core/station_hooks.h"
 #include "core/tables.h"
 #include "core/works.h"
 #include "platform/clock.h"
@@ -310,17 +310,17 @@ void retryLink(Works* w) {
   w->failCode = -1;
   switch (code) {
     case 1:
-      StartThreadLinear(w);
+      startAmpLink(w);
       break;
     case 2:
       // Set by the FT-817 poll when its port fails.
-      StartThreadCATserial(w);
+      startFt817Link(w);
       break;
     case 3:
-      StartThreadZEL(w);
+      startDataPort(w);
       break;
     case 5:
-      StartZelReadFFT(w);
+      startSpectrumReader(w);
       break;
     default:
       break;
@@ -389,7 +389,7 @@ void cancelLink(Works* w) {
   switch (w->failCode) {
     case 1:
       w->failCode = -1;
-      StartThreadLinear(w);
+      startAmpLink(w);
       return;
     case 2:
       setRunByte(s->catSerRun, '0');
@@ -414,7 +414,7 @@ void saveTuneMemory(Works* w) {
     int ant = w->SaveAnt >= 0 && w->SaveAnt < kTuneAntennas ? w->SaveAnt : 0;
     LoadTabAtu(w, bank, ant);
     if (InsertTuneToMem(w, bank, ant) != 0) w->keyFlags |= kKeySaveRefused;
-    LoadBankAndWorkMode(w, w->NumBanco);
+    loadBankAndWorkMode(w, w->NumBanco);
   }
   goPage(w, 3);
   LabelByPassATU(w);
@@ -429,7 +429,7 @@ void copyBank(Works* w) {
   SaveTabConfig(w, to);
   // The copy went through the tables in memory: the active bank's come
   // back, or its next save would store the origin's settings under it.
-  LoadBankAndWorkMode(w, w->NumBanco);
+  loadBankAndWorkMode(w, w->NumBanco);
   w->AntennaRowIdx = -1;
 }
 
@@ -444,7 +444,7 @@ void eraseBanks(Works* w) {
   }
   for (int bank = first; bank <= last; bank++)
     for (int kind = 0; kind < 4; kind++) DeleteFileConf(w, bank, kind);
-  LoadBankAndWorkMode(w, w->NumBanco);
+  loadBankAndWorkMode(w, w->NumBanco);
   w->AntennaRowIdx = -1;
 }
 

@@ -31,6 +31,8 @@ struct MenuFields {
   std::atomic<uint8_t> filterView{0};    // 1 while the filter-settings view is selected
   std::atomic<uint8_t> factoryArmed{0};  // 1 after the first press of "FACTORY DEFAULT"
 
+  int reportedPage = -1;  // page named by the last "panel:" line (timer thread)
+
   // Board readings and clock text of the refresh screen
   float CPUTemp = 0;  // degrees C
   float GPUTemp = 0;  // degrees C

@@ -9,11 +9,11 @@
 #include <thread>
 
 #include "amp/errors.h"
-#include "amp/linear.h"
+#include "amp/cmd_queue.h"
 #include "core/globals.h"
 #include "core/lan.h"
 #include "core/setup.h"
-#include "core/spine.h"
+#include "core/station_hooks.h"
 #include "core/works.h"
 #include "display/fb.h"
 #include "display/png.h"
@@ -149,7 +149,7 @@ void factoryDefault(Works* w) {
   w->factoryArmed = 0;
   // The tables in memory follow the files, or the next save would bring
   // the erased bank back.
-  LoadBankAndWorkMode(w, w->NumBanco);
+  loadBankAndWorkMode(w, w->NumBanco);
   w->AntennaRowIdx = -1;
   fprintf(stderr, "----------> FACTORY DEFAULT\n");
 }
@@ -172,11 +172,11 @@ void remoteOperation(Works* w, int key) {
   if (w->remoteStarted == 1) {
     if (runByte(s->WebSocket) == '0') {
       setRunByte(s->WebSocket, '1');
-      StartThreadSoket(w);
+      startRemoteLink(w);
     }
-    StartThreadCommRemote(w);
+    startRemoteGroup(w);
   } else {
-    ExitThreadRemote(w);
+    stopRemoteGroup(w);
   }
 }
 
@@ -502,7 +502,7 @@ void ChangeInterfaceBanco(Works* w) {
   int m = w->ModeWorkIdx.load() + 1;
   if (m > 3 || m < 0) m = 0;
   w->ModeWorkIdx = m;
-  SetModeWorkIDX(w);
+  applyWorkMode(w);
   SaveToBank(w, w->NumBanco, w->AntennaIdx);
 }
 

@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "amp/error_list.h"
-#include "core/file_check.h"
+#include "core/file_problems.h"
 #include "core/works.h"
 #include "platform/clock.h"
 #include "platform/files.h"

@@ -18,7 +18,7 @@
 #include "platform/usb.h"
 #include "radio/zel_link.h"
 #include "radio/zel_usb_ids.h"
-#include "remote/remote_senders.h"
+#include "core/station_hooks.h"
 
 std::atomic<int> verifyCatReplyMs{1000};
 
@@ -191,7 +191,7 @@ void Cat(Works* w) {
       continue;
     }
     if (catCollectByte(c, b, text)) {
-      sendWebSockCatFrame(w, text.c_str(), static_cast<int>(text.size()));
+      sendCatToPeer(w, text.c_str(), static_cast<int>(text.size()));
       radioTapFrame("CA", reinterpret_cast<const uint8_t*>(text.data()), static_cast<int>(text.size()));
     }
   }

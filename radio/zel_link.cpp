@@ -16,7 +16,7 @@
 #include "core/works.h"
 #include "platform/log.h"
 #include "platform/serial.h"
-#include "remote/remote_senders.h"
+#include "core/station_hooks.h"
 
 std::atomic<int> status_cat{0};
 
@@ -336,14 +336,14 @@ static void handleBody(Works* w, ZelReader& r) {
       int n = r.length - 170;
       if (n > kSpectrumLine) n = kSpectrumLine;
       if (n > 0) {
-        sendWebSockSerSpectrFrame(w, line, n);
+        sendSpectrumToPeer(w, line, n);
         radioTapFrame("SP", line, n);
       }
     }
   } else if (r.type == 1 && r.subtype == '1') {
     if (readSerialPort(w, body, r.length) != r.length) return;
     storeParameters(w, r.length, body);
-    sendWebSockSerParFrame(w, body, r.length);
+    sendRadioParamsToPeer(w, body, r.length);
     radioTapFrame("PA", body, r.length);
   } else if (r.type >= 2) {
     zlogLimited(LOG_ERR, "Error3");

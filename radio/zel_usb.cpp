@@ -13,7 +13,7 @@
 #include "platform/usb_stream.h"
 #include "radio/zel_link.h"
 #include "radio/zel_usb_ids.h"
-#include "remote/remote_senders.h"
+#include "core/station_hooks.h"
 
 ZelUsbState zelUsb;
 FftState zelFft;
@@ -122,7 +122,7 @@ void fftCalc(const float* x, int count, Works* w) {
   const char m = w->setup != nullptr ? w->setup->Enable1600 : '1';
   int len = fftLine(zelFft, x, count, m);
   if (len <= 0 || w->remoteConnected.load() != 1) return;
-  sendWebSockSerSpectrFrame(w, zelFft.fftoutdec.data(), len);
+  sendSpectrumToPeer(w, zelFft.fftoutdec.data(), len);
   radioTapFrame("SP", zelFft.fftoutdec.data(), len);
 }
 

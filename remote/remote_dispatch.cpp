@@ -15,10 +15,8 @@
 
 #include "core/remote_config.h"
 #include "core/setup.h"
-#include "core/spine.h"
 #include "core/works.h"
 #include "display/fb.h"
-#include "menus/bank.h"
 #include "platform/log.h"
 #include "platform/paths.h"
 #include "radio/zel_link.h"
@@ -277,10 +275,11 @@ void dispStat(Works* w) {
   }
   SetupRec* s = w->setup;
   if (strncmp(cmd, "MIRKBANK", 8) == 0 || strncmp(cmd, "MIRKPA1", 7) == 0) {
-    fprintf(stderr, "ChangeBanco\n");
-    // The bank changes at once; setup.txt follows at most once a second.
-    ChangeBanco(w, false);
-    if (w->remoteSaves.request(nowMs())) writeSetup(w);
+    // A panel action: the timer thread applies it with the buttons'.
+    PanelEvent ev;
+    ev.act = PanelAct::RemoteCmd;
+    snprintf(ev.text, sizeof ev.text, "%.15s", cmd);
+    w->panelQ.post(ev);
   } else if (strncmp(cmd, "MIRKTU2", 7) == 0) {
     // nothing to do
   } else if (strncmp(cmd, "MIRKFT00", 8) == 0) {

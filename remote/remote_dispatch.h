@@ -36,10 +36,9 @@ void dispStat(Works* w);
 
 // Remote commands that rewrite an operator file (the bank change saves
 // setup.txt) write it at most once a second (SaveThrottle in
-// remote_fields.h). The link thread's side: runs the setup write the
-// throttle allows.
+// remote_fields.h). Runs the setup write the throttle allows;
 // flushRemoteSaves(w, true) writes a waiting change at once (the
-// connection ended). Link thread only.
+// connection ended). Timer thread only: it applies the bank change.
 void flushRemoteSaves(Works* w, bool now = false);
 
 // The station's key check: the same time whatever the text (only the

@@ -381,12 +381,15 @@ void serveConnection(Works* w, StationShared& sh, int fd, const std::string& pee
   fprintf(stderr, "connected\n");
   rd->clearDeadline();
   if (tls != nullptr) rd->setIoLock(w->sendMut);
-  rd->setIdle([w] { flushRemoteSaves(w); });
   frameLoop(w, *rd, st, true);
   zlogLimited(LOG_INFO, "TCP exiting");
   setConnected(w, 0);
   releaseLink(w, fd, tls);
-  flushRemoteSaves(w, true);
+  // A bank change the throttle still holds is saved now (by the timer,
+  // which applies the panel's actions).
+  PanelEvent ended;
+  ended.act = PanelAct::RemoteEnded;
+  w->panelQ.post(ended);
   zlogLimited(LOG_INFO, "TCP closed");
   stationLinkLost(w);
   leaveSlot(sh);

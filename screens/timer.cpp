@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "amp/amp_status.h"
+#include "amp/cmd_queue.h"
 #include "amp/linear.h"
 #include "core/tables.h"
 #include "core/works.h"
@@ -217,6 +218,8 @@ void TimerSoftTimers(Works* w, TimerState* st, int elapsedMs) {
 void TimerCycle(Works* w, TimerState* st, bool sleep) {
   st->cycleStartUs = st->now();
   st->wallStart = time(nullptr);
+  // The operator's actions first: the frame then shows what they did.
+  if (w->hooks.applyPanelEvents != nullptr) w->hooks.applyPanelEvents(w);
   // The control steps run outside the drawing lock: they queue commands
   // and run the "my_temp" script, and the key dispatch must not wait for
   // them. A failure screen holds the following, as it always did; with no
@@ -242,7 +245,8 @@ void TimerCycle(Works* w, TimerState* st, bool sleep) {
   // Outside the drawing lock: a slow peer holds up this cycle only, not
   // the other threads that draw, and no lock is held inside another.
   TimerSendStatus(w);
-  if (sleep) usleep(static_cast<useconds_t>(w->CycleSleep > 0 ? w->CycleSleep : 0));
+  // The rest ends early when an operator action comes.
+  if (sleep) w->panelQ.waitForEvent(w->CycleSleep);
   // Wall time on the monotonic clock: the hold-offs and the peak hold last
   // what they say whatever share of a core the controller gets.
   int64_t us = st->now() - st->cycleStartUs + st->carryUs;

@@ -11,7 +11,6 @@
 #include "core/globals.h"
 #include "core/lan.h"
 #include "core/remote_config.h"
-#include "core/spine.h"
 #include "core/works.h"
 #include "display/fb.h"
 #include "display/text.h"
@@ -365,13 +364,6 @@ void ViewStatusInfo(Works* w) {
   const AmpSnapshot a = GetAmpStatus(w);
   if (w->overlay != 1 || w->fb == nullptr) return;
   SetupRec* s = w->setup;
-  // The screen shows the radio's own frequency: its data port has to run.
-  // Not while a failure is shown, or every frame would retry the port.
-  // Only a bank on the companion radio has a data port to open.
-  if (s != nullptr && w->ModeWorkIdx.load() == 1 && runByte(s->zelRun) == '0' && w->failCode == 0) {
-    setRunByte(s->zelRun, '1');
-    StartThreadZEL(w);
-  }
   long recFreq = 0;
   if (w->zelParam != nullptr && w->serMut != nullptr) {
     ZelParam rec{};

@@ -9,7 +9,7 @@
 #include "amp/errors.h"
 #include "screens/error_keys.h"
 #include "amp/linear.h"
-#include "core/spine.h"
+#include "app/spine.h"
 #include "core/works.h"
 #include "display/fb.h"
 #include "tests/support/amp_frames.h"
@@ -23,6 +23,7 @@ struct AmpErrors : ::testing::Test {
   void SetUp() override {
     w = tw.get();
     InitGlobalVar(w);
+    InstallStationHooks(w);
     InitErrTable(w);
     w->errorsMuted = 0;
   }

@@ -16,7 +16,7 @@
 #include "amp/errors.h"
 #include "amp/linear.h"
 #include "amp/temperature.h"
-#include "core/spine.h"
+#include "app/spine.h"
 #include "core/works.h"
 #include "tests/support/amp_frames.h"
 #include "tests/support/pty.h"

@@ -13,7 +13,7 @@
 
 #include "amp/errors.h"
 #include "amp/linear.h"
-#include "core/spine.h"
+#include "app/spine.h"
 #include "core/tables.h"
 #include "core/works.h"
 #include "platform/paths.h"

@@ -14,7 +14,7 @@
 #include "amp/linear.h"
 #include "amp/temperature.h"
 #include "core/globals.h"
-#include "core/spine.h"
+#include "app/spine.h"
 #include "core/works.h"
 #include "platform/log.h"
 #include "tests/support/amp_frames.h"

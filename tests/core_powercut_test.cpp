@@ -19,7 +19,7 @@
 
 #include "core/lan.h"
 #include "core/setup.h"
-#include "core/spine.h"
+#include "app/spine.h"
 #include "core/tables.h"
 #include "core/works.h"
 #include "platform/files.h"

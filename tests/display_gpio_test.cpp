@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "core/globals.h"
-#include "core/spine.h"
+#include "app/spine.h"
 #include "core/works.h"
 #include "display/gpio.h"
 #include "platform/gpio_block.h"
@@ -39,7 +39,7 @@ std::vector<Call> gCalls;
 // What the recorder answers to a long-press step: 1 repeats, 0 ends.
 std::atomic<int> gRepeatKey{0};
 
-int recorder(Works*, int key, int held) {
+int recorder(Works*, int key, int held, bool) {
   std::lock_guard<std::mutex> lk(gCallsMut);
   gCalls.push_back({key, held, gNowUs.load()});
   return (held != 0 && key == gRepeatKey.load()) ? 1 : 0;

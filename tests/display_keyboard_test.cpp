@@ -17,6 +17,7 @@
 #include "core/remote_config.h"
 #include "core/works.h"
 #include "display/keyboard.h"
+#include "menus/panel_apply.h"
 #include "platform/input.h"
 #include "platform/log.h"
 #include "tests/support/temp_root.h"
@@ -88,6 +89,7 @@ TEST_F(Keyboard, PressesActRepeatsAndReleasesDoNotF12EndsEverything) {
   run(KeybEnv{});
   ASSERT_TRUE(waitFor([&] { return ended.load(); }));
   EXPECT_EQ(w->running, 0u);  // F12 stops the whole program
+  PanelDrain(w);  // the timer's part: the setup save and the service mode
 
   const std::string stubs = root.stubLog();
   // Held F11: the setup is written once (one remount window); F9 writes

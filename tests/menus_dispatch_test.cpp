@@ -11,7 +11,7 @@
 #include "amp/errors.h"
 #include "amp/linear.h"
 #include "core/globals.h"
-#include "core/spine.h"
+#include "app/spine.h"
 #include "core/works.h"
 #include "display/fb.h"
 #include "menus/buttons.h"

@@ -10,7 +10,7 @@
 #include "amp/linear.h"
 #include "core/globals.h"
 #include "core/setup.h"
-#include "core/spine.h"
+#include "app/spine.h"
 #include "core/works.h"
 #include "menus/buttons.h"
 #include "menus/params.h"

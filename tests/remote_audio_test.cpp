@@ -15,7 +15,7 @@
 
 #include "amp/error_list.h"
 #include "core/setup.h"
-#include "core/spine.h"
+#include "app/spine.h"
 #include "platform/log.h"
 #include "remote/audio.h"
 #include "remote/remote_dispatch.h"

@@ -27,6 +27,7 @@
 #include "platform/log.h"
 #include "platform/net.h"
 #include "radio/zel_link.h"
+#include "menus/panel_apply.h"
 #include "remote/remote_dispatch.h"
 #include "remote/remote_senders.h"
 #include "remote/ws_link.h"
@@ -299,6 +300,7 @@ TEST(RemoteCommands, DividerAndSpectrumSourceBankAndReboot) {
   auto run = [&](const char* cmd) {
     snprintf(w->remoteCmd, sizeof w->remoteCmd, "%s", cmd);
     dispStat(w);
+    PanelDrain(w);  // the timer applies what acts on the panel
   };
   run("MIRKFD12");
   EXPECT_EQ(w->Divide, 12);

@@ -198,6 +198,7 @@ class SecureStation : public ::testing::Test {
   TestWorks tw;
   Works* w = nullptr;
   std::unique_ptr<ThreadRunner> th;
+  std::unique_ptr<ThreadRunner> applier;
   int port = 0;
 
   void SetUp() override {
@@ -215,10 +216,12 @@ class SecureStation : public ::testing::Test {
   void start() {
     ASSERT_TRUE(waitFor([] { return wsListeningPort.load() == 0; }));
     th.reset(new ThreadRunner(w, Wsocket));
+    applier.reset(new ThreadRunner(w, panelApplierLoop));
     ASSERT_TRUE(waitFor([&] { return (port = wsListeningPort.load()) > 0; }));
   }
   void TearDown() override {
     th.reset();
+    applier.reset();
     logCaptureStop();
   }
 };
@@ -285,7 +288,7 @@ TEST_F(SecureStation, AnAddressThatFailsTheKeyThreeTimesWaitsAndTheOwnerDoesNot)
 }
 
 TEST_F(SecureStation, TwentyBankChangesInASecondWriteSetupAtMostTwiceEndingWithTheLast) {
-  w->NumBanco = 1;  // the link thread's field from here on
+  w->NumBanco = 1;  // the panel applier's field from here on
   start();
   RawPeer p;
   ASSERT_TRUE(p.connectFrom("127.0.0.1", port));

@@ -10,7 +10,7 @@
 
 #include "amp/linear.h"
 #include "core/globals.h"
-#include "core/spine.h"
+#include "app/spine.h"
 #include "core/works.h"
 #include "platform/clock.h"
 #include "menus/buttons.h"

@@ -12,7 +12,7 @@
 #include "amp/crc8.h"
 #include "amp/errors.h"
 #include "amp/linear.h"
-#include "core/spine.h"
+#include "app/spine.h"
 #include "core/works.h"
 #include "sim/amp_sim.h"
 #include "tests/support/temp_root.h"

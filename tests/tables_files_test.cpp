@@ -8,7 +8,7 @@
 #include "amp/amp_status.h"
 #include "amp/linear.h"
 #include "amp/temperature.h"
-#include "core/spine.h"
+#include "app/spine.h"
 #include "core/tables.h"
 #include "core/works.h"
 #include "platform/log.h"

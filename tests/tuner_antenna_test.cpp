@@ -6,7 +6,7 @@
 #include "amp/error_list.h"
 #include "amp/linear.h"
 #include "platform/log.h"
-#include "core/spine.h"
+#include "app/spine.h"
 #include "radio/hamlib_link.h"
 #include "tests/support/temp_root.h"
 #include "tests/support/test_works.h"

@@ -10,7 +10,7 @@
 
 #include "amp/amp_status.h"
 #include "amp/linear.h"
-#include "core/spine.h"
+#include "app/spine.h"
 #include "sim/physics.h"
 #include "tests/support/temp_root.h"
 #include "tests/support/test_works.h"

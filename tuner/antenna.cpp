@@ -1,6 +1,6 @@
 #include "tuner/antenna.h"
 
-#include "core/file_check.h"
+#include "core/file_problems.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -9,7 +9,7 @@
 #include <syslog.h>
 
 #include "amp/errors.h"
-#include "amp/linear.h"
+#include "amp/cmd_queue.h"
 #include "core/works.h"
 #include "platform/files.h"
 #include "platform/log.h"

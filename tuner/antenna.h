@@ -5,7 +5,7 @@
 struct Works;
 // Loads the bank's antenna table (and so its work mode) and its tune
 // memories. Starting and stopping the radio threads for the mode is the
-// spine's (SetModeWorkIDX, LoadBankAndWorkMode in core/spine.h).
+// start-up's (SetModeWorkIDX, LoadBankAndWorkMode in app/spine.h).
 void LoadAllBankTable(Works* w, int bank);
 // bandName of the first row of the active bank's antenna table whose range
 // holds freq; nullptr when none.

@@ -6,7 +6,7 @@
 
 #include "amp/amp_status.h"
 #include "amp/errors.h"
-#include "amp/linear.h"
+#include "amp/cmd_queue.h"
 #include "amp/temperature.h"
 #include "core/works.h"
 #include "tuner/load_fit.h"

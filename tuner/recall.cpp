@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <mutex>
 
-#include "amp/linear.h"
+#include "amp/cmd_queue.h"
 #include "core/works.h"
 #include "tuner/antenna.h"
 #include "tuner/load_fit.h"

@@ -1,6 +1,6 @@
 #include "tuner/tune_memory.h"
 
-#include "core/file_check.h"
+#include "core/file_problems.h"
 
 #include <cerrno>
 #include <cstdlib>

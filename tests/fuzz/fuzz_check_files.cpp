@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "core/file_check.h"
+#include "app/file_check.h"
 #include "tests/fuzz/support/fuzz_station.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

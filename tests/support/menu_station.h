@@ -6,7 +6,8 @@
 #include <vector>
 
 #include "amp/linear.h"
-#include "core/spine.h"
+#include "app/spine.h"
+#include "app/spine.h"
 #include "core/works.h"
 #include "menus/buttons.h"
 #include "tests/support/temp_root.h"
@@ -16,6 +17,7 @@ class MenuStation : public testing::Test {
  protected:
   void SetUp() override {
     InitGlobalVar(w.get());
+    InstallStationHooks(w.get());
     beforeMenus();
     InitMenuZarn(w.get());
     w->errorsMuted = 0;

@@ -1,3 +1,4 @@
+#include "menus/panel_apply.h"
 #include "tests/support/test_works.h"
 
 TestWorks::TestWorks() : w(new Works()) {
@@ -9,6 +10,13 @@ TestWorks::TestWorks() : w(new Works()) {
 }
 
 TestWorks::~TestWorks() = default;
+
+void panelApplierLoop(Works* w) {
+  while (w->running.load() != 0) {
+    w->panelQ.waitForEvent(10000);
+    PanelDrain(w);
+  }
+}
 
 ThreadRunner::ThreadRunner(Works* w, void (*body)(Works*)) : w_(w) {
   w_->running = 1;

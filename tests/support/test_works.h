@@ -23,6 +23,10 @@ struct TestWorks {
 };
 
 // Runs body(w) on its own thread; stop() sets running to 0 and joins.
+// Stands in for the timer's part in a test without one: applies the
+// operator's panel events until running drops (a ThreadRunner body).
+void panelApplierLoop(Works* w);
+
 class ThreadRunner {
  public:
   ThreadRunner(Works* w, void (*body)(Works*));

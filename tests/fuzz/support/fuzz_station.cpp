@@ -11,7 +11,7 @@
 
 #include "core/setup.h"
 #include "core/setup_record.h"
-#include "core/spine.h"
+#include "app/spine.h"
 #include "core/works.h"
 #include "display/fb.h"
 #include "platform/files.h"

@@ -1,4 +1,4 @@
-#include "core/spine.h"
+#include "app/spine.h"
 
 #include <opus/opus.h>
 
@@ -27,6 +27,7 @@
 #include "display/png.h"
 #include "display/text.h"
 #include "menus/buttons.h"
+#include "menus/panel_apply.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/heartbeat.h"
@@ -38,6 +39,7 @@
 #include "radio/zel_link.h"
 #include "radio/zel_usb.h"
 #include "remote/audio.h"
+#include "remote/remote_senders.h"
 #include "remote/ws_link.h"
 #include "screens/timer.h"
 #include "tuner/antenna.h"
@@ -175,18 +177,6 @@ void destroyCodecs(Works* w) {
   if (w->opusDec != nullptr) opus_decoder_destroy(static_cast<OpusDecoder*>(w->opusDec));
   w->opusEnc = nullptr;
   w->opusDec = nullptr;
-}
-
-void PostTinyCmd(Works* w, unsigned char code) {
-  // Only the GPIO thread empties the mailbox. Without it (thread off, or a
-  // dead front panel) waiting for ever would hang the caller, so the wait
-  // is bounded and the code dropped.
-  for (int i = 0; i < 500; i++) {
-    uint8_t expected = 0;
-    if (w->tinyCmdReq.compare_exchange_strong(expected, code)) return;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  zlog(LOG_ERR, "front panel mailbox busy, code %d dropped", code);
 }
 
 void StartThreadLinear(Works* w) {
@@ -374,6 +364,24 @@ void ExitThreadRemote(Works* w) {
   fprintf(stderr, ">>>>>>>>>>>>>>>>>>>>>>>>> REMOTE STOP \n");
 }
 
+void InstallStationHooks(Works* w) {
+  StationHooks& h = w->hooks;
+  h.applyPanelEvents = [](Works* x) { PanelDrain(x); };
+  h.startAmpLink = StartThreadLinear;
+  h.startFt817Link = StartThreadCATserial;
+  h.startDataPort = StartThreadZEL;
+  h.startSpectrumReader = StartZelReadFFT;
+  h.startRemoteLink = StartThreadSoket;
+  h.startRemoteGroup = StartThreadCommRemote;
+  h.stopRemoteGroup = ExitThreadRemote;
+  h.restartRemoteGroup = StartRemoteGroupThreads;
+  h.loadBankAndWorkMode = LoadBankAndWorkMode;
+  h.applyWorkMode = SetModeWorkIDX;
+  h.sendCatToPeer = sendWebSockCatFrame;
+  h.sendRadioParamsToPeer = sendWebSockSerParFrame;
+  h.sendSpectrumToPeer = sendWebSockSerSpectrFrame;
+}
+
 int zelpyxMain() {
   // The records live for the whole process.
   static Works* works = new Works();
@@ -399,6 +407,7 @@ int zelpyxMain() {
   w->serMut = &serMut;
 
   InitGlobalVar(w);
+  InstallStationHooks(w);
   g_signalWorks = w;
   // A stop request cuts short any shell command still running.
   watchCommandRunFlag(&w->running);
@@ -495,7 +504,11 @@ int zelpyxMain() {
 
   sdNotify("READY=1");
   zlog(LOG_INFO, "start-up done");
+  const bool timerRuns = runByte(s->EnableTime) == '1';
   while (w->running.load() != 0) {
+    // Without the timer the operator's actions are applied here, so the
+    // buttons still work (one thread applies them either way).
+    if (!timerRuns) PanelDrain(w);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     watchdogTick();
   }

@@ -1,8 +1,8 @@
-#include "core/cli.h"
+#include "app/cli.h"
 
 #include <cstring>
 
-#include "core/file_check.h"
+#include "app/file_check.h"
 #include "core/version.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "core/file_check.h"
+#include "app/file_check.h"
 
 #include <cstring>
 #include <memory>
@@ -16,8 +16,6 @@
 
 namespace {
 
-thread_local FileProblemCollector* t_collector = nullptr;
-
 const char* kSetupFile = "/opt/set/setup.txt";
 
 // Name-value files: those with no reader in the program yet get
@@ -33,18 +31,6 @@ const NameValueFile kNameValueFiles[] = {
 };
 
 }  // namespace
-
-void reportFileProblem(const std::string& file, int line, bool fatal, const std::string& text) {
-  if (t_collector == nullptr) return;
-  // A hostile file may hold millions of bad lines: a bounded report.
-  if (t_collector->problems.size() >= 1000) return;
-  t_collector->problems.push_back(FileProblem{file, line, fatal, text});
-}
-
-bool fileProblemsWanted() { return t_collector != nullptr; }
-
-FileProblemCollector::FileProblemCollector() : prev_(t_collector) { t_collector = this; }
-FileProblemCollector::~FileProblemCollector() { t_collector = prev_; }
 
 void checkNameValueLines(const std::string& absPath, FILE* f) {
   std::string line;

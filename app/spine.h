@@ -5,7 +5,6 @@ struct Works;
 // The whole controller: start-up, idle loop, shutdown. Returns the exit status.
 int zelpyxMain();
 
-void InitGlobalVar(Works* w);
 void StartThreadLinear(Works* w);
 void StartThreadSoket(Works* w);
 void StartThreadZEL(Works* w);
@@ -30,5 +29,6 @@ void StartRemoteGroupThreads(Works* w, bool verbose);
 void StartThreadCommRemote(Works* w);
 void ExitThreadRemote(Works* w);
 
-// Front-panel mailbox: waits until tinyCmdReq is empty, then posts code.
-void PostTinyCmd(Works* w, unsigned char code);
+// The calls up a floor (core/station_hooks.h), and the timer's panel
+// events: what the subsystems below reach through them.
+void InstallStationHooks(Works* w);
