@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "amp/errors.h"
+#include "amp/temperature.h"
 #include "amp/amp_status.h"
 #include "amp/linear.h"
 #include "amp/temperature.h"

@@ -2,11 +2,19 @@
 #include "amp/temperature.h"
 
 #include <cstdio>
+#include <ctime>
+#include <string>
+#include <syslog.h>
 
+#include "amp/amp_status.h"
 #include "amp/errors.h"
+#include "amp/linear.h"
 #include "amp/cmd_queue.h"
 #include "core/tables.h"
 #include "core/works.h"
+#include "platform/files.h"
+#include "platform/log.h"
+#include "platform/paths.h"
 
 namespace {
 
@@ -142,6 +150,47 @@ void GestTemperatureFunction(Works* w, int alarmCode, int endCode, int warnCode,
     if (!ExistError(w, alarmCode) && !ExistError(w, warnCode)) {
       AddErrore(w, warnCode);
       fprintf(stderr, "!!!! WARNING: Quasi in Temperatura!! (%i)\n", warnCode);
+    }
+  }
+}
+
+namespace {
+
+const char* kLogTempPath = "/opt/set/LOGtemp.txt";
+
+// Same text as the screens' clock, formatted here: the Linear thread must
+// not read the timer's buffer while it is being rewritten, and the timer
+// may not be running at all.
+void localDateTime(char* out, size_t cap) {
+  time_t now = time(nullptr);
+  struct tm tmv;
+  localtime_r(&now, &tmv);
+  strftime(out, cap, "%Y-%m-%d %H:%M:%S", &tmv);
+}
+
+}  // namespace
+
+void LogTempFunction(Works* w, int mode) {
+  RemountWindow window(true, true);
+  if (!window.isOpen()) return;
+  std::string path = rootPath(kLogTempPath);
+  if (mode == -1) {
+    runCommand("rm " + shellQuote(path));
+  } else {
+    bool exists = pathExists(kLogTempPath);
+    FILE* f = openRooted(kLogTempPath, "a");
+    if (f == nullptr) {
+      zlog(LOG_ERR, "can't open /opt/set/LOGtemp.txt");
+    } else {
+      if (!exists) fprintf(f, ";TX,Temp1,Temp2,FDD,SWR\n");
+      char when[40];
+      localDateTime(when, sizeof when);
+      const AmpSnapshot a = GetAmpStatus(w);
+      fprintf(f, "%s%s", when, (a.ampStatus[1] & 1) ? " , 1," : " , 0,");
+      fprintf(f, "%04.01f,%04.01f,%02.01fW,%03.02f,%04.01fV,%04.01fA", a.tempBoard, a.tempHeatsink, a.FWD,
+              a.SWR, AmpSupplyVolts(w), a.paCurrentRaw / 4096.0 * 14.05);
+      fprintf(f, mode == 1 ? " -> protezione attiva\n" : "\n");
+      if (fclose(f) != 0) zlog(LOG_ERR, "can't write /opt/set/LOGtemp.txt");
     }
   }
 }

@@ -16,3 +16,6 @@ float SearchTemperatureFromVentola(Works* w, int percent);
 void GestTemperatureFunction(Works* w, int alarmCode, int endCode, int warnCode, float temperature,
                              float threshold);
 void AttivaDisattivaProtezione(Works* w, int on);
+// The temperature log (LOGtemp.txt): mode -1 deletes it, 0 appends a
+// plain line, 1 a protection line.
+void LogTempFunction(Works* w, int mode);

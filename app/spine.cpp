@@ -26,7 +26,7 @@
 #include "display/keyboard.h"
 #include "display/png.h"
 #include "display/text.h"
-#include "menus/buttons.h"
+#include "screens/buttons.h"
 #include "menus/panel_apply.h"
 #include "platform/clock.h"
 #include "platform/files.h"

@@ -26,7 +26,7 @@
 #include "display/fb.h"
 #include "display/png.h"
 #include "display/text.h"
-#include "menus/buttons.h"
+#include "screens/buttons.h"
 #include "radio/zel_link.h"
 #include "screens/artwork.h"
 #include "screens/timer.h"

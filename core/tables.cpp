@@ -10,8 +10,6 @@
 #include <syslog.h>
 #include <vector>
 
-#include "amp/amp_status.h"
-#include "amp/linear.h"
 #include "core/file_problems.h"
 #include "core/num_conv.h"
 #include "core/works.h"
@@ -24,7 +22,6 @@ namespace {
 const char* kConfigPath = "/opt/set/config.txt";
 const char* kVentolaPath = "/opt/set/ventola.txt";
 const char* kFilterPath = "/opt/set/filter.txt";
-const char* kLogTempPath = "/opt/set/LOGtemp.txt";
 
 // Whole lines of a file with one trailing "\n" and one "\r" removed.
 bool readLines(const char* absPath, std::vector<std::string>& lines) {
@@ -100,16 +97,6 @@ void reportShortRow(const char* path, int line, size_t have, size_t want) {
   if (have >= want) return;
   reportFileProblem(path, line, false,
                     std::to_string(have) + " fields, " + std::to_string(want) + " expected: the missing ones read as 0");
-}
-
-// Same text as the screens' clock, formatted here: the Linear thread must
-// not read the timer's buffer while it is being rewritten, and the timer
-// may not be running at all.
-void localDateTime(char* out, size_t cap) {
-  time_t now = time(nullptr);
-  struct tm tmv;
-  localtime_r(&now, &tmv);
-  strftime(out, cap, "%Y-%m-%d %H:%M:%S", &tmv);
 }
 
 }  // namespace
@@ -232,51 +219,4 @@ int SaveTabFiltri(Works* w) {
     if (rc != 0) zlog(LOG_ERR, "can't write /opt/set/filter.txt");
   }
   return rc;
-}
-
-void SetFilterFromfreq(Works* w) {
-  long f = w->freq.load();
-  for (int row = 0; row < 8; row++) {
-    const FilterRow& r = w->filterTab[row];
-    if (r.enabled != 1 || f < static_cast<long>(r.start) || f > static_cast<long>(r.stop)) continue;
-    uint8_t b = static_cast<uint8_t>(1u << row);
-    if (b == w->filterSel) return;
-    w->filterSel = b;
-    IncPNTIn_CMDLinear(w, CMD_SF_FILTER);
-    fprintf(stderr, ">>>>>>>>>>>>>>> SET FILTER: %i!!\n", row + 1);
-    return;
-  }
-}
-
-void EnDisFilter(Works* w, int enabled) {
-  int row = w->filterEditIdx;
-  if (row < 0 || row > 7) return;
-  w->filterTab[row].enabled = static_cast<uint8_t>(enabled);
-  SetFilterFromfreq(w);
-  SaveTabFiltri(w);
-}
-
-void LogTempFunction(Works* w, int mode) {
-  RemountWindow window(true, true);
-  if (!window.isOpen()) return;
-  std::string path = rootPath(kLogTempPath);
-  if (mode == -1) {
-    runCommand("rm " + shellQuote(path));
-  } else {
-    bool exists = pathExists(kLogTempPath);
-    FILE* f = openRooted(kLogTempPath, "a");
-    if (f == nullptr) {
-      zlog(LOG_ERR, "can't open /opt/set/LOGtemp.txt");
-    } else {
-      if (!exists) fprintf(f, ";TX,Temp1,Temp2,FDD,SWR\n");
-      char when[40];
-      localDateTime(when, sizeof when);
-      const AmpSnapshot a = GetAmpStatus(w);
-      fprintf(f, "%s%s", when, (a.ampStatus[1] & 1) ? " , 1," : " , 0,");
-      fprintf(f, "%04.01f,%04.01f,%02.01fW,%03.02f,%04.01fV,%04.01fA", a.tempBoard, a.tempHeatsink, a.FWD,
-              a.SWR, AmpSupplyVolts(w), a.paCurrentRaw / 4096.0 * 14.05);
-      fprintf(f, mode == 1 ? " -> protezione attiva\n" : "\n");
-      if (fclose(f) != 0) zlog(LOG_ERR, "can't write /opt/set/LOGtemp.txt");
-    }
-  }
 }

@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "platform/log.h"
-#include "tuner/recall.h"
+#include "core/thresholds.h"
 
 // The defaults of the shared record; the setup reader runs this again
 // before it parses the file.

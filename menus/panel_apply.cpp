@@ -8,7 +8,7 @@
 #include "core/station_hooks.h"
 #include "core/works.h"
 #include "menus/bank.h"
-#include "menus/buttons.h"
+#include "screens/buttons.h"
 #include "menus/dispatch.h"
 #include "platform/clock.h"
 #include "remote/remote_dispatch.h"

@@ -17,7 +17,7 @@
 #include "core/works.h"
 #include "display/fb.h"
 #include "display/png.h"
-#include "menus/work_image.h"
+#include "screens/work_image.h"
 #include "platform/paths.h"
 #include "radio/zel_link.h"
 #include "remote/service_shell.h"

@@ -4,8 +4,8 @@
 
 #include "amp/errors.h"
 #include "core/works.h"
-#include "menus/buttons.h"
-#include "menus/labels.h"
+#include "screens/buttons.h"
+#include "screens/labels.h"
 #include "tests/screens_pixels.h"
 #include "tests/support/test_works.h"
 #include "tuner/tune_memory.h"

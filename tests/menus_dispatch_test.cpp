@@ -14,7 +14,7 @@
 #include "app/spine.h"
 #include "core/works.h"
 #include "display/fb.h"
-#include "menus/buttons.h"
+#include "screens/buttons.h"
 #include "menus/dispatch.h"
 #include "tests/support/menu_station.h"
 #include "tests/support/temp_root.h"

@@ -12,7 +12,7 @@
 #include "core/setup.h"
 #include "app/spine.h"
 #include "core/works.h"
-#include "menus/buttons.h"
+#include "screens/buttons.h"
 #include "menus/params.h"
 #include "screens/meters.h"
 #include "tests/support/menu_station.h"

@@ -6,7 +6,7 @@
 #include <sys/stat.h>
 
 #include "core/works.h"
-#include "menus/utility.h"
+#include "screens/utility.h"
 
 TEST(Utility, CelsiusToFahrenheit) {
   EXPECT_FLOAT_EQ(ConversionCelsius_to_Fahrenheit(100.0f), 212.0f);

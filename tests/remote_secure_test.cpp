@@ -27,6 +27,7 @@
 #include "remote/remote_senders.h"
 #include "remote/ws_link.h"
 #include "remote/ws_proto.h"
+#include "tests/support/raw_peer.h"
 #include "tests/support/temp_root.h"
 #include "tests/support/test_works.h"
 #include "tests/support/wait.h"
@@ -34,54 +35,7 @@
 namespace {
 
 const char kKey[] = "Hx7pQ2rT9wLm";
-const char kRfcKey[] = "dGhlIHNhbXBsZSBub25jZQ==";
-
-// A raw peer connected from a chosen loop-back address.
-struct RawPeer {
-  int fd = -1;
-  ~RawPeer() {
-    if (fd >= 0) close(fd);
-  }
-  bool connectFrom(const char* src, int port) {
-    fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_in a;
-    memset(&a, 0, sizeof a);
-    a.sin_family = AF_INET;
-    inet_pton(AF_INET, src, &a.sin_addr);
-    if (bind(fd, reinterpret_cast<struct sockaddr*>(&a), sizeof a) != 0) return false;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    return connect(fd, reinterpret_cast<struct sockaddr*>(&a), sizeof a) == 0;
-  }
-  bool send(const std::string& s) { return ::send(fd, s.data(), s.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(s.size()); }
-  // Handshake with the RFC example key and an access key; true when the
-  // station answered the handshake (whatever it does with the key).
-  bool login(const std::string& key) {
-    std::string lines[6];
-    wsClientRequest("127.0.0.1", 0, kRfcKey, lines);
-    for (const std::string& l : lines)
-      if (!send(l)) return false;
-    std::string got;
-    while (got.find("\r\n\r\n") == std::string::npos) {
-      struct pollfd p = {fd, POLLIN, 0};
-      if (poll(&p, 1, 15000) <= 0) return false;
-      char c;
-      if (recv(fd, &c, 1, 0) != 1) return false;
-      got += c;
-    }
-    return send(wsShortText(key.data(), static_cast<int>(key.size())));
-  }
-  // True once the station closed the connection.
-  bool closedWithin(int ms) {
-    return waitFor([&] {
-      struct pollfd p = {fd, POLLIN, 0};
-      if (poll(&p, 1, 20) <= 0) return false;
-      char c;
-      ssize_t r = recv(fd, &c, 1, MSG_DONTWAIT);
-      return r == 0 || (r < 0 && errno != EAGAIN);
-    }, ms);
-  }
-};
+const char* const kRfcKey = kRawPeerRfcKey;
 
 int countOf(const std::string& text, const std::string& what) {
   int n = 0;

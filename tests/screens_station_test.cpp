@@ -13,7 +13,7 @@
 #include "app/spine.h"
 #include "core/works.h"
 #include "platform/clock.h"
-#include "menus/buttons.h"
+#include "screens/buttons.h"
 #include "radio/zel_link.h"
 #include "screens/timer.h"
 #include "tests/screens_pixels.h"

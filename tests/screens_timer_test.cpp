@@ -13,7 +13,7 @@
 #include "core/works.h"
 #include "platform/clock.h"
 #include "display/png.h"
-#include "menus/buttons.h"
+#include "screens/buttons.h"
 #include "radio/zel_link.h"
 #include "screens/meters.h"
 #include "screens/timer.h"

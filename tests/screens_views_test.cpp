@@ -13,7 +13,7 @@
 #include "core/lan.h"
 #include "core/remote_config.h"
 #include "core/works.h"
-#include "menus/buttons.h"
+#include "screens/buttons.h"
 #include "radio/zel_link.h"
 #include "screens/views.h"
 #include "tests/screens_pixels.h"

@@ -9,6 +9,8 @@
 #include "amp/linear.h"
 #include "amp/temperature.h"
 #include "app/spine.h"
+#include "amp/band_filter.h"
+#include "amp/temperature.h"
 #include "core/tables.h"
 #include "core/works.h"
 #include "platform/log.h"

@@ -10,10 +10,10 @@
 #include <thread>
 
 #include "amp/linear.h"
-#include "menus/buttons.h"
+#include "screens/buttons.h"
 #include "platform/log.h"
 #include "sim/physics.h"
-#include "menus/labels.h"
+#include "screens/labels.h"
 #include "tests/support/temp_root.h"
 #include "tests/support/test_works.h"
 #include "tuner/tune_memory.h"

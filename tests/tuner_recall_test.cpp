@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "amp/linear.h"
-#include "menus/buttons.h"
+#include "screens/buttons.h"
 #include "sim/physics.h"
 #include "tests/support/temp_root.h"
 #include "tests/support/test_works.h"

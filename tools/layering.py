@@ -71,12 +71,19 @@ def nm(path, *flags):
 
 
 def symbol_edges(rank, build):
-    objdir = os.path.join(build, "CMakeFiles", "zelpyxlib.dir")
+    # One library per folder: its objects are in CMakeFiles/zel_FOLDER.dir/
+    # (the platform layer's in three libraries).
     objects = {}
+    cmake_files = os.path.join(build, "CMakeFiles")
+    libdirs = os.listdir(cmake_files) if os.path.isdir(cmake_files) else []
     for folder in rank:
-        d = os.path.join(objdir, folder)
-        if os.path.isdir(d):
-            objects[folder] = sorted(os.path.join(d, n) for n in os.listdir(d) if n.endswith(".o"))
+        for lib in libdirs:
+            if lib != "zel_%s.dir" % folder and not lib.startswith("zel_%s_" % folder):
+                continue
+            d = os.path.join(cmake_files, lib, folder)
+            if os.path.isdir(d):
+                objects.setdefault(folder, []).extend(
+                    sorted(os.path.join(d, n) for n in os.listdir(d) if n.endswith(".o")))
     owner = {}
     for folder, objs in objects.items():
         for o in objs:
@@ -137,7 +144,7 @@ def main():
     rank = floors()
     allowed = known()
     graphs = [("includes", include_edges(rank))]
-    if os.path.isdir(os.path.join(build, "CMakeFiles", "zelpyxlib.dir")):
+    if os.path.isdir(os.path.join(build, "CMakeFiles", "zel_core.dir")):
         graphs.append(("symbols", symbol_edges(rank, build)))
     else:
         print("layering: no objects in %s, symbols not checked" % build)

@@ -7,15 +7,11 @@
 #include <mutex>
 
 #include "amp/cmd_queue.h"
+#include "core/thresholds.h"
 #include "core/works.h"
 #include "tuner/antenna.h"
 #include "tuner/load_fit.h"
 #include "tuner/tune_memory.h"
-
-static const int kDefaultSoglie[4] = {4095, 4095, 1500, 3700};
-// SoglieRowIdx once the defaults went out: not negative (no resend) and
-// never a row index.
-static const int kSoglieDefaults = INT_MAX;
 
 // A table row with a zero or broken factor must not turn into an
 // undefined conversion: it leaves that threshold wide open (4095).
@@ -33,32 +29,12 @@ static int currentRaw(float amps) {
   return v <= 0 ? 0 : int(v);
 }
 
-static uint64_t packSoglie(const int v[4]) {
-  uint64_t p = 0;
-  for (int i = 3; i >= 0; --i) p = (p << 16) | uint64_t(v[i] < 0 ? 0 : (v[i] > 9999 ? 9999 : v[i]));
-  return p;
-}
-
-void UnpackSoglieTS(uint64_t packed, int out[4]) {
-  for (int i = 0; i < 4; ++i) out[i] = int((packed >> (16 * i)) & 0xFFFF);
-}
-
-// Under tsMut: the set, its row and its packed copy change together.
-static void publishLocked(Works* w, const int v[4], int rowIdx, bool band) {
-  for (int i = 0; i < 4; ++i) w->SoglieTS[i] = v[i];
-  if (band) {
-    for (int i = 0; i < 4; ++i) w->tsBandSet[i] = v[i];
-    w->SoglieRowIdx = rowIdx;
-  }
-  w->tsWire.store(packSoglie(v));
-}
-
 void OpenInputSoglieTS(Works* w) {
   std::lock_guard<std::mutex> lk(w->tsMut);
   int v[4];
   for (int i = 0; i < 4; ++i) v[i] = w->SoglieTS[i];
   v[0] = 4095;  // no input-power trip while the tuner searches
-  publishLocked(w, v, 0, false);
+  publishThresholdsLocked(w, v, 0, false);
 }
 
 // The choice of SearchCambioSoglie_TS; returns true when a set was published.
@@ -83,21 +59,21 @@ static bool searchLocked(Works* w, bool forced) {
       if (!forced) return false;
       int v[4];
       for (int i = 0; i < 4; ++i) v[i] = w->tsBandSet[i];
-      publishLocked(w, v, kSoglieDefaults, true);
+      publishThresholdsLocked(w, v, kThresholdsDefaultsRow, true);
       return true;
     }
     if (row == w->SoglieRowIdx) return false;
     const ConfigRow& r = rows[row];
     const int v[4] = {SogliaRaw(r.PWIN, r.K2), SogliaRaw(r.FWD, r.K0), SogliaRaw(r.REFL, r.K1),
                       currentRaw(r.Corrente)};
-    publishLocked(w, v, row, true);
+    publishThresholdsLocked(w, v, row, true);
     return true;
   }
   if (w->SoglieRowIdx < 0) {
     // The defaults are no row's thresholds: recording row 0 here would keep
     // row 0's own thresholds from ever being sent once a frequency in it
     // comes along.
-    publishLocked(w, kDefaultSoglie, kSoglieDefaults, true);
+    publishThresholdsLocked(w, kDefaultThresholds, kThresholdsDefaultsRow, true);
     return true;
   }
   return false;
@@ -119,11 +95,6 @@ void ResendSoglieTS(Works* w) {
     queue = searchLocked(w, true);
   }
   if (queue) IncPNTIn_CMDLinear(w, CMD_TS);
-}
-
-void ResetSoglieTS(Works* w) {
-  std::lock_guard<std::mutex> lk(w->tsMut);
-  publishLocked(w, kDefaultSoglie, -1, true);
 }
 
 void GestioneLoadTuneVal(Works* w) {

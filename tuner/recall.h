@@ -2,6 +2,8 @@
 #pragma once
 #include <cstdint>
 
+#include "core/thresholds.h"  // the record these choose from
+
 struct Works;
 
 // Sends the band-configuration row's protection thresholds when the row changed.
@@ -14,10 +16,6 @@ void ResendSoglieTS(Works* w);
 // without changing the band record, for the autotune's search; the caller
 // queues "TS" with its batch.
 void OpenInputSoglieTS(Works* w);
-// Back to the built-in defaults with no row sent (the record's defaults).
-void ResetSoglieTS(Works* w);
-// The four thresholds of a packed tsWire value.
-void UnpackSoglieTS(uint64_t packed, int out[4]);
 // Antenna, tuner and amplifier settings from the antenna table's row.
 void GestioneAntennaAutomatica(Works* w);
 // Queues the memory recall, or the tuner reset when nothing is stored in

@@ -9,7 +9,7 @@
 #include "app/spine.h"
 #include "app/spine.h"
 #include "core/works.h"
-#include "menus/buttons.h"
+#include "screens/buttons.h"
 #include "tests/support/temp_root.h"
 #include "tests/support/test_works.h"
 

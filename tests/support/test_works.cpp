@@ -1,4 +1,3 @@
-#include "menus/panel_apply.h"
 #include "tests/support/test_works.h"
 
 TestWorks::TestWorks() : w(new Works()) {
@@ -10,13 +9,6 @@ TestWorks::TestWorks() : w(new Works()) {
 }
 
 TestWorks::~TestWorks() = default;
-
-void panelApplierLoop(Works* w) {
-  while (w->running.load() != 0) {
-    w->panelQ.waitForEvent(10000);
-    PanelDrain(w);
-  }
-}
 
 ThreadRunner::ThreadRunner(Works* w, void (*body)(Works*)) : w_(w) {
   w_->running = 1;

@@ -1,11 +1,11 @@
-#include "menus/labels.h"
+#include "screens/labels.h"
 
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
 #include "core/works.h"
-#include "menus/buttons.h"
+#include "screens/buttons.h"
 #include "tuner/tune_memory.h"
 
 // Every label is a 12-byte field; snprintf keeps even an unexpected value

@@ -1,4 +1,4 @@
-#include "menus/work_image.h"
+#include "screens/work_image.h"
 
 #include <cstdio>
 #include <mutex>

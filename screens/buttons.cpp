@@ -1,4 +1,4 @@
-#include "menus/buttons.h"
+#include "screens/buttons.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -9,7 +9,7 @@
 #include "core/works.h"
 #include "display/fb.h"
 #include "display/text.h"
-#include "menus/labels.h"
+#include "screens/labels.h"
 #include "screens/views.h"
 
 ZarnPage Zarnmenu[kMenuPages];

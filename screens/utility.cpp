@@ -1,4 +1,4 @@
-#include "menus/utility.h"
+#include "screens/utility.h"
 
 #include <cstdlib>
 #include <cstring>
