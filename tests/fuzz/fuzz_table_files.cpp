@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "amp/band_filter.h"
 #include "core/tables.h"
 #include "core/works.h"
 #include "tests/fuzz/support/fuzz_station.h"
