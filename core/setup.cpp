@@ -176,8 +176,16 @@ void readSetup(Works* w) {
           reportFileProblem(kSetupPath, lineNo, false,
                             std::string(k.name) + ": value cut to " + std::to_string(k.cap - 1) + " characters");
         // Over-long values are cut to the field.
-        snprintf(field(w, k), k.cap, "%s", value);
-        apply(w, k, field(w, k));
+        char* t = field(w, k);
+        snprintf(t, k.cap, "%s", value);
+        // A "\r" ending the text would not come back: the next read strips
+        // it from the end of the line, and the file would change again.
+        size_t len = strlen(t);
+        if (len > 0 && t[len - 1] == '\r') {
+          while (len > 0 && t[len - 1] == '\r') t[--len] = '\0';
+          reportFileProblem(kSetupPath, lineNo, false, std::string(k.name) + ": carriage return at the end dropped");
+        }
+        apply(w, k, t);
       }
       break;
     }

@@ -152,7 +152,7 @@ TEST_F(SetupFile, CrLfDuplicatesOverlongAndBadNumbers) {
             "PSpar1: 7\r\nPSpar1: 9\r\nWebSocket: 2\r\n"
             "LinPort: /dev/a-very-long-serial-port-name\n"
             "GMpar2: abc\nMAXbank: 99\nNumBanco: 45\nNumAntenna: 7\nPeak_media: -1\n"
-            "UnknownKey: 5\nPitch:600\nEnableTime: \rX\n");
+            "UnknownKey: 5\nPitch:600\nEnableTime: \rX\nAudioIn: hw:2\r\r\n");
   readSetup(w_);
   // A run byte the file could not carry back keeps its default.
   EXPECT_EQ(rec_.EnableTime, '1');
@@ -165,6 +165,8 @@ TEST_F(SetupFile, CrLfDuplicatesOverlongAndBadNumbers) {
   EXPECT_EQ(w_->AntennaIdx, 0);
   EXPECT_EQ(fattoremedia, 2);   // the meters divide by it plus one
   EXPECT_STREQ(rec_.Pitch, "2500");  // "Key:" without the blank is no match
+  // A text cannot end in "\r": the file would not carry it back.
+  EXPECT_STREQ(rec_.AudioIn, "hw:2");
 }
 
 // Every key with a value of its own, none a default and no two alike in
