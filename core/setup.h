@@ -8,5 +8,8 @@ constexpr int kMaxMultiplier = 20480 / (240 * 2 * 2);  // 21
 constexpr int kMaxAudioPacketFrames = kMaxMultiplier * 240;
 
 void initSetup(Works* w);
+// The defaults of the keys whose value is in force in works or a global
+// (not those kept only as text in the setup record).
+void setupDefaultsInForce(Works* w);
 void readSetup(Works* w);
 int writeSetup(Works* w);

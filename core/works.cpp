@@ -5,6 +5,7 @@
 #include <syslog.h>
 #include <thread>
 
+#include "core/setup.h"
 #include "platform/log.h"
 #include "core/thresholds.h"
 
@@ -16,7 +17,6 @@ void InitGlobalVar(Works* w) {
   w->failCode = 0;
   w->ampConfig = 255;
   w->ampModel = 255;
-  w->TcpPort = 6666;
   w->audioFrame = 240;
   w->audioFormat = 2;
   w->audioRate = 48000;
@@ -25,38 +25,22 @@ void InitGlobalVar(Works* w) {
   w->freq = 14070000;
   w->LastFreq = 14070000;
   w->SpectrumSpan = 160000;
-  w->FreqPeriodTime = 10;
   // The thresholds and the row they belong to go back together, so the
   // next frequency check sends the band's own set again.
   ResetSoglieTS(w);
   w->tinyCmd = 176;
-  w->MaxTemperature = 60.0f;
-  w->MaxTemperature2 = 80.0f;
-  w->MaxTempAllowed = 60;
-  w->PSpar1 = 1;
-  w->PSpar2 = 1000;
-  w->GMpar1 = 2;
-  w->GMpar2 = 100;
-  w->Isteresi1 = 1;
-  w->Isteresi2 = 1;
   w->errorsMuted = 1;
   w->AmpBypassFlag = 1;
   w->fanStepSent = -1;
   w->ModeWorkIdx = -1;
   w->AntennaRowIdx = -1;
   w->tabColSel = -1;
-  w->NumBanco = 1;
-  w->MAXbank = 20;
-  w->AudioBuffers = 20;
-  TIME_LONG_PRESS = 0.5;
   number_ofStep_meter_FWD = 60;
   number_ofStep_meter_REFL = 60;
   number_ofStep_meter_SWR = 60;
   number_ofStep_meter_PW = 60;
-  fattoremedia = 2;
-  PeakDecrement = 1.0;
-  PeakDecrementTime = 1;
-  TimerPeakSec = 3000;
+  // Every setting that setup.txt saves from works or a global.
+  setupDefaultsInForce(w);
 }
 
 

@@ -13,6 +13,7 @@
 #include "core/globals.h"
 #include "core/lan.h"
 #include "core/setup.h"
+#include "core/setup_keys.h"
 #include "core/station_hooks.h"
 #include "core/works.h"
 #include "display/fb.h"
@@ -54,23 +55,52 @@ uint8_t toggled(uint8_t v) { return v == 0 ? 1 : 0; }
 // not drift away from the numbers the operator sees.
 double roundTo(double v, double per) { return std::round(v * per) / per; }
 
-// 0..4 selectors (step limits, saver delays): -1 stops at 0, +1 wraps;
-// any key brings a value read out of range back to 0.
-uint8_t stepSelector(uint8_t v, int key) {
-  if (key == kParMinus && v > 0) v--;
-  else if (key == kParPlus) v++;
-  return v > 4 ? 0 : v;
+// The settings the parameters edit: their ranges and steps are their
+// setup rows'.
+constexpr const SetupKey& kMaxBankKey = setupKey("MAXbank");
+constexpr const SetupKey& kFreqSensKey = setupKey("FreqSensIn");
+constexpr const SetupKey& kFreqPeriodKey = setupKey("FreqPeriodTime");
+constexpr const SetupKey& kZelTuneKey = setupKey("AutoTuneMode");
+constexpr const SetupKey& kForceAttKey = setupKey("AttenuatorTune");
+constexpr const SetupKey& kTargetSwrKey = setupKey("SWRescAutoTune");
+constexpr const SetupKey& kTuneTimeoutKey = setupKey("AutoTuneMaxCicli");
+constexpr const SetupKey& kAtuKey = setupKey("TUNEenabled");
+constexpr const SetupKey& kOffsetKey = setupKey("OffsetPlot");
+constexpr const SetupKey& kDateTimeKey = setupKey("ViewTimeStr");
+constexpr const SetupKey& kTempUnitsKey = setupKey("TempMode");
+constexpr const SetupKey& kPeakMeterKey = setupKey("EnablePwrPeak");
+constexpr const SetupKey& kPeakReleaseKey = setupKey("Peak_Time");
+constexpr const SetupKey& kTempAlarm1Key = setupKey("MaxTemperature");
+constexpr const SetupKey& kTempAlarm2Key = setupKey("MaxTemperature2");
+constexpr const SetupKey& kPowerUnitsKey = setupKey("PowerUnits");
+constexpr const SetupKey& kSaverKey = setupKey("SaveScreenIdx");
+constexpr const SetupKey& kButtonTimeKey = setupKey("BTN_longpress_Time");
+
+constexpr int kAtuInstalledBit = 0x80;
+
+double valueOf(Works* w, const SetupKey& k) { return setupValue(w, k); }
+void setValue(Works* w, const SetupKey& k, double v) { setSetupValue(w, k, v); }
+void toggle(Works* w, const SetupKey& k) { setValue(w, k, valueOf(w, k) == 0 ? 1 : 0); }
+
+// Selectors (step limits, saver delays): -1 stops at the bottom, +1 wraps;
+// any key brings a value read out of range back to the bottom.
+void stepSelector(Works* w, const SetupKey& k, int key) {
+  double v = valueOf(w, k);
+  if (key == kParMinus && v > k.lo) v -= k.step;
+  else if (key == kParPlus) v += k.step;
+  setValue(w, k, v > k.hi ? k.lo : v);
 }
 
-// The two temperature alarms: tenths of a degree, 20 .. MaxTempAllowed.
-float stepAlarm(Works* w, float v, int key) {
-  double d = v;
-  if (key == kParMinus) d -= 0.1;
-  else if (key == kParPlus) d += 0.1;
-  d = roundTo(d, 10);
-  if (d > w->MaxTempAllowed) d = w->MaxTempAllowed;
-  if (d < 20) d = 20;
-  return static_cast<float>(d);
+// The two temperature alarms: tenths of a degree, up to MaxTempAllowed.
+void stepAlarm(Works* w, const SetupKey& k, int key) {
+  double d = valueOf(w, k);
+  if (key == kParMinus) d -= k.step;
+  else if (key == kParPlus) d += k.step;
+  d = roundTo(d, k.scale);
+  const double hi = setupHigh(w, k);
+  if (d > hi) d = hi;
+  if (d < k.lo) d = k.lo;
+  setValue(w, k, d);
 }
 
 void runDetached(void (*fn)()) {
@@ -260,43 +290,44 @@ int ModifyParameter(Works* w, int key) {
   const bool item0 = w->ParSubIdx == 0;
   const bool step = isStep(key);
   switch (par) {
-    case kMaxBank:
-      if (key == kParMinus) {
-        w->MAXbank--;
-        if (w->MAXbank <= 1) w->MAXbank = 20;
-      } else if (key == kParPlus) {
-        w->MAXbank++;
-        if (w->MAXbank > 20) w->MAXbank = 2;
-      } else {
-        writeSetup(w);
-      }
+    case kMaxBank: {
+      const SetupKey& k = kMaxBankKey;
+      const double v = valueOf(w, k);
+      if (key == kParMinus) setValue(w, k, v - k.step < k.lo ? k.hi : v - k.step);
+      else if (key == kParPlus) setValue(w, k, v + k.step > k.hi ? k.lo : v + k.step);
+      else writeSetup(w);
       return 0;
+    }
     case kFreqSens:
       if (step) {
-        w->FreqSensIn = toggled(w->FreqSensIn);
+        toggle(w, kFreqSensKey);
       } else {
         IncPNTIn_CMDLinear(w, CMD_FS);
         writeSetup(w);
       }
       return 0;
-    case kFreqPeriod:
-      // The setup field holds four digits: the period stops at 9999 so it
-      // is saved as set.
-      if (key == kParMinus && w->FreqPeriodTime > 10) w->FreqPeriodTime -= 10;
-      else if (key == kParPlus && w->FreqPeriodTime + 10 <= 9999) w->FreqPeriodTime += 10;
+    case kFreqPeriod: {
+      // The period stops where the file's field does, so it is saved as set.
+      const SetupKey& k = kFreqPeriodKey;
+      const double v = valueOf(w, k);
+      if (key == kParMinus && v > k.lo) setValue(w, k, v - k.step);
+      else if (key == kParPlus && v + k.step <= k.hi) setValue(w, k, v + k.step);
       else if (key == kParConfirm) {
         IncPNTIn_CMDLinear(w, CMD_FS);
         writeSetup(w);
       }
       return key == kParMinus || key == kParPlus ? 1 : 0;
+    }
     case kZelTune:
-      if (step) w->tuneFlags = uint8_t(1 - (w->tuneFlags.load() & 1));
+      // The switch is bit 0; the handshake bits go with it.
+      if (step) toggle(w, kZelTuneKey);
       else writeSetup(w);
       return 0;
     case kForceAtt:
       if (step) {
-        w->AttenuatorTune++;
-        if (w->AttenuatorTune > 3) w->AttenuatorTune = 0;
+        const SetupKey& k = kForceAttKey;
+        const double v = valueOf(w, k) + k.step;
+        setValue(w, k, v > k.hi ? k.lo : v);
       } else {
         writeSetup(w);
       }
@@ -306,28 +337,31 @@ int ModifyParameter(Works* w, int key) {
         writeSetup(w);
         return 0;
       }
-      double v = w->SWRescAutoTune;
+      // Below its lowest target the search is off (0).
+      const SetupKey& k = kTargetSwrKey;
+      double v = valueOf(w, k);
       if (key == kParMinus) {
-        v -= 0.01;
-        if (v < 1) v = 0;
+        v -= k.step;
+        if (v < k.lo) v = 0;
       } else if (key == kParPlus) {
-        v += 0.01;
-        if (v < 1) v = 1;
+        v += k.step;
+        if (v < k.lo) v = k.lo;
       }
-      v = roundTo(v, 100);
+      v = roundTo(v, k.scale);
       if (v < 0) v = 0;
-      if (v > 10) v = 10;
-      w->SWRescAutoTune = static_cast<float>(v);
+      if (v > k.hi) v = k.hi;
+      setValue(w, k, v);
       return 1;
     }
     case kTuneTimeout:
-      if (step) w->AutoTuneMaxCicli = stepSelector(w->AutoTuneMaxCicli, key);
+      if (step) stepSelector(w, kTuneTimeoutKey, key);
       else writeSetup(w);
       return 0;
     case kAtuInstalled:
       if (step) {
-        w->TUNEenabled ^= 0x80;
-        fprintf(stderr, "----------> SAVE ATU: 0x%0X\n", w->TUNEenabled);
+        const int v = static_cast<int>(valueOf(w, kAtuKey)) ^ kAtuInstalledBit;
+        setValue(w, kAtuKey, v);
+        fprintf(stderr, "----------> SAVE ATU: 0x%0X\n", static_cast<unsigned>(v));
       } else {
         writeSetup(w);
       }
@@ -358,14 +392,16 @@ int ModifyParameter(Works* w, int key) {
         if (PointDiv == 4) PointDiv = 5;
       }
       return 0;
-    case kOffset:
-      if (key == kParMinus) w->OffsetPlot = roundTo(w->OffsetPlot - 0.1, 10);
-      else if (key == kParPlus) w->OffsetPlot = roundTo(w->OffsetPlot + 0.1, 10);
+    case kOffset: {
+      const SetupKey& k = kOffsetKey;
+      if (key == kParMinus) setValue(w, k, roundTo(valueOf(w, k) - k.step, k.scale));
+      else if (key == kParPlus) setValue(w, k, roundTo(valueOf(w, k) + k.step, k.scale));
       else writeSetup(w);
-      // Saved in tenths in a five-character field.
-      if (w->OffsetPlot > 999.9) w->OffsetPlot = 999.9;
-      if (w->OffsetPlot < -999.9) w->OffsetPlot = -999.9;
+      // Held to what the file's field carries.
+      if (valueOf(w, k) > k.hi) setValue(w, k, k.hi);
+      if (valueOf(w, k) < k.lo) setValue(w, k, k.lo);
       return savesOnly(key) ? 0 : 1;
+    }
     case kFilterView:
       if (step) {
         w->filterView = toggled(w->filterView);
@@ -378,36 +414,38 @@ int ModifyParameter(Works* w, int key) {
       }
       return 0;
     case kDateTime:
-      if (step) w->ViewTimeStr = toggled(w->ViewTimeStr);
+      if (step) toggle(w, kDateTimeKey);
       else writeSetup(w);
       return 0;
     case kTempUnits:
     case kPeakMeter:
     case kPowerUnits: {
       if (!item0) return 0;
-      uint8_t* v = par == kTempUnits ? &w->TempMode : par == kPeakMeter ? &w->EnablePwrPeak : &w->PowerUnits;
-      if (step) *v = toggled(*v);
+      const SetupKey& k = par == kTempUnits ? kTempUnitsKey : par == kPeakMeter ? kPeakMeterKey : kPowerUnitsKey;
+      if (step) toggle(w, k);
       else writeSetup(w);
       return 0;
     }
-    case kPeakRelease:
-      if (key == kParMinus) TimerPeakSec = TimerPeakSec - 10 < 0 ? 0 : TimerPeakSec - 10;
-      else if (key == kParPlus) TimerPeakSec = TimerPeakSec + 10 > 5000 ? 5000 : TimerPeakSec + 10;
+    case kPeakRelease: {
+      const SetupKey& k = kPeakReleaseKey;
+      const double v = valueOf(w, k);
+      if (key == kParMinus) setValue(w, k, v - k.step < k.lo ? k.lo : v - k.step);
+      else if (key == kParPlus) setValue(w, k, v + k.step > k.hi ? k.hi : v + k.step);
       else writeSetup(w);
       return savesOnly(key) ? 0 : 1;
+    }
     case kTempAlarm1:
     case kTempAlarm2: {
       if (par == kTempAlarm1 && !item0) return 0;
-      float& v = par == kTempAlarm1 ? w->MaxTemperature : w->MaxTemperature2;
       if (!step) {
         writeSetup(w);
         return 0;
       }
-      v = stepAlarm(w, v, key);
+      stepAlarm(w, par == kTempAlarm1 ? kTempAlarm1Key : kTempAlarm2Key, key);
       return 1;
     }
     case kSaverTimeout:
-      if (step) w->SaveScreenIdx = stepSelector(w->SaveScreenIdx, key);
+      if (step) stepSelector(w, kSaverKey, key);
       else writeSetup(w);
       return 0;
     case kFactory:
@@ -415,15 +453,13 @@ int ModifyParameter(Works* w, int key) {
       if (step) w->factoryArmed = toggled(w->factoryArmed);
       else if (w->factoryArmed) factoryDefault(w);
       return 0;
-    case kButtonTime:
-      if (key == kParMinus) {
-        TIME_LONG_PRESS = std::max(0.3, TIME_LONG_PRESS.load() - 0.1);
-      } else if (key == kParPlus) {
-        TIME_LONG_PRESS = std::min(5.0, TIME_LONG_PRESS.load() + 0.1);
-      } else {
-        writeSetup(w);
-      }
+    case kButtonTime: {
+      const SetupKey& k = kButtonTimeKey;
+      if (key == kParMinus) setValue(w, k, std::max(k.lo, valueOf(w, k) - k.step));
+      else if (key == kParPlus) setValue(w, k, std::min(k.hi, valueOf(w, k) + k.step));
+      else writeSetup(w);
       return 0;
+    }
     case kOffHw:
       // Runs on the GPIO thread, which sends it with its next exchange.
       if (item0) w->tinyCmd = 133;

@@ -2,15 +2,18 @@
 // write path under the read-only mount.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "core/globals.h"
 #include "core/setup.h"
+#include "core/setup_keys.h"
 #include "core/works.h"
 #include "platform/log.h"
 
@@ -149,7 +152,7 @@ TEST_F(SetupFile, CrLfDuplicatesOverlongAndBadNumbers) {
             "PSpar1: 7\r\nPSpar1: 9\r\nWebSocket: 2\r\n"
             "LinPort: /dev/a-very-long-serial-port-name\n"
             "GMpar2: abc\nMAXbank: 99\nNumBanco: 45\nNumAntenna: 7\nPeak_media: -1\n"
-            "UnknownKey: 5\nPitch:600\nEnableTime: \rX\n");
+            "UnknownKey: 5\nPitch:600\nEnableTime: \rX\nAudioIn: hw:2\r\r\n");
   readSetup(w_);
   // A run byte the file could not carry back keeps its default.
   EXPECT_EQ(rec_.EnableTime, '1');
@@ -162,6 +165,77 @@ TEST_F(SetupFile, CrLfDuplicatesOverlongAndBadNumbers) {
   EXPECT_EQ(w_->AntennaIdx, 0);
   EXPECT_EQ(fattoremedia, 2);   // the meters divide by it plus one
   EXPECT_STREQ(rec_.Pitch, "2500");  // "Key:" without the blank is no match
+  // A text cannot end in "\r": the file would not carry it back.
+  EXPECT_STREQ(rec_.AudioIn, "hw:2");
+}
+
+// Every key with a value of its own, none a default and no two alike in
+// the same field type, each in the form the writer gives it back.
+const char kEveryKeyEdited[] =
+    "EnableKeyb: 0\nEnableSpi: 1\nEnableTouch: 1\nDelayedTouch: 1\nEnableGPIO: 0\n"
+    "EnableRead: 1\nEnableWrite: 1\nEnableCAT: 1\nEnableLinear: 0\nEnableTime: 0\n"
+    "WebSocket: 2\nPitch: 600\nQuality: 75\nAudioIn: hw:2\nInChannels: 2\n"
+    "AudioCompress: 24000\nMultiplier: 3\nAudioOut: hw:3\nServer: 10.1.2.3\nTcpPort: 7001\n"
+    "CatPort: /dev/ttyS1\nSerPort: /dev/ttyS2\nLinPort: /dev/ttyS3\nNumAntenna: 2\n"
+    "EnablePwrPeak: 1\nTempMode: 2\nFreqSensIn: 3\nFreqPeriodTime: 110\nAttenuator: 4\n"
+    "AttenuatorTune: 5\nSWRescAutoTune: 150\nViewTimeStr: 6\nViewTemp: 7\n"
+    "MaxTemperature: 655\nMaxTemperature2: 603\nAutoTuneMaxCicli: 8\nPowerUnits: 9\n"
+    "SaveScreenIdx: 3\nAutoTuneMode: 1\nEnableFFT: 1\nDivide: 4\nMaxTempAllowed: 70\n"
+    "PSpar1: 11\nPSpar2: 12\nIsteresi1: 4\nIsteresi2: 5\nPSpar3: 13\nPSpar4: 14\n"
+    "OffsetPlot: -30\nCatSerialPort: /dev/ttyS4\nTUNEenabled: 128\nNumBanco: 6\nGMpar1: 15\n"
+    "GMpar2: 16\nPeak_media: 17\nPeak_ValDec: 18\nPeak_TimeDec: 19\nPeak_Time: 2990\n"
+    "MAXbank: 12\nBTN_longpress_Time: 8\nEnableDebug: 1\nEnable1600: 0\nEnableLOGTemp: 1\n"
+    "AudioBuffers: 21\n";
+
+TEST_F(SetupFile, EveryKeyReadsLogsAndSavesItsOwnValue) {
+  writeText(setupPath(), kEveryKeyEdited);
+  readSetup(w_);
+  // The log shows each value in force, in file order: "Key: -value-", the
+  // plot divider as text and number.
+  std::vector<std::string> want;
+  std::istringstream in(kEveryKeyEdited);
+  for (std::string line; std::getline(in, line);) {
+    const size_t c = line.find(": ");
+    const std::string v = line.substr(c + 2);
+    want.push_back(line.substr(0, c) + ": -" + v + "-" + (line.rfind("Divide:", 0) == 0 ? " -" + v + "-" : ""));
+  }
+  EXPECT_EQ(logCaptured(), want);
+  // A few of the values in force, one of each conversion.
+  EXPECT_EQ(w_->audioFrame, 720);
+  EXPECT_EQ(w_->AntennaIdx, 1);
+  EXPECT_STREQ(w_->Server, "10.1.2.3");
+  EXPECT_EQ(w_->TcpPort, 7001);
+  EXPECT_FLOAT_EQ(w_->MaxTemperature2, 60.3f);
+  EXPECT_DOUBLE_EQ(w_->OffsetPlot, -3.0);
+  EXPECT_EQ(TimerPeakSec, 2990);
+  EXPECT_DOUBLE_EQ(TIME_LONG_PRESS, 0.8);
+  EXPECT_EQ(rec_.spectrumSource, '1');
+  // Saved back byte for byte: no key writes another's value.
+  writeSetup(w_);
+  EXPECT_EQ(readFile(setupPath()), kEveryKeyEdited);
+}
+
+// The editor's limits of every setting survive the file, and a file value
+// outside the limits the reader holds to keeps the default.
+TEST_F(SetupFile, EditorLimitsSurviveTheFile) {
+  for (const SetupKey& k : kSetupKeys) {
+    if (k.bind == nullptr || k.bind->get == nullptr) continue;
+    for (int top = 0; top < 2; top++) {
+      readSetup(w_);
+      const double limit = top ? setupHigh(w_, k) : k.lo;
+      if (std::isinf(limit)) continue;
+      setSetupValue(w_, k, limit);
+      writeSetup(w_);
+      readSetup(w_);
+      // Whole units are read as whole units: -999.9 comes back as -999.
+      EXPECT_DOUBLE_EQ(setupValue(w_, k), k.truncates ? std::trunc(limit) : limit) << k.name << " " << limit;
+      if (k.check != SetupCheck::Keep) continue;
+      const long outside = std::lround((top ? limit + 1 : limit - 1) * k.scale);
+      writeText(setupPath(), std::string(k.name) + ": " + std::to_string(outside) + "\n");
+      readSetup(w_);
+      EXPECT_DOUBLE_EQ(setupValue(w_, k), std::stod(k.def) / k.scale) << k.name << " " << outside;
+    }
+  }
 }
 
 TEST_F(SetupFile, RemountFailureLeavesTheFileUntouched) {

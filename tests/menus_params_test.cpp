@@ -126,6 +126,32 @@ TEST_F(Params, ConfirmSavesWhatTheFileCanHold) {
   EXPECT_EQ(setupLine("MAXbank"), "MAXbank: 20");
 }
 
+TEST_F(Params, EachParameterChangesAndSavesItsOwnSetting) {
+  // Parameter number, its line in the file after one plus and a save.
+  const std::vector<std::pair<int, std::string>> edits = {
+      {0, "MAXbank: 2"},          {1, "FreqSensIn: 1"},      {2, "FreqPeriodTime: 20"},
+      {3, "AutoTuneMode: 1"},     {4, "AttenuatorTune: 1"},  {5, "SWRescAutoTune: 100"},
+      {6, "AutoTuneMaxCicli: 1"}, {7, "TUNEenabled: 128"},   {16, "OffsetPlot: 1"},
+      {18, "ViewTimeStr: 1"},     {19, "TempMode: 1"},       {20, "EnablePwrPeak: 1"},
+      {21, "Peak_Time: 3010"},    {22, "MaxTemperature: 600"}, {23, "MaxTemperature2: 600"},
+      {24, "PowerUnits: 1"},      {25, "SaveScreenIdx: 1"},  {27, "BTN_longpress_Time: 6"},
+  };
+  writeSetup(w.get());
+  const std::string fresh = root.readFile("/opt/set/setup.txt");
+  for (const auto& [par, line] : edits) {
+    root.writeFile("/opt/set/setup.txt", fresh);
+    readSetup(w.get());
+    press(par, kParPlus);
+    press(par, kParConfirm);
+    // Only that line differs from the fresh file.
+    const std::string key = line.substr(0, line.find(':'));
+    std::string want = fresh;
+    const size_t at = want.find("\n" + key + ": ") + 1;
+    want.replace(at, want.find('\n', at) - at, line);
+    EXPECT_EQ(root.readFile("/opt/set/setup.txt"), want) << par;
+  }
+}
+
 TEST_F(Params, AddressEditorStaysInsideFourBytes) {
   uint8_t a[4] = {192, 168, 0, 255};
   EXPECT_EQ(ModifyIP(kParRight, 3, a), 0);
