@@ -65,7 +65,7 @@ struct CoreFields {
   std::atomic<int> AntennaIdx{0};     // selected antenna, 0-based (recall, buttons, remote)
   std::atomic<int> AntennaRowIdx{0};              // antenna-table row in use, -1 = re-evaluate
   std::atomic<int> ModeWorkIdx{0};    // work mode, -1 until chosen
-  int NumBanco = 0;                   // current bank
+  std::atomic<int> NumBanco{0};       // current bank (the panel's: the timer thread writes it)
   int MAXbank = 0;                    // number of banks
   std::atomic<uint8_t> tuneFlags{0};  // bit 0 automatic tune with the companion radio
   std::atomic<uint8_t> txReqFlags{0}; // transmit request of the manual-tune page

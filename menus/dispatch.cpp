@@ -411,7 +411,7 @@ void saveTuneMemory(Works* w) {
   if (DecodeModoFromTuneval(w->Tuneval) == 3) {
     w->keyFlags |= kKeySaveRefused;  // a bypassed tuner has nothing to remember
   } else {
-    int bank = w->SaveBank >= 0 && w->SaveBank < kMaxBanks ? w->SaveBank : w->NumBanco;
+    int bank = w->SaveBank >= 0 && w->SaveBank < kMaxBanks ? w->SaveBank : w->NumBanco.load();
     int ant = w->SaveAnt >= 0 && w->SaveAnt < kTuneAntennas ? w->SaveAnt : 0;
     LoadTabAtu(w, bank, ant);
     if (InsertTuneToMem(w, bank, ant) != 0) w->keyFlags |= kKeySaveRefused;

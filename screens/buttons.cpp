@@ -126,7 +126,7 @@ void InitMenuZarn(Works* w) {
     Zarnmenu[p].flags = kPages[p].flags;
   }
   int att = w->AttIdx < 5 ? w->AttIdx.load() : 0;
-  labelf(Zarnmenu[0].button[0].line2, "BANK %i", w->NumBanco);
+  labelf(Zarnmenu[0].button[0].line2, "BANK %i", w->NumBanco.load());
   labelf(Zarnmenu[0].button[1].line2, "%sdB", AttVectStr[att]);
   labelf(Zarnmenu[0].button[2].line2, "%d", w->AntennaIdx + 1);
   labelf(Zarnmenu[8].button[1].line2, "   %i", w->SaveBank);

@@ -33,7 +33,7 @@ void SetAttenuatorLabel(Works* w) {
 
 void SetModeWorkLabel(Works* w) {
   if (w->MenuIdx != 0) return;
-  setLine(0, 1, 2, "BANK%i", w->NumBanco);
+  setLine(0, 1, 2, "BANK%i", w->NumBanco.load());
 }
 
 void LabelByPassATU(Works* w) {

@@ -147,7 +147,7 @@ void drawParameterRows(Works* w, int bandStart, int prevY, int curY, int nextY, 
 void drawMemoryTable(Works* w) {
   char iface[12] = "";
   GetLblInterface(w->ModeWorkIdx, iface);
-  textf(w, 0, 100, 50, kOrange, " Memory Table Bank %i - Interface: %s", w->NumBanco, iface);
+  textf(w, 0, 100, 50, kOrange, " Memory Table Bank %i - Interface: %s", w->NumBanco.load(), iface);
   text(w, 8, 50, 100, "N     Band     Pwr    Att(dB)  AmpEnable    Ant       Atu", kWhite);
   int rows = w->NumRowAntenna < 0 ? 0 : (w->NumRowAntenna > kAntennaRows ? kAntennaRows : w->NumRowAntenna);
   for (int r = 0; r < rows; r++) {
