@@ -6,6 +6,7 @@
 
 #include "amp/cmd_queue.h"
 #include "amp/linear.h"
+#include "app/spine.h"
 #include "core/works.h"
 #include "remote/remote_dispatch.h"
 #include "tests/fuzz/support/fuzz_station.h"
@@ -13,6 +14,8 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Works* w = fuzzWorks();
   fuzzSettle(w);
+  // A status reply may step an autotune run, as on the station.
+  InstallStationHooks(w);
   if (size < 1) return 0;
   // The state the link is in when the bytes arrive (a command number
   // waiting for its reply, or one of the link's own states).
