@@ -35,11 +35,8 @@ struct AmpFields {
   std::atomic<uint8_t> errResend{0};  // 0 idle, 1 re-send under way, 2 re-check due
   std::atomic<uint8_t> linReopen{0};  // 1: the Linear thread opens its port again (retry key)
 
-  // Last command and retries (Linear thread only)
-  char lastCmdCode[2] = {};
-  int lastCmdNo = 0;
-  std::atomic<int> retryTotal{0};  // counters shown by the information screen
-  std::atomic<int> retryCount{0};
+  // Resends and give-ups of the link, shown by the information screen
+  std::atomic<int> retryTotal{0};
   std::atomic<int> retryStops{0};
   // Hold-off after a link time-out was reported, ms; the timer counts it down.
   std::atomic<int> commErrHoldMs{0};

@@ -8,7 +8,7 @@
 #include <initializer_list>
 #include <mutex>
 
-// Command numbers placed in the queue (and held in linearProcessStatus).
+// Command numbers placed in the queue (and held as the link's state, LinearState::status).
 enum LinearCmd {
   CMD_VSM = 0,
   CMD_ST = 1,

@@ -15,16 +15,13 @@
 
 #include "amp/amp_status.h"
 #include "amp/errors.h"
+#include "core/station_hooks.h"
+#include "core/thresholds.h"
 #include "core/works.h"
 #include "menus/menu_fields.h"
 #include "platform/log.h"
 #include "platform/paths.h"
 #include "platform/serial.h"
-#include "tuner/recall.h"
-#include "tuner/tune_memory.h"
-
-int linearProcessStatus = 1;
-int counterrortimeout = 0;
 
 namespace {
 
@@ -50,7 +47,7 @@ void InitMicroCmd(Works* w) {
   IncPNTIn_CMDLinear(w, CMD_ER1);
   IncPNTIn_CMDLinear(w, CMD_ER2);
   IncPNTIn_CMDLinear(w, CMD_MP0);
-  SearchCambioSoglie_TS(w);
+  queueBandThresholds(w);
   IncPNTIn_CMDLinear(w, CMD_AN);
   IncPNTIn_CMDLinear(w, CMD_SA);
   IncPNTIn_CMDLinear(w, CMD_FS);
@@ -70,7 +67,7 @@ std::string LinPortPath(Works* w) {
   return "/dev/ttyAMA0";
 }
 
-void OpenLinear(Works* w) {
+void OpenLinear(Works* w, const LinearState* st) {
   std::string port = LinPortPath(w);
   zlog(LOG_INFO, "Init Linear Port %s", port.c_str());
   PortOpenStage stage;
@@ -88,13 +85,14 @@ void OpenLinear(Works* w) {
     return;
   }
   w->linFD = fd;
-  fprintf(stderr, "OK works->linFD=%d (%s) stato:%d\n", fd, port.c_str(), linearProcessStatus);
+  fprintf(stderr, "OK works->linFD=%d (%s) stato:%d\n", fd, port.c_str(), st != nullptr ? st->status : CMD_ST);
   zlog(LOG_INFO, "OK works->linFD=%d (%s)", fd, port.c_str());
 }
 
 // ---------------------------------------------------------------- lost port
 
-void LinPortLost(Works* w, LinPortWatch* pw, int64_t nowMs, const char* why) {
+void LinPortLost(Works* w, LinearState* st, int64_t nowMs, const char* why) {
+  LinPortWatch* pw = &st->port;
   if (w->linFD >= 0) serialClose(w->linFD);
   w->linFD = -1;
   if (!pw->lost) {
@@ -106,18 +104,19 @@ void LinPortLost(Works* w, LinPortWatch* pw, int64_t nowMs, const char* why) {
   pw->awaitStatus = false;
   pw->nextTryMs = nowMs + kLinReopenMs;
   // Nothing is in flight any more: the next port starts from a poll.
-  linearProcessStatus = CMD_ST;
-  counterrortimeout = 0;
-  w->retryCount = 0;
+  st->status = CMD_ST;
+  st->emptyPolls = 0;
+  st->retryCount = 0;
   if (ExistError(w, 4) == 0) {
     AddErroreUnmuted(w, 4);
     pw->errRaised = true;
   }
 }
 
-bool LinPortReopenDue(const LinPortWatch* pw, int64_t nowMs) { return nowMs >= pw->nextTryMs; }
+bool LinPortReopenDue(const LinearState* st, int64_t nowMs) { return nowMs >= st->port.nextTryMs; }
 
-void LinPortReopened(Works* w, LinPortWatch* pw, int fd, int64_t nowMs) {
+void LinPortReopened(Works* w, LinearState* st, int fd, int64_t nowMs) {
+  LinPortWatch* pw = &st->port;
   if (fd < 0) {
     if (!pw->openFailLogged) {
       const int e = errno;
@@ -136,14 +135,15 @@ void LinPortReopened(Works* w, LinPortWatch* pw, int fd, int64_t nowMs) {
   // The amplifier may have been power-cycled with the adapter: it gets its
   // whole start-up set again, then the band's thresholds, before polling.
   InitMicroCmd(w);
-  ResendSoglieTS(w);
+  resendBandThresholds(w);
   w->cmdQ.urgent = 1;
-  linearProcessStatus = CMD_ST;
+  st->status = CMD_ST;
   pw->awaitStatus = true;
   pw->statusAtBack = w->statusReplies;
 }
 
-void LinPortStatusSeen(Works* w, LinPortWatch* pw) {
+void LinPortStatusSeen(Works* w, LinearState* st) {
+  LinPortWatch* pw = &st->port;
   if (!pw->awaitStatus || w->statusReplies == pw->statusAtBack) return;
   pw->awaitStatus = false;
   if (pw->errRaised) {
@@ -154,22 +154,21 @@ void LinPortStatusSeen(Works* w, LinPortWatch* pw) {
   zlog(LOG_INFO, "Linear port %s: amplifier answers again", pw->path.c_str());
 }
 
-int writeLinearPort(int fd, const char* text, int length, Works* w) {
-  (void)w;
+int writeLinearPort(int fd, const char* text, int length, LinearState* st) {
   char chk[3];
   snprintf(chk, sizeof chk, "%02x", Sys_Crc8Calculation(text, static_cast<size_t>(length)));
   int rc = 0;
   if (serialWriteAll(fd, chk, 2) != 2) rc = -1;
   // Bounded: a dead port gives up instead of spinning.
   if (rc == 0 && serialWriteAll(fd, text, static_cast<size_t>(length)) != length) rc = -1;
-  counterrortimeout = 0;
+  st->emptyPolls = 0;
   return rc;
 }
 
-void LastCmdSent(Works* w, char letter1, char letter2, int cmdNo) {
-  w->lastCmdCode[0] = letter1;
-  w->lastCmdCode[1] = letter2;
-  w->lastCmdNo = cmdNo;
+void LastCmdSent(LinearState* st, char letter1, char letter2, int cmdNo) {
+  st->lastCmdCode[0] = letter1;
+  st->lastCmdCode[1] = letter2;
+  st->lastCmdNo = cmdNo;
 }
 
 // ---------------------------------------------------------------- commands
@@ -250,48 +249,36 @@ int LinearCmdText(Works* w, int cmdNo, char* out) {
   }
 }
 
-void SetAttenuatorCMD(Works* w, int step, int commandNo) {
+void SetAttenuatorCMD(Works* w, LinearState* st, int step, int commandNo) {
   const char* t = attText(step);
-  LastCmdSent(w, 'A', 'T', commandNo);
-  writeLinearPort(w->linFD, t, 5, w);
+  LastCmdSent(st, 'A', 'T', commandNo);
+  writeLinearPort(w->linFD, t, 5, st);
   fprintf(stderr, ">> %s\n", t);
-  linearProcessStatus = LIN_WAIT_REPLY;
+  st->status = LIN_WAIT_REPLY;
 }
 
-int SendLinearCmd(Works* w, int cmdNo) {
+int SendLinearCmd(Works* w, LinearState* st, int cmdNo) {
   switch (cmdNo) {
-    case CMD_AT: SetAttenuatorCMD(w, w->Attenuator, cmdNo); return 0;
-    case CMD_AT_TUNE: SetAttenuatorCMD(w, w->AttenuatorTune, cmdNo); return 0;
-    case CMD_AT11: SetAttenuatorCMD(w, 3, cmdNo); return 0;
+    case CMD_AT: SetAttenuatorCMD(w, st, w->Attenuator, cmdNo); return 0;
+    case CMD_AT_TUNE: SetAttenuatorCMD(w, st, w->AttenuatorTune, cmdNo); return 0;
+    case CMD_AT11: SetAttenuatorCMD(w, st, 3, cmdNo); return 0;
     default: break;
   }
+  // The stored tuning, the bypass and the reset are tune words the tuner
+  // sets; it holds the word's lock until the word is on the wire.
   const bool tuneLock = cmdNo == CMD_MT1_MEM || cmdNo == CMD_MT1_BYPASS || cmdNo == CMD_MT1_RESET;
-  if (tuneLock) {
-    WaitSemaforoTuneval(w);
-    if (cmdNo == CMD_MT1_MEM) {
-      LoadTuneFromMEM(w);
-      w->AtuBypassFlag = 0;
-    } else if (cmdNo == CMD_MT1_BYPASS) {
-      w->Tuneval = (w->Tuneval | (1u << 16)) & ~((1u << 18) | (1u << 23));
-      w->AtuBypassFlag = 1;
-    } else {
-      w->Tuneval = 0x00800000u;
-      w->ValC = 0;
-      w->ValI = 0;
-      w->AtuBypassFlag = 0;
-    }
-  }
+  if (tuneLock) takeTuneWord(w, cmdNo);
   char text[64];
   int len = LinearCmdText(w, cmdNo, text);
   if (len < 0) {
-    if (tuneLock) StopSemaforoTuneval(w);
+    if (tuneLock) releaseTuneWord(w);
     zlogLimited(LOG_ERR, "Linear: command %d skipped", cmdNo);
-    linearProcessStatus = CMD_ST;
+    st->status = CMD_ST;
     return -1;
   }
-  LastCmdSent(w, text[0], text[1], cmdNo);
-  int rc = writeLinearPort(w->linFD, text, len, w);
-  if (tuneLock) StopSemaforoTuneval(w);
+  LastCmdSent(st, text[0], text[1], cmdNo);
+  int rc = writeLinearPort(w->linFD, text, len, st);
+  if (tuneLock) releaseTuneWord(w);
 
   switch (cmdNo) {
     case CMD_MT1: w->AtuBypassFlag = (w->Tuneval >> 16) & 1; break;
@@ -310,21 +297,25 @@ int SendLinearCmd(Works* w, int cmdNo) {
     case CMD_SF_FILTER:
     case CMD_GM: fprintf(stderr, ">> %s\n", text); break;
     case CMD_GS_QUERY: fprintf(stderr, ">>r: %s\n", text); break;
-    case CMD_MR1:
-      w->updateFlags |= 4;
-      w->MenuIdx = 0;
-      linearProcessStatus = LIN_IDLE;
+    case CMD_MR1: {
+      // The amplifier is in its loader: the panel shows the main page and
+      // the loader's flag (the timer applies it, as every panel change).
+      PanelEvent ev;
+      ev.act = PanelAct::AmpLoader;
+      w->panelQ.post(ev);
+      st->status = LIN_IDLE;
       return rc;
+    }
     default: break;
   }
-  linearProcessStatus = LIN_WAIT_REPLY;
+  st->status = LIN_WAIT_REPLY;
   return rc;
 }
 
 // ---------------------------------------------------------------- flow
 
-int NextCmdPriority(Works* w, int defaultNext) {
-  w->retryCount = 0;
+int NextCmdPriority(Works* w, LinearState* st, int defaultNext) {
+  st->retryCount = 0;
   int next = defaultNext;
   if (w->cmdQ.urgent) {
     int cmd = TakeQueuedCmd(w);
@@ -339,15 +330,15 @@ int NextCmdPriority(Works* w, int defaultNext) {
       }
     }
   }
-  linearProcessStatus = next;
+  st->status = next;
   return next;
 }
 
-void GestRetrayCMD(Works* w) {
+void GestRetrayCMD(Works* w, LinearState* st) {
   w->retryTotal++;
-  char c0 = w->lastCmdCode[0] ? w->lastCmdCode[0] : ' ';
-  char c1 = w->lastCmdCode[1] ? w->lastCmdCode[1] : ' ';
-  if (w->retryCount > 2) {
+  char c0 = st->lastCmdCode[0] ? st->lastCmdCode[0] : ' ';
+  char c1 = st->lastCmdCode[1] ? st->lastCmdCode[1] : ' ';
+  if (st->retryCount > 2) {
     char line[30];
     snprintf(line, sizeof line, "Err %c%c", c0, c1);
     SetErrorLine2(w, 4, line);
@@ -358,15 +349,15 @@ void GestRetrayCMD(Works* w) {
     }
     fprintf(stderr,
             "---------------------------------------STOP RETRAY!! %c%c (%d, %d) Restart da ST (Timer: %i)\n",
-            c0, c1, w->retryTotal.load(), w->retryCount.load(), w->commErrHoldMs.load());
+            c0, c1, w->retryTotal.load(), st->retryCount, w->commErrHoldMs.load());
     w->retryStops++;
-    linearProcessStatus = CMD_ST;
-    w->retryCount = 0;
+    st->status = CMD_ST;
+    st->retryCount = 0;
   } else {
-    w->retryCount++;
-    linearProcessStatus = w->lastCmdNo;
+    st->retryCount++;
+    st->status = st->lastCmdNo;
     fprintf(stderr, "--------------------------------------- ERROR LINEAR: RETRAY %c%c (%d , %d)\n", c0, c1,
-            w->retryTotal.load(), w->retryCount.load());
+            w->retryTotal.load(), st->retryCount);
   }
 }
 
@@ -390,11 +381,11 @@ bool LinFrameCheckOk(const char* frame, int count) {
   return frame[0] == chk[0] && frame[1] == chk[1];
 }
 
-int LinHandleFrame(Works* w, const char* frame, int count) {
+int LinHandleFrame(Works* w, LinearState* st, const char* frame, int count) {
   if (count < 5) {
     // Too short to hold a command (two check characters and "XY;"): stray
     // bytes; keep waiting for the real reply, the time-out still runs.
-    linearProcessStatus = LIN_WAIT_REPLY;
+    st->status = LIN_WAIT_REPLY;
     return 0;
   }
   if (!LinFrameCheckOk(frame, count)) {
@@ -402,33 +393,34 @@ int LinHandleFrame(Works* w, const char* frame, int count) {
     snprintf(chk, sizeof chk, "%02X", Sys_Crc8Calculation(frame + 2, static_cast<size_t>(count - 2)));
     fprintf(stderr, "**** CHK ERROR!! %s %s\n", chk, frame);
     // A damaged reply is not decoded: it counts as a missing one.
-    GestRetrayCMD(w);
+    GestRetrayCMD(w, st);
     return 20;
   }
-  linearProcessStatus = LIN_DECODE;
-  int pause = DecodeCatCmd(w, frame + 2, count - 2);
+  st->status = LIN_DECODE;
+  int pause = DecodeCatCmd(w, st, frame + 2, count - 2);
   // The decoder's fields are this thread's; the others read the copy.
   PublishAmpStatus(w);
   return pause;
 }
 
-int LinWaitStep(Works* w, LinRx* rx, int avail, int readResult, char c) {
+int LinWaitStep(Works* w, LinearState* st, int avail, int readResult, char c) {
+  LinRx* rx = &st->rx;
   if (avail <= 0) {
-    counterrortimeout++;
-    if (counterrortimeout > kLinTimeoutPolls - 1) {
+    st->emptyPolls++;
+    if (st->emptyPolls > kLinTimeoutPolls - 1) {
       rx->count = 0;  // a broken reply must not poison the next one
-      GestRetrayCMD(w);
+      GestRetrayCMD(w, st);
     }
     return 1;
   }
   if (readResult != 1) {
     zlogLimited(LOG_ERR, "timeout %d\n", readResult);
     rx->count = 0;
-    GestRetrayCMD(w);
+    GestRetrayCMD(w, st);
     return 20;
   }
   if (!LinRxByte(rx, c)) return 0;
-  int pause = LinHandleFrame(w, rx->buf, rx->count);
+  int pause = LinHandleFrame(w, st, rx->buf, rx->count);
   rx->count = 0;
   return pause;
 }
@@ -450,14 +442,17 @@ int64_t monoMs() {
 }  // namespace
 
 void Linear(Works* w) {
-  linearProcessStatus = CMD_ST;
-  counterrortimeout = 0;
-  OpenLinear(w);
-  LinPortWatch pw;
-  pw.path = LinPortPath(w);
-  if (w->linFD < 0) LinPortLost(w, &pw, monoMs(), "not opened");
-  pw.nextCheckMs = monoMs() + kLinReopenMs;
-  LinRx rx;
+  // The link's state lives here, for this run of the thread only.
+  LinearState st;
+  RunLinear(w, &st);
+}
+
+void RunLinear(Works* w, LinearState* state) {
+  LinearState& st = *state;
+  OpenLinear(w, &st);
+  st.port.path = LinPortPath(w);
+  if (w->linFD < 0) LinPortLost(w, &st, monoMs(), "not opened");
+  st.port.nextCheckMs = monoMs() + kLinReopenMs;
   BeatScope watched(Beat::Linear);
   while (w->running) {
     beat(Beat::Linear);
@@ -467,52 +462,52 @@ void Linear(Works* w) {
       // second failure shows on the panel again.
       serialClose(w->linFD);
       w->linFD = -1;
-      rx.count = 0;
+      st.rx.count = 0;
       const int64_t now = monoMs();
-      OpenLinear(w);
-      if (w->linFD >= 0) LinPortReopened(w, &pw, w->linFD, now);
-      else LinPortLost(w, &pw, now, "retry failed");
+      OpenLinear(w, &st);
+      if (w->linFD >= 0) LinPortReopened(w, &st, w->linFD, now);
+      else LinPortLost(w, &st, now, "retry failed");
       continue;
     }
     if (w->linFD < 0) {
       const int64_t now = monoMs();
-      if (LinPortReopenDue(&pw, now)) {
-        rx.count = 0;
-        LinPortReopened(w, &pw, serialOpen(pw.path, 115200), now);
+      if (LinPortReopenDue(&st, now)) {
+        st.rx.count = 0;
+        LinPortReopened(w, &st, serialOpen(st.port.path, 115200), now);
       }
       if (w->linFD < 0) sleepMs(10);
       continue;
     }
-    int state = linearProcessStatus;
+    const int state = st.status;
     if (state == LIN_WAIT_REPLY) {
       int avail = serialAvailable(w->linFD);
       if (avail < 0 && serialPortDead(w->linFD)) {
-        LinPortLost(w, &pw, monoMs(), "hang-up");
+        LinPortLost(w, &st, monoMs(), "hang-up");
         continue;
       }
       char c = 0;
       int r = 0;
       if (avail > 0) r = serialReadByte(w->linFD, &c);
-      int pause = LinWaitStep(w, &rx, avail, r, c);
-      LinPortStatusSeen(w, &pw);
+      int pause = LinWaitStep(w, &st, avail, r, c);
+      LinPortStatusSeen(w, &st);
       if (pause > 0) sleepMs(pause);
     } else if (state == LIN_DECODE) {
       // Only reached if a decode left no next command: wait again.
-      linearProcessStatus = LIN_WAIT_REPLY;
+      st.status = LIN_WAIT_REPLY;
     } else if (state == LIN_IDLE) {
       for (int i = 0; i < 100 && w->running; i++) sleepMs(10);
     } else {
-      if (SendLinearCmd(w, state) != 0 && serialPortDead(w->linFD)) {
-        LinPortLost(w, &pw, monoMs(), "write failed");
+      if (SendLinearCmd(w, &st, state) != 0 && serialPortDead(w->linFD)) {
+        LinPortLost(w, &st, monoMs(), "write failed");
         continue;
       }
     }
     const int64_t now = monoMs();
-    if (now >= pw.nextCheckMs) {
+    if (now >= st.port.nextCheckMs) {
       // An adapter re-plugged at the same path is another device: the old
       // descriptor may never report an error of its own.
-      pw.nextCheckMs = now + kLinReopenMs;
-      if (!serialSameDevice(w->linFD, pw.path)) LinPortLost(w, &pw, now, "device replaced");
+      st.port.nextCheckMs = now + kLinReopenMs;
+      if (!serialSameDevice(w->linFD, st.port.path)) LinPortLost(w, &st, now, "device replaced");
     }
   }
   serialClose(w->linFD);

@@ -10,10 +10,9 @@
 #include "amp/linear.h"
 #include "amp/temperature.h"
 #include "core/globals.h"
+#include "core/station_hooks.h"
 #include "core/tables.h"
 #include "core/works.h"
-#include "tuner/antenna.h"
-#include "tuner/autotune.h"
 
 namespace {
 
@@ -72,24 +71,24 @@ void decodeEeprom(Works* w, const char* reply, int count) {
 }
 
 // Next command after a status reply, by the autotune state.
-void nextAfterStatus(Works* w) {
-  w->retryCount = 0;  // the link answered: a fresh command gets its four tries
+void nextAfterStatus(Works* w, LinearState* st) {
+  st->retryCount = 0;  // the link answered: a fresh command gets its four tries
   switch (w->TuneRunState.load()) {
     case 1:
-      TuneTask(w);
-      linearProcessStatus = CMD_MT1;
+      stepAutotune(w);
+      st->status = CMD_MT1;
       break;
     case 2:
-      linearProcessStatus = CMD_CP;
+      st->status = CMD_CP;
       w->TuneRunState = 1;
       break;
     case 3:
-      linearProcessStatus = CMD_ST;
+      st->status = CMD_ST;
       w->TuneRunState = 1;
       break;
     default: {
       int cmd = TakeQueuedCmd(w);
-      linearProcessStatus = cmd < 0 ? CMD_FM : cmd;
+      st->status = cmd < 0 ? CMD_FM : cmd;
       break;
     }
   }
@@ -239,12 +238,12 @@ void DecodeStatusReply(Works* w, const char* r, int count) {
   GestTemperatureFunction(w, 22, 21, 24, w->tempHeatsink, w->MaxTemperature2);
 }
 
-int DecodeCatCmd(Works* w, const char* reply, int count) {
+int DecodeCatCmd(Works* w, LinearState* st, const char* reply, int count) {
   if (count < 3) return 0;
   const char c0 = reply[0], c1 = reply[1], c2 = reply[2];
   if (c2 == '?' || c2 == '!' || c2 == '&') {
     fprintf(stderr, "---------------------------------------CMD Errato:%s\n", reply);
-    GestRetrayCMD(w);
+    GestRetrayCMD(w, st);
     return 20;
   }
   auto is = [&](const char* code) { return c0 == code[0] && c1 == code[1]; };
@@ -253,11 +252,11 @@ int DecodeCatCmd(Works* w, const char* reply, int count) {
     // Layout through status byte C (positions 0..29) and the ";".
     if (count < 31) {
       fprintf(stderr, "---------------------------------------cmd non riconosciuto:%s\n", reply);
-      GestRetrayCMD(w);
+      GestRetrayCMD(w, st);
       return 20;
     }
     DecodeStatusReply(w, reply, count);
-    nextAfterStatus(w);
+    nextAfterStatus(w, st);
     return 10;
   }
 
@@ -310,10 +309,10 @@ int DecodeCatCmd(Works* w, const char* reply, int count) {
     decodeEeprom(w, reply, count);
   } else {
     fprintf(stderr, "---------------------------------------cmd non riconosciuto:%s\n", reply);
-    GestRetrayCMD(w);
+    GestRetrayCMD(w, st);
     return 20;
   }
-  NextCmdPriority(w, CMD_ST);
+  NextCmdPriority(w, st, CMD_ST);
   return 20;
 }
 
@@ -335,7 +334,7 @@ void putFixed(char* dst, int width, const char* fmt, double v, double lo, double
 void CreaBufferDiStato(Works* w, char* out) {
   const AmpSnapshot a = GetAmpStatus(w);
   memset(out, '0', 51);
-  const char* band = BandNameForFreq(w, static_cast<unsigned long>(w->freq.load()));
+  const char* band = bandNameForFreq(w, static_cast<unsigned long>(w->freq.load()));
   if (band == nullptr) {
     memcpy(out, "----", 4);
   } else {

@@ -43,6 +43,9 @@
 #include "remote/ws_link.h"
 #include "screens/timer.h"
 #include "tuner/antenna.h"
+#include "tuner/autotune.h"
+#include "tuner/recall.h"
+#include "tuner/tune_memory.h"
 #include "tuner/tuner_config.h"
 
 namespace {
@@ -380,6 +383,12 @@ void InstallStationHooks(Works* w) {
   h.sendCatToPeer = sendWebSockCatFrame;
   h.sendRadioParamsToPeer = sendWebSockSerParFrame;
   h.sendSpectrumToPeer = sendWebSockSerSpectrFrame;
+  h.stepAutotune = TuneTask;
+  h.queueBandThresholds = SearchCambioSoglie_TS;
+  h.resendBandThresholds = ResendSoglieTS;
+  h.takeTuneWord = TakeTuneWordFor;
+  h.releaseTuneWord = StopSemaforoTuneval;
+  h.bandNameForFreq = BandNameForFreq;
 }
 
 int zelpyxMain() {

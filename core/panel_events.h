@@ -16,6 +16,7 @@ enum class PanelAct : uint8_t {
   RemoteService,  // remote service mode requested (service keyboard F10)
   RemoteCmd,      // text: a remote command that acts on the panel ("MIRKBANK", "MIRKPA1")
   RemoteEnded,    // the remote session ended: a held setup save is written now
+  AmpLoader,      // the amplifier went into its loader ("MR1;" sent)
   // Network clients: what the panel's own keys would do.
   Tune,           // an automatic tune, as TUNE on the tuner page
   TuneStop,       // the running tune ends

@@ -44,3 +44,21 @@ void sendRadioParamsToPeer(Works* w, const uint8_t* data, int n) {
 void sendSpectrumToPeer(Works* w, const uint8_t* data, int n) {
   if (w->hooks.sendSpectrumToPeer != nullptr) w->hooks.sendSpectrumToPeer(w, data, n);
 }
+void stepAutotune(Works* w) {
+  if (w->hooks.stepAutotune != nullptr) w->hooks.stepAutotune(w);
+}
+void queueBandThresholds(Works* w) {
+  if (w->hooks.queueBandThresholds != nullptr) w->hooks.queueBandThresholds(w);
+}
+void resendBandThresholds(Works* w) {
+  if (w->hooks.resendBandThresholds != nullptr) w->hooks.resendBandThresholds(w);
+}
+void takeTuneWord(Works* w, int cmdNo) {
+  if (w->hooks.takeTuneWord != nullptr) w->hooks.takeTuneWord(w, cmdNo);
+}
+void releaseTuneWord(Works* w) {
+  if (w->hooks.releaseTuneWord != nullptr) w->hooks.releaseTuneWord(w);
+}
+const char* bandNameForFreq(Works* w, unsigned long freq) {
+  return w->hooks.bandNameForFreq != nullptr ? w->hooks.bandNameForFreq(w, freq) : nullptr;
+}

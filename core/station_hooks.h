@@ -28,6 +28,18 @@ struct StationHooks {
   void (*sendCatToPeer)(Works*, const char* text, int n) = nullptr;
   void (*sendRadioParamsToPeer)(Works*, const uint8_t* data, int n) = nullptr;
   void (*sendSpectrumToPeer)(Works*, const uint8_t* data, int n) = nullptr;
+  // The amplifier link's calls into the tuner: one autotune step after a
+  // status reply; the band's protection thresholds queued when their row
+  // changed, or again whatever was sent (the link came back); the tune
+  // word an "MT1" of the stored tuning, the bypass or the reset carries,
+  // set and held under the tune word's lock until released; the band's
+  // name for the station status text.
+  void (*stepAutotune)(Works*) = nullptr;
+  void (*queueBandThresholds)(Works*) = nullptr;
+  void (*resendBandThresholds)(Works*) = nullptr;
+  void (*takeTuneWord)(Works*, int cmdNo) = nullptr;
+  void (*releaseTuneWord)(Works*) = nullptr;
+  const char* (*bandNameForFreq)(Works*, unsigned long freq) = nullptr;
 };
 
 // The calls, each a no-op while its hook is not installed.
@@ -45,3 +57,10 @@ void applyWorkMode(Works* w);
 void sendCatToPeer(Works* w, const char* text, int n);
 void sendRadioParamsToPeer(Works* w, const uint8_t* data, int n);
 void sendSpectrumToPeer(Works* w, const uint8_t* data, int n);
+void stepAutotune(Works* w);
+void queueBandThresholds(Works* w);
+void resendBandThresholds(Works* w);
+void takeTuneWord(Works* w, int cmdNo);
+void releaseTuneWord(Works* w);
+// nullptr while not installed or outside every band.
+const char* bandNameForFreq(Works* w, unsigned long freq);

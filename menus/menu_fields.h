@@ -10,7 +10,7 @@ struct MenuFields {
   int ParSubIdx = 0;  // selected item of that group
   int NumPar = 0;     // number of parameter groups (32)
   std::atomic<uint8_t> overlay{0};  // bit 0 status info, bit 1 utility, bit 2 filter screen
-  uint8_t updateFlags = 0;  // bit 0 fw update, bit 1 remote service, bit 2 loader, bit 3 UI update
+  std::atomic<uint8_t> updateFlags{0};  // bit 0 fw update, bit 1 remote service, bit 2 loader, bit 3 UI update
   std::atomic<uint8_t> keyFlags{0};  // bit 0 long press pending, bit 1 saving refused, bit 2 remote not started, bit 3 UI update
 
   // Attenuator step being chosen and step applied (index into AttVectStr)

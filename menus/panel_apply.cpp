@@ -59,6 +59,10 @@ void PanelApply(Works* w, const PanelEvent& ev, PanelReply* reply) {
     case PanelAct::RemoteEnded:
       flushRemoteSaves(w, true);
       break;
+    case PanelAct::AmpLoader:
+      w->updateFlags |= 4;
+      w->MenuIdx = 0;
+      break;
     default:
       PanelNetAction(w, ev, reply);
       break;

@@ -12,10 +12,6 @@
 #include "platform/log.h"
 #include "platform/serial.h"
 
-std::atomic<int> catProcessStatus{3};
-std::atomic<int> lastCommandSent{0};
-std::atomic<int> counterimeoutCAT{0};
-
 namespace {
 
 constexpr uint8_t kReadFreqMode[5] = {0x00, 0x00, 0x00, 0x00, 0x03};
@@ -30,9 +26,9 @@ bool catSerMayRun(Works* w) {
 
 int VerifyByteFreq(uint8_t b) { return ((b >> 4) > 9 || (b & 0x0F) > 9) ? 1 : 0; }
 
-ssize_t writeSerialCatPort(int fd, const void* data, size_t length) {
+ssize_t writeSerialCatPort(int fd, const void* data, size_t length, CatSerialPoll& p) {
   ssize_t n = serialWriteAll(fd, data, length, 3000);
-  counterimeoutCAT = 0;
+  p.emptyPolls = 0;
   return n;
 }
 
@@ -49,32 +45,32 @@ void DecodeFt817Answer(Works* w, const uint8_t* a, int count) {
   }
 }
 
-void DecodeCatSerialCmd(Works* w, const uint8_t* a, int count) {
-  if (lastCommandSent.load() == 3) DecodeFt817Answer(w, a, count);
+void DecodeCatSerialCmd(Works* w, CatSerialPoll& p, const uint8_t* a, int count) {
+  if (p.lastCommandSent == 3) DecodeFt817Answer(w, a, count);
   sleepMs(20);
-  lastCommandSent = 0;
+  p.lastCommandSent = 0;
 }
 
 void catSerialStep(Works* w, CatSerialPoll& p) {
   int fd = w->catSerFD.load();
-  switch (catProcessStatus.load()) {
+  switch (p.status.load()) {
     case 3:
       // Nothing is owed to us now: bytes still waiting belong to an answer
       // that came too late and would shift every later answer by their count.
       serialDrainInput(fd);
       p.n = 0;
-      writeSerialCatPort(fd, kReadFreqMode, sizeof kReadFreqMode);
-      lastCommandSent = 3;
-      catProcessStatus = 2;
+      writeSerialCatPort(fd, kReadFreqMode, sizeof kReadFreqMode, p);
+      p.lastCommandSent = 3;
+      p.status = 2;
       break;
     case 2: {
       if (serialAvailable(fd) <= 0) {
-        counterimeoutCAT++;
+        p.emptyPolls++;
         sleepMs(1);
-        if (counterimeoutCAT.load() > 1499) {
+        if (p.emptyPolls.load() > 1499) {
           echoLimited("<<<<<<<<<<<<<<<<<<<<TIMEOUT SERIAL CAT!!!!");
           p.n = 0;
-          catProcessStatus = 3;
+          p.status = 3;
           for (int i = 0; i < 100 && catSerMayRun(w); i++) sleepMs(10);
         }
         break;
@@ -89,21 +85,26 @@ void catSerialStep(Works* w, CatSerialPoll& p) {
       p.buf[p.n++] = b;
       if (p.n == 5) {
         p.n = 0;
-        catProcessStatus = 1;
+        p.status = 1;
       }
       break;
     }
     case 1:
-      DecodeCatSerialCmd(w, p.buf, 5);
-      catProcessStatus = 3;
+      DecodeCatSerialCmd(w, p, p.buf, 5);
+      p.status = 3;
       break;
     default:
-      catProcessStatus = 3;
+      p.status = 3;
       break;
   }
 }
 
 void CatSerial(Works* w) {
+  CatSerialPoll p;
+  RunCatSerial(w, &p);
+}
+
+void RunCatSerial(Works* w, CatSerialPoll* poll) {
   if (w->setup == nullptr) return;
   const char* port = w->setup->CatSerialPort;
   zlog(LOG_INFO, "Init CATSerial Port %s", port);
@@ -123,9 +124,9 @@ void CatSerial(Works* w) {
   w->catSerFD = fd;
   zlog(LOG_INFO, "OK works->catSerFD=%d (%s)", fd, port);
   fprintf(stderr, "---------------- OK works->catSerFD=%d (%s)\n", fd, port);
-  lastCommandSent = 0;
-  catProcessStatus = 3;
-  CatSerialPoll p;
+  CatSerialPoll& p = *poll;
+  p.lastCommandSent = 0;
+  p.status = 3;
   BeatScope watched(Beat::CatSerial);
   while (catSerMayRun(w)) {
     beat(Beat::CatSerial);

@@ -90,6 +90,8 @@ void closeOutput(std::shared_ptr<AudioOutput> out, bool drain) {
   if (!out->playBuf.empty()) zlog(LOG_INFO, "playback buffer freed");
   out->playBuf.clear();
   out->playBuf.shrink_to_fit();
+  out->decoded.clear();
+  out->decoded.shrink_to_fit();
   out->pcm.reset();
 }
 
@@ -103,9 +105,9 @@ bool codecPresent(Works* w, int64_t* lastMs, int everyMs) {
 }
 
 // Once a second at most: the per-packet lines would flood the log.
-void soLog(std::atomic<int64_t>& last, const char* text) {
+void soLog(int64_t& last, const char* text) {
   const int64_t t = nowMs();
-  int64_t l = last.load();
+  const int64_t l = last;
   if (l != 0 && t - l < 1000) return;
   last = t;
   zlog(LOG_INFO, "%s", text);
@@ -517,12 +519,14 @@ int playAudioMessage(Works* w, char role, const uint8_t* body, int len) {
     zlogLimited(LOG_ERR, "audio packet of %u bytes in a frame of %d, dropped", n, len - 4);
     return 0;
   }
-  static std::atomic<int64_t> logged01{0}, logged03{0};
-  if (role == 's') soLog(logged01, "QOB, SO 01");
+  // The packet is decoded into the output's own buffer: one packet at a
+  // time, whichever link thread it came from.
+  std::lock_guard<std::mutex> lk(out->use);
+  if (role == 's') soLog(out->soLogged01, "QOB, SO 01");
   // Any whole packet up to the largest a setup allows plays, whatever our
   // own "Multiplier": the two units need not agree on it.
   const int frameMax = kMaxAudioPacketFrames;
-  static thread_local std::vector<int16_t> pcm;
+  std::vector<int16_t>& pcm = out->decoded;
   pcm.resize(static_cast<size_t>(frameMax) * 2);
   long frames = 0;
   if (w->AudioCompress != 0) {
@@ -545,8 +549,7 @@ int playAudioMessage(Works* w, char role, const uint8_t* body, int len) {
     memcpy(pcm.data(), data, n);
     frames = n / 4;
   }
-  if (role == 's') soLog(logged03, "QOB, SO 03");
-  std::lock_guard<std::mutex> lk(out->use);
+  if (role == 's') soLog(out->soLogged03, "QOB, SO 03");
   if (!out->pcm || out->playBuf.size() < static_cast<size_t>(frames) * 4) return 0;
   uint8_t* pb = out->playBuf.data();
   for (long i = 0; i < frames * 2; i++) {

@@ -31,12 +31,17 @@ struct AudioBacklog {
 // be discarded (and the packet not played); measuring starts again.
 bool audioBacklogStep(AudioBacklog& b, long avail);
 
-// One opened playback device.
+// One opened playback device, with everything the playing of received
+// packets keeps from one packet to the next.
 struct AudioOutput {
   std::unique_ptr<AudioPcm> pcm;
   std::vector<uint8_t> playBuf;  // one packet of stereo PCM
+  std::vector<int16_t> decoded;  // one packet's samples before they are packed
   AudioBacklog backlog;
-  // One user at a time: a packet's write, or the drain and close.
+  // When the station's and the unit's per-packet lines were last logged
+  // (monotonic ms, 0: never).
+  int64_t soLogged01 = 0, soLogged03 = 0;
+  // One user at a time: a packet's decoding and write, or the drain and close.
   std::mutex use;
 };
 

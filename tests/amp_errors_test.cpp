@@ -20,6 +20,7 @@ namespace {
 struct AmpErrors : ::testing::Test {
   TestWorks tw;
   Works* w = nullptr;
+  LinearState st;
   void SetUp() override {
     w = tw.get();
     InitGlobalVar(w);
@@ -37,7 +38,7 @@ struct AmpErrors : ::testing::Test {
   }
   void status(const AmpStatus& s) {
     std::string t = ampStatusText(s);
-    DecodeCatCmd(w, t.c_str(), static_cast<int>(t.size()));
+    DecodeCatCmd(w, &st, t.c_str(), static_cast<int>(t.size()));
   }
 };
 
@@ -182,7 +183,7 @@ TEST_F(AmpErrors, ProtectionResetRunsInThreeSteps) {
   // Step 2: the link drains the queue back to back; the mark moves to 2.
   std::vector<int> sent;
   for (int i = 0; i < 10; i++) {
-    int next = NextCmdPriority(w, CMD_ST);
+    int next = NextCmdPriority(w, &st, CMD_ST);
     if (next == CMD_ST) break;
     sent.push_back(next);
   }

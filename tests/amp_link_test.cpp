@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <sys/stat.h>
@@ -50,18 +51,21 @@ struct Link : ::testing::Test {
   int left = 0;  // how many more times a script misbehaves (under m)
 
   std::unique_ptr<SerialPeer> peer;
-  std::unique_ptr<ThreadRunner> link;
+  // The link runs on the test's own record, read back once it ended.
+  LinearState linkState;
+  std::thread link;
 
 
   void SetUp() override {
     w = tw.get();
     InitGlobalVar(w);
+    InstallStationHooks(w);
     strcpy(tw.setup.LinPort, "/dev/ttyAMA0");
     ASSERT_GE(pty.master, 0);
     ASSERT_TRUE(pty.linkAt(root.path("/dev/ttyAMA0")));
   }
   void TearDown() override {
-    link.reset();
+    stopLink();
     peer.reset();
   }
 
@@ -78,7 +82,16 @@ struct Link : ::testing::Test {
   }
   void start() {
     peer.reset(new SerialPeer(pty.master, [this](const std::string& f) { return respond(f); }));
-    link.reset(new ThreadRunner(w, Linear));
+    startLink();
+  }
+  void startLink() {
+    w->running = 1;
+    link = std::thread(RunLinear, w, &linkState);
+  }
+  void stopLink() {
+    if (!link.joinable()) return;
+    w->running = 0;
+    link.join();
   }
   void setScript(std::function<std::string(const std::string&)> f) {
     std::lock_guard<std::mutex> lk(m);
@@ -232,7 +245,8 @@ TEST_F(Link, DamagedReplyIsNotDecodedButAskedAgain) {
   EXPECT_EQ(std::vector<std::string>(t.begin(), t.begin() + 4),
             (std::vector<std::string>{"ST;", "ST;", "ST;", "FM;"}));
   EXPECT_FALSE(ExistError(w, 15));  // the fault bits of the damaged replies were never taken
-  EXPECT_EQ(w->retryCount, 0);
+  stopLink();
+  EXPECT_EQ(linkState.retryCount, 0);
 }
 
 TEST_F(Link, OverlongReplyRestartsTheBuffer) {
@@ -335,7 +349,7 @@ TEST_F(Link, FanStepsUpAtOnceDownWithHysteresis) {
 
 TEST_F(Link, MissingPortFailsAndKeepsRetrying) {
   strcpy(tw.setup.LinPort, "/dev/ttyNONE");
-  link.reset(new ThreadRunner(w, Linear));
+  startLink();
   EXPECT_TRUE(waitFor([&] { return w->failCode == 1; }));
   EXPECT_STREQ(w->failText, "Linear: Unable to open device /dev/ttyNONE");
   // four attempts of 1.5 s each, then the link restarts and reports error 4

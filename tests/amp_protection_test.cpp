@@ -82,6 +82,7 @@ class LinkLoss : public testing::Test {
     root.writeFile("/opt/set/config.txt", kConfig);
     ASSERT_TRUE(sim.start(root.dir()));
     InitGlobalVar(w.get());
+    InstallStationHooks(w.get());
     ReadConfigFile(w.get());
     snprintf(w->setup->LinPort, sizeof w->setup->LinPort, "%s", "/dev/ttyAMA0");
     w->errorsMuted = 0;

@@ -25,11 +25,12 @@ namespace {
 struct AmpUnit : ::testing::Test {
   TestWorks tw;
   Works* w = nullptr;
+  LinearState st;  // the link's own state, fresh for each test
   void SetUp() override {
     w = tw.get();
     InitGlobalVar(w);
+    InstallStationHooks(w);
     w->errorsMuted = 0;
-    linearProcessStatus = CMD_ST;
   }
   std::vector<int> drain() {
     std::vector<int> out;
@@ -41,7 +42,7 @@ struct AmpUnit : ::testing::Test {
     int n = LinearCmdText(w, cmd, b);
     return n < 0 ? std::string("<none>") : std::string(b, static_cast<size_t>(n));
   }
-  int decode(const std::string& t) { return DecodeCatCmd(w, t.c_str(), static_cast<int>(t.size())); }
+  int decode(const std::string& t) { return DecodeCatCmd(w, &st, t.c_str(), static_cast<int>(t.size())); }
   // Two config rows so that frequencies from 1 MHz to 30 MHz use row 0.
   void setFactors(float k0, float k1, float k2, float k3) {
     w->configRows.reset(new ConfigRow[2]);
@@ -227,28 +228,28 @@ TEST_F(AmpUnit, AnUrgentBatchStaysTogetherOrIsNotQueuedAtAll) {
 TEST_F(AmpUnit, NextCommandDrainsUrgentQueueThenPolls) {
   IncPNTIn_CMDLinear(w, CMD_MP0);
   IncPNTIn_CMDLinear(w, CMD_AB1);
-  EXPECT_EQ(NextCmdPriority(w, CMD_ST), CMD_ST);  // not urgent: the queue waits
+  EXPECT_EQ(NextCmdPriority(w, &st, CMD_ST), CMD_ST);  // not urgent: the queue waits
   w->cmdQ.urgent = 1;
   w->errResend = 1;
-  EXPECT_EQ(NextCmdPriority(w, CMD_ST), CMD_MP0);
-  EXPECT_EQ(NextCmdPriority(w, CMD_ST), CMD_AB1);
+  EXPECT_EQ(NextCmdPriority(w, &st, CMD_ST), CMD_MP0);
+  EXPECT_EQ(NextCmdPriority(w, &st, CMD_ST), CMD_AB1);
   EXPECT_EQ(w->errResend.load(), 1);
-  EXPECT_EQ(NextCmdPriority(w, CMD_ST), CMD_ST);
+  EXPECT_EQ(NextCmdPriority(w, &st, CMD_ST), CMD_ST);
   EXPECT_EQ(w->cmdQ.urgent.load(), 0);
   EXPECT_EQ(w->errResend.load(), 2);
 }
 
 TEST_F(AmpUnit, RetriesThenRestartFromStatusWithError4) {
-  LastCmdSent(w, 'F', 'M', CMD_FM);
+  LastCmdSent(&st, 'F', 'M', CMD_FM);
   for (int i = 1; i <= 3; i++) {
-    GestRetrayCMD(w);
-    EXPECT_EQ(linearProcessStatus, CMD_FM);
-    EXPECT_EQ(w->retryCount, i);
+    GestRetrayCMD(w, &st);
+    EXPECT_EQ(st.status, CMD_FM);
+    EXPECT_EQ(st.retryCount, i);
   }
   EXPECT_FALSE(ExistError(w, 4));
-  GestRetrayCMD(w);
-  EXPECT_EQ(linearProcessStatus, CMD_ST);
-  EXPECT_EQ(w->retryCount, 0);
+  GestRetrayCMD(w, &st);
+  EXPECT_EQ(st.status, CMD_ST);
+  EXPECT_EQ(st.retryCount, 0);
   EXPECT_EQ(w->retryStops, 1);
   EXPECT_EQ(w->retryTotal, 4);
   EXPECT_TRUE(ExistError(w, 4));
@@ -258,8 +259,8 @@ TEST_F(AmpUnit, RetriesThenRestartFromStatusWithError4) {
 
 TEST_F(AmpUnit, LinkLossIsReportedEvenBeforeTheFirstCP) {
   w->errorsMuted = 1;
-  LastCmdSent(w, 'S', 'T', CMD_ST);
-  for (int i = 0; i < 4; i++) GestRetrayCMD(w);
+  LastCmdSent(&st, 'S', 'T', CMD_ST);
+  for (int i = 0; i < 4; i++) GestRetrayCMD(w, &st);
   EXPECT_TRUE(ExistError(w, 4));
   EXPECT_EQ(w->errorsMuted & 1, 1);  // other errors stay muted
   AddErrore(w, 1);
@@ -267,21 +268,21 @@ TEST_F(AmpUnit, LinkLossIsReportedEvenBeforeTheFirstCP) {
 }
 
 TEST_F(AmpUnit, RejectedAndUnknownRepliesRetry) {
-  LastCmdSent(w, 'M', 'P', CMD_MP1);
+  LastCmdSent(&st, 'M', 'P', CMD_MP1);
   EXPECT_EQ(decode("MP?;"), 20);
-  EXPECT_EQ(linearProcessStatus, CMD_MP1);
+  EXPECT_EQ(st.status, CMD_MP1);
   EXPECT_EQ(decode("MP!;"), 20);
   EXPECT_EQ(decode("MP&;"), 20);
-  EXPECT_EQ(w->retryCount, 3);
+  EXPECT_EQ(st.retryCount, 3);
   EXPECT_EQ(decode("QQ1;"), 20);  // unknown reply: fourth failure gives up
-  EXPECT_EQ(linearProcessStatus, CMD_ST);
+  EXPECT_EQ(st.status, CMD_ST);
   EXPECT_EQ(w->retryStops, 1);
 }
 
 TEST_F(AmpUnit, RepliesUpdateTheRecord) {
   decode("VSMSIM1.00;");
   EXPECT_STREQ(w->ampVersion, "SIM1.00");
-  EXPECT_EQ(linearProcessStatus, CMD_ST);
+  EXPECT_EQ(st.status, CMD_ST);
   decode("SA2;");
   EXPECT_EQ(w->AntennaIdx, 1);
   decode("SA7;");  // no such antenna: kept
@@ -438,25 +439,25 @@ TEST_F(AmpUnit, StatusBypassAndStateAfterLinkLoss) {
 
 TEST_F(AmpUnit, StatusChoosesNextByTuneState) {
   AmpStatus s;
-  std::string st = ampStatusText(s);
-  decode(st);
-  EXPECT_EQ(linearProcessStatus, CMD_FM);
+  std::string reply = ampStatusText(s);
+  decode(reply);
+  EXPECT_EQ(st.status, CMD_FM);
   IncPNTIn_CMDLinear(w, CMD_AB0);
-  decode(st);
-  EXPECT_EQ(linearProcessStatus, CMD_AB0);
+  decode(reply);
+  EXPECT_EQ(st.status, CMD_AB0);
   w->TuneRunState = 2;
-  decode(st);
-  EXPECT_EQ(linearProcessStatus, CMD_CP);
+  decode(reply);
+  EXPECT_EQ(st.status, CMD_CP);
   EXPECT_EQ(w->TuneRunState.load(), 1);
   w->TuneRunState = 3;
-  decode(st);
-  EXPECT_EQ(linearProcessStatus, CMD_ST);
+  decode(reply);
+  EXPECT_EQ(st.status, CMD_ST);
   EXPECT_EQ(w->TuneRunState.load(), 1);
   // A truncated status reply is not decoded: it is retried.
-  LastCmdSent(w, 'S', 'T', CMD_ST);
+  LastCmdSent(&st, 'S', 'T', CMD_ST);
   w->TuneRunState = 0;
   decode("ST00000;");
-  EXPECT_EQ(w->retryCount, 1);
+  EXPECT_EQ(st.retryCount, 1);
 }
 
 TEST_F(AmpUnit, ErrorResendFinishesAtTheNextStatus) {

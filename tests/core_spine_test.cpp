@@ -1,11 +1,13 @@
 // The controller as a whole process: start-up in a temporary root with a
 // regular-file screen, the splash countdown, the remote-side flags
 // rewritten at start, the shutdown screen on SIGTERM, and F12 on the
-// service keyboard.
+// service keyboard; and the calls up a floor the start-up installs.
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
+#include <cstring>
 #include <fcntl.h>
 #include <linux/input.h>
 #include <string>
@@ -14,6 +16,10 @@
 #include <unistd.h>
 #include <vector>
 
+#include "app/spine.h"
+#include "core/station_hooks.h"
+#include "core/works.h"
+#include "tests/support/test_works.h"
 #include "tests/support/zelpyx_process.h"
 #include "tests/support/temp_root.h"
 #include "tests/support/wait.h"
@@ -133,6 +139,18 @@ TEST_F(ControllerProcess, F12OnTheServiceKeyboardShutsTheProgramDown) {
   const std::string log = root_.readFile("/controller.log");
   EXPECT_NE(log.find("Exited by KEY_F12"), std::string::npos);
   EXPECT_NE(log.find("Closed!\n"), std::string::npos);
+}
+
+// A hook left out does nothing, silently: the amplifier link would send no
+// thresholds or never release the tune word. The record holds only
+// function pointers, so it is read here as a row of them.
+TEST(StationHooks, StartUpInstallsEveryCallUpAFloor) {
+  TestWorks tw;
+  InstallStationHooks(tw.get());
+  static_assert(sizeof(StationHooks) % sizeof(uintptr_t) == 0, "only pointers");
+  uintptr_t slots[sizeof(StationHooks) / sizeof(uintptr_t)];
+  memcpy(slots, &tw->hooks, sizeof slots);
+  for (size_t i = 0; i < sizeof slots / sizeof slots[0]; i++) EXPECT_NE(slots[i], 0u) << "hook " << i;
 }
 
 }  // namespace

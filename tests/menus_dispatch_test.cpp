@@ -117,7 +117,7 @@ TEST_F(Keys, TuneKeyAbortsARunWithoutStoringAndPageThreeHoldsDuringIt) {
   key(1);
   EXPECT_EQ(w->MenuIdx, 3);  // not while tuning
   queued();
-  tuneParam.SWR = 1.2f;  // a result that would be stored by a finished run
+  w->tuneSearch.tuneParam.SWR = 1.2f;  // a result that would be stored by a finished run
   key(4);
   EXPECT_EQ(w->TuneRunState.load(), 0);
   // Normal attenuator and the band's thresholds again; nothing stored.
@@ -268,6 +268,7 @@ class KeysOnTheWire : public testing::Test {
   void SetUp() override {
     ASSERT_TRUE(sim.start(root.dir()));
     InitGlobalVar(w.get());
+    InstallStationHooks(w.get());
     setRunByte(w->setup->EnableLinear, '1');
     snprintf(w->setup->LinPort, sizeof w->setup->LinPort, "%s", "/dev/ttyAMA0");
     InitMenuZarn(w.get());

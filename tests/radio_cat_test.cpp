@@ -257,7 +257,6 @@ struct Ft817Fixture : ::testing::Test {
     ASSERT_TRUE(port.linkAt(root.path("/dev/ttyUSB2")));
     strcpy(t.setup.CatSerialPort, "/dev/ttyUSB2");
     setRunByte(t.setup.catSerRun, '1');
-    counterimeoutCAT = 0;
   }
 };
 
@@ -303,11 +302,17 @@ TEST_F(Ft817Fixture, LateByteAfterATimeOutDoesNotShiftLaterAnswers) {
     if (i == 0) return bytes({0x00, 0x70, 0x74, 0x00});
     return bytes({0x02, 0x10, 0x74, 0x00, 0x01});
   });
-  ThreadRunner run(t.get(), CatSerial);
+  // The poll runs on this test's record, so the test sees its time-out.
+  CatSerialPoll poll;
+  std::thread run(RunCatSerial, t.get(), &poll);
   // The missing fifth byte turns up during the pause after the time-out.
-  ASSERT_TRUE(waitFor([&] { return catProcessStatus.load() == 3 && counterimeoutCAT.load() > 1499; }));
-  radio.send(bytes({0x01}));
-  ASSERT_TRUE(waitFor([&] { return radio.commands() >= 3; }));
+  const bool timedOut = waitFor([&] { return poll.status.load() == 3 && poll.emptyPolls.load() > 1499; });
+  if (timedOut) radio.send(bytes({0x01}));
+  const bool polledAgain = timedOut && waitFor([&] { return radio.commands() >= 3; });
+  setRunByte(t.setup.catSerRun, '0');
+  run.join();
+  ASSERT_TRUE(timedOut);
+  ASSERT_TRUE(polledAgain);
   EXPECT_EQ(t->catSerFreq.load(), 21074000);
 }
 
@@ -319,11 +324,11 @@ TEST(Ft817Poll, TimeOutCountRestartsWithEachCommandNotWithEachByte) {
   t->catSerFD = port.slave;
   CatSerialPoll p;
 
-  catProcessStatus = 3;
-  counterimeoutCAT = 1200;
+  p.status = 3;
+  p.emptyPolls = 1200;
   catSerialStep(t.get(), p);
-  EXPECT_EQ(counterimeoutCAT.load(), 0);
-  EXPECT_EQ(catProcessStatus.load(), 2);
+  EXPECT_EQ(p.emptyPolls.load(), 0);
+  EXPECT_EQ(p.status.load(), 2);
   std::string cmd;
   ASSERT_TRUE(waitFor([&] {
     cmd += drain(port.master);
@@ -332,19 +337,19 @@ TEST(Ft817Poll, TimeOutCountRestartsWithEachCommandNotWithEachByte) {
   EXPECT_EQ(cmd, bytes({0, 0, 0, 0, 3}));
 
   // Bytes of the answer leave the count alone.
-  counterimeoutCAT = 1400;
+  p.emptyPolls = 1400;
   ASSERT_TRUE(writeSplit(port.master, bytes({0x01, 0x42}), 1));
   ASSERT_TRUE(waitFor([&] { return serialAvailable(port.slave) >= 2; }));
   catSerialStep(t.get(), p);
   catSerialStep(t.get(), p);
   EXPECT_EQ(p.n, 2);
-  EXPECT_EQ(counterimeoutCAT.load(), 1400);
+  EXPECT_EQ(p.emptyPolls.load(), 1400);
 
   // So an answer that trickles in too slowly still times out, and its
   // first bytes are thrown away.
-  counterimeoutCAT = 1499;
+  p.emptyPolls = 1499;
   catSerialStep(t.get(), p);
-  EXPECT_EQ(catProcessStatus.load(), 3);
+  EXPECT_EQ(p.status.load(), 3);
   EXPECT_EQ(p.n, 0);
 }
 

@@ -282,21 +282,22 @@ TEST(Ft817Answer, BcdFrequencyAndRejectedBytes) {
   EXPECT_EQ(VerifyByteFreq(0xA0), 1);
   TestWorks t;
   const uint8_t good[5] = {0x01, 0x42, 0x34, 0x56, 0x01};
-  lastCommandSent = 3;
-  DecodeCatSerialCmd(t.get(), good, 5);
+  CatSerialPoll poll;
+  poll.lastCommandSent = 3;
+  DecodeCatSerialCmd(t.get(), poll, good, 5);
   EXPECT_EQ(t->catSerFreq.load(), 14234560);
   EXPECT_EQ(t->catSerMode.load(), 0x01);
-  EXPECT_EQ(lastCommandSent.load(), 0);
+  EXPECT_EQ(poll.lastCommandSent, 0);
 
   const uint8_t bad[5] = {0x00, 0x70, 0x3A, 0x00, 0x02};
-  lastCommandSent = 3;
-  DecodeCatSerialCmd(t.get(), bad, 5);
+  poll.lastCommandSent = 3;
+  DecodeCatSerialCmd(t.get(), poll, bad, 5);
   EXPECT_EQ(t->catSerFreq.load(), 14234560);
   EXPECT_EQ(t->catSerMode.load(), 0x02);  // the mode byte is kept anyway
 
   // No command pending: the bytes are not an answer.
   const uint8_t other[5] = {0x00, 0x70, 0x00, 0x00, 0x03};
-  DecodeCatSerialCmd(t.get(), other, 5);
+  DecodeCatSerialCmd(t.get(), poll, other, 5);
   EXPECT_EQ(t->catSerFreq.load(), 14234560);
 }
 

@@ -42,6 +42,7 @@ class Station : public ::testing::Test {
     ASSERT_TRUE(sim.start(root.dir())) << "zelsim did not come up";
     w = tw.get();
     InitGlobalVar(w);
+    InstallStationHooks(w);
     w->zelParam = &zp;
     strcpy(tw.setup.LinPort, "/dev/ttyAMA0");
     strcpy(tw.setup.SerPort, "/dev/ttyUSB1");

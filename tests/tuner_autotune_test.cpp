@@ -37,8 +37,6 @@ class Autotune : public testing::Test {
     w->AntennaIdx = 1;
     w->RadioTx = 1;
     w->ampStatus[1] = 0x01;  // the amplifier sees the carrier
-    cnttune = 0;
-    cnttunefine = 0;
   }
 
   // Starts a run and answers status replies the way the Linear thread
@@ -224,14 +222,14 @@ TEST_F(Autotune, BetterToleratesOneTenthAndEqualKeepsTheOlder) {
   EXPECT_EQ(DecodeInduttanzaFromTuneval(w->Tuneval), 7);
 
   Clr_vTuneParam(w.get());
-  tuneParam = TuneParam{1.7f, 10, 1, 1, 111};
+  w->tuneSearch.tuneParam = TuneParam{1.7f, 10, 1, 1, 111};
   CtrlNuovoTune(w.get());
-  tuneParam = TuneParam{1.7f, 10, 2, 2, 222};
+  w->tuneSearch.tuneParam = TuneParam{1.7f, 10, 2, 2, 222};
   CtrlNuovoTune(w.get());
-  EXPECT_EQ(miglioretuneParam.Tuneval, 111u);
-  EXPECT_EQ(vTuneParam[0].Tuneval, 222u);
-  EXPECT_EQ(vTuneParam[1].Tuneval, 111u);
-  EXPECT_FLOAT_EQ(vTuneParam[2].SWR, 999.0f);
+  EXPECT_EQ(w->tuneSearch.miglioretuneParam.Tuneval, 111u);
+  EXPECT_EQ(w->tuneSearch.vTuneParam[0].Tuneval, 222u);
+  EXPECT_EQ(w->tuneSearch.vTuneParam[1].Tuneval, 111u);
+  EXPECT_FLOAT_EQ(w->tuneSearch.vTuneParam[2].SWR, 999.0f);
 
   // A run ended meanwhile takes no further step.
   w->TuneRunState = 0;
@@ -276,9 +274,9 @@ class AutotuneTrace : public Autotune {
     entries.clear();
     for (int i = 0; i < 5000 && w->TuneRunState.load() != 0; ++i) {
       w->SWR = swrOf(w->Tuneval);
-      int st = w->TuneState, before = cnttune;
+      int st = w->TuneState, before = w->tuneSearch.cnttune;
       TuneTask(w.get());
-      if (cnttune == before + 1 || (w->TuneRunState.load() == 0 && st >= 3)) ++measured[st];
+      if (w->tuneSearch.cnttune == before + 1 || (w->TuneRunState.load() == 0 && st >= 3)) ++measured[st];
       if (w->TuneState != st)
         entries.push_back({w->TuneState, DecodeModoFromTuneval(w->Tuneval), DecodeCapacitaFromTuneval(w->Tuneval),
                            DecodeInduttanzaFromTuneval(w->Tuneval)});
@@ -350,7 +348,7 @@ TEST_F(AutotuneTrace, FinePhasesStopAtZeroAndAWorseLastStepAddsNoL) {
   EXPECT_EQ(s10.mode, 1);
   EXPECT_EQ(s10.l, 0);
   EXPECT_EQ(s10.c, 8);
-  EXPECT_FLOAT_EQ(miglioretuneParam.SWR, 4.0f);
+  EXPECT_FLOAT_EQ(w->tuneSearch.miglioretuneParam.SWR, 4.0f);
 }
 
 TEST_F(AutotuneTrace, TheStepLimitEndsTheRunAfterOneMeasurementMore) {
@@ -392,14 +390,14 @@ TEST_F(Autotune, StepLimitRestoresTheBestAndStoresNothing) {
 TEST_F(Autotune, EndingAtSixIsStoredAboveIsAnError) {
   w->freq = 3600000;
   w->Tuneval = TuneWordWithC(kTuneCL, 9);
-  tuneParam = TuneParam{6.0f, 100, 0, 9, w->Tuneval};
+  w->tuneSearch.tuneParam = TuneParam{6.0f, 100, 0, 9, w->Tuneval};
   EscAutoTune(w.get(), 1);
   int slot = AtuIdxSearch(3600000, nullptr, nullptr, nullptr, nullptr);
   EXPECT_EQ(w->TabTune[1][slot].valid, 1);
   EXPECT_EQ(ExistError(w.get(), 18), 0);
 
   w->freq = 3700000;
-  tuneParam.SWR = 6.01f;
+  w->tuneSearch.tuneParam.SWR = 6.01f;
   testing::internal::CaptureStderr();
   EscAutoTune(w.get(), 1);
   EXPECT_NE(testing::internal::GetCapturedStderr().find("------- ERRORE MAX TUNE (6.010000)\n"), std::string::npos);
@@ -412,7 +410,7 @@ TEST_F(Autotune, EndingAtSixIsStoredAboveIsAnError) {
   LinearCmdText(w.get(), CMD_TS, ts);
   EXPECT_STREQ(ts, "TS4095409515003700;");
   EXPECT_EQ(w->tuneFlags.load() & 0x04, 0x04);
-  EXPECT_EQ(cnttune, 0);
+  EXPECT_EQ(w->tuneSearch.cnttune, 0);
 }
 
 TEST_F(Autotune, StartQueuesThePreparationWithPriority) {
@@ -460,7 +458,7 @@ TEST_F(Autotune, ProtectionBitCountsAsSwr100AndAsksForCp) {
   w->ampStatus[1] = 0x02;
   w->SWR = 1.2f;
   TuneTask(w.get());
-  EXPECT_FLOAT_EQ(vTuneParam[0].SWR, 100.0f);
+  EXPECT_FLOAT_EQ(w->tuneSearch.vTuneParam[0].SWR, 100.0f);
   EXPECT_EQ(w->TuneRunState.load(), 2);
 }
 

@@ -29,6 +29,7 @@ class TunerLink : public testing::Test {
   void SetUp() override {
     ASSERT_TRUE(sim.start(root.dir()));
     InitGlobalVar(w.get());
+    InstallStationHooks(w.get());
     snprintf(w->setup->LinPort, sizeof w->setup->LinPort, "%s", "/dev/ttyAMA0");
     w->ModeWorkIdx = 0;
     w->NumBanco = 2;

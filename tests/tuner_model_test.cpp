@@ -285,12 +285,12 @@ TEST_F(ModelTune, TheFirstReadingWithTheCarrierIsTheSearchsAndTheStoreFollowsThe
     w->SWR = 0;
     TuneTask(w.get());
     EXPECT_EQ(w->Tuneval, kTuneCL) << i;
-    EXPECT_EQ(cnttune, 0);
+    EXPECT_EQ(w->tuneSearch.cnttune, 0);
   }
   w->ampStatus[1] = 0x01;
   w->SWR = lowRSwr(kTuneCL);
   TuneTask(w.get());
-  EXPECT_EQ(cnttune, 1);
+  EXPECT_EQ(w->tuneSearch.cnttune, 1);
   EXPECT_NE(w->Tuneval, kTuneCL);
   EXPECT_EQ(DecodeCapacitaFromTuneval(w->Tuneval), 0);
   EXPECT_GT(DecodeInduttanzaFromTuneval(w->Tuneval), 0);  // the series probe

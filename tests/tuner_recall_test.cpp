@@ -107,7 +107,7 @@ TEST_F(Thresholds, EveryTuneEndSendsTheBandsThresholdsAtOnce) {
   StartAutotune(w.get());
   drainQueue(w.get());
   EXPECT_EQ(wire(), "TS4095200022362915;");
-  tuneParam.SWR = 50.0f;  // an unsuccessful run: nothing stored
+  w->tuneSearch.tuneParam.SWR = 50.0f;  // an unsuccessful run: nothing stored
   EscAutoTune(w.get(), 0);
   // The band's set goes out with the end of the run, not at the next
   // frequency change; the next check on the same band sends nothing more.

@@ -15,12 +15,6 @@
 #include "tuner/tune_memory.h"
 #include "tuner/tuner_config.h"
 
-TuneParam tuneParam;
-TuneParam miglioretuneParam;
-TuneParam vTuneParam[10];
-int cnttune = 0;
-int cnttunefine = 0;
-
 const int SWRTimeoutCICLI[5] = {600, 400, 300, 200, 100};
 const char SWRTimeout[5][8] = {"25sec", "20sec", "15sec", "10sec", "5sec"};
 
@@ -40,68 +34,53 @@ static const uint8_t kTfCarrierSent = 0x40;
 // Linear thread steps it: one step, a start and an end never interleave,
 // so an aborted run cannot take one more step (or be stored) afterwards.
 static std::recursive_mutex runMut;
+static std::atomic<int> savesInFlight{0};  // ended runs whose file is not written yet
 
 // A tune-memory save mounts, writes and fsyncs: it is made once the run
 // lock is released, so the panel and the keys never wait for the disk.
-// Runs end with a save on the Linear thread only (a reply's step).
-struct PendingSave {
-  bool due = false;
-  Works* works = nullptr;
-  int bank = 0, ant = 0;
-};
-static thread_local PendingSave pendingSave;
-static thread_local int runDepth = 0;
-static std::atomic<int> savesInFlight{0};  // ended runs whose file is not written yet
-
+// Only the holder changes the nesting count, so the one whose count drops
+// to zero is the thread that ended the run.
 class RunLock {
  public:
-  RunLock() {
+  explicit RunLock(Works* w) : w_(w) {
     runMut.lock();
-    ++runDepth;
+    ++w->tuneSearch.lockDepth;
   }
   ~RunLock() {
-    const bool outermost = --runDepth == 0;
+    TuneSearch& s = w_->tuneSearch;
+    const bool save = --s.lockDepth == 0 && s.saveDue;
+    const int bank = s.saveBank, ant = s.saveAnt;
+    if (save) s.saveDue = false;
     runMut.unlock();
-    if (!outermost || !pendingSave.due) return;
-    PendingSave p = pendingSave;
-    pendingSave.due = false;
-    SaveTabAtu(p.works, p.bank, p.ant);
+    if (!save) return;
+    SaveTabAtu(w_, bank, ant);
     savesInFlight.fetch_sub(1);
   }
   RunLock(const RunLock&) = delete;
   RunLock& operator=(const RunLock&) = delete;
+
+ private:
+  Works* w_;
 };
 
 // An SWR of 0.01 or less means no carrier was measured.
 static bool hasCarrier(float swr) { return swr > 0.01f; }
 
-// The model search runs in the last state (12), after the table's end or
-// straight after the start; like the table's globals it is used by the
-// Linear thread only.
-static bool modelPhase = false;            // state 12 steps the model search
-static ModelSearch modelSearch;
-static TunerModel tunerModel;
-static int runSearch = TUNE_SEARCH_TABLE;  // the search of the run under way
-static bool modelFed = false;              // the model search sees this run's readings
-static MsSetting modelStartWord;           // sent when the word in place cannot be read
-// The model run ended on a setting other than the one in place: that word
-// goes out first, and the run ends (and stores it) at the next reply.
-static bool modelClosing = false;
-
 // Every reading goes to the model search, a reading without carrier too:
 // it ends the model's run.
-static void feedModel() {
-  if (!modelFed) return;
-  int mode = DecodeModoFromTuneval(tuneParam.Tuneval) == 2 ? 2 : 1;
-  modelSearch.addReading(MsSetting{mode, DecodeCapacitaFromTuneval(tuneParam.Tuneval),
-                                   DecodeInduttanzaFromTuneval(tuneParam.Tuneval)},
-                         tuneParam.SWR);
+static void feedModel(TuneSearch& s) {
+  if (!s.modelFed) return;
+  const TuneParam& t = s.tuneParam;
+  int mode = DecodeModoFromTuneval(t.Tuneval) == 2 ? 2 : 1;
+  s.modelSearch.addReading(
+      MsSetting{mode, DecodeCapacitaFromTuneval(t.Tuneval), DecodeInduttanzaFromTuneval(t.Tuneval)}, t.SWR);
 }
 
 void Clr_vTuneParam(Works* w) {
-  tuneParam = kClearParam;
-  miglioretuneParam = kClearParam;
-  for (TuneParam& p : vTuneParam) p = kClearParam;
+  TuneSearch& s = w->tuneSearch;
+  s.tuneParam = kClearParam;
+  s.miglioretuneParam = kClearParam;
+  for (TuneParam& p : s.vTuneParam) p = kClearParam;
   w->TuneBestSWR = 0;
 }
 
@@ -110,14 +89,15 @@ void Clr_vTuneParam(Works* w) {
 static float rankOf(float swr) { return hasCarrier(swr) ? swr : 500.0f; }
 
 void CtrlNuovoTune(Works* w) {
-  (void)w;
-  if (rankOf(tuneParam.SWR) < rankOf(miglioretuneParam.SWR)) miglioretuneParam = tuneParam;
-  for (int i = 9; i > 0; --i) vTuneParam[i] = vTuneParam[i - 1];
-  vTuneParam[0] = tuneParam;
+  TuneSearch& s = w->tuneSearch;
+  if (rankOf(s.tuneParam.SWR) < rankOf(s.miglioretuneParam.SWR)) s.miglioretuneParam = s.tuneParam;
+  for (int i = 9; i > 0; --i) s.vTuneParam[i] = s.vTuneParam[i - 1];
+  s.vTuneParam[0] = s.tuneParam;
 }
 
 void TuneEnd(Works* w) {
-  tuneParam = miglioretuneParam;
+  TuneParam& tuneParam = w->tuneSearch.tuneParam;
+  tuneParam = w->tuneSearch.miglioretuneParam;
   w->SWR = tuneParam.SWR;
   w->FWD = tuneParam.FWD;
   w->ValI = tuneParam.L;
@@ -130,26 +110,29 @@ void TuneEnd(Works* w) {
 bool TuneSaveInFlight() { return savesInFlight.load() != 0; }
 
 void EscAutoTune(Works* w, int save) {
-  RunLock lk;
-  if (tuneParam.SWR <= 6.0f) {
+  RunLock lk(w);
+  TuneSearch& s = w->tuneSearch;
+  if (s.tuneParam.SWR <= 6.0f) {
     // A run that never saw a carrier has nothing worth remembering, and
     // must not overwrite a stored tuning.
-    if (save && hasCarrier(tuneParam.SWR)) {
+    if (save && hasCarrier(s.tuneParam.SWR)) {
       StoreTuneInRam(w, w->AntennaIdx);
-      if (!pendingSave.due) savesInFlight.fetch_add(1);
-      pendingSave = PendingSave{true, w, w->NumBanco, w->AntennaIdx};
+      if (!s.saveDue) savesInFlight.fetch_add(1);
+      s.saveDue = true;
+      s.saveBank = w->NumBanco;
+      s.saveAnt = w->AntennaIdx;
     }
   } else {
     AddErrore(w, 18);
-    fprintf(stderr, "------- ERRORE MAX TUNE (%f)\n", double(tuneParam.SWR));
+    fprintf(stderr, "------- ERRORE MAX TUNE (%f)\n", double(s.tuneParam.SWR));
   }
   IncPNTIn_CMDLinear(w, CMD_AT);
-  cnttune = 0;
+  s.cnttune = 0;
   if (w->tuneFlags.load() & kTfAutoMode) w->tuneFlags.fetch_or(kTfFinished);
   w->TuneRunState = 0;
-  modelFed = false;
-  modelPhase = false;
-  modelClosing = false;
+  s.modelFed = false;
+  s.modelPhase = false;
+  s.modelClosing = false;
   // The run opened the input-power threshold: the band's set goes back at
   // once, not at the next frequency change.
   ResendSoglieTS(w);
@@ -160,15 +143,17 @@ static void takeMeasurement(Works* w) {
     w->SWR = 100;
     w->TuneRunState = 2;
   }
-  tuneParam = TuneParam{w->SWR, w->FWD, w->ValI, w->ValC, w->Tuneval};
-  ++cnttune;
+  TuneSearch& s = w->tuneSearch;
+  s.tuneParam = TuneParam{w->SWR, w->FWD, w->ValI, w->ValC, w->Tuneval};
+  ++s.cnttune;
   CtrlNuovoTune(w);
-  feedModel();
+  feedModel(s);
 }
 
 int TuneStep(Works* w) {
   takeMeasurement(w);
-  if (tuneParam.SWR < w->SWRescAutoTune && hasCarrier(tuneParam.SWR)) {
+  const float swr = w->tuneSearch.tuneParam.SWR;
+  if (swr < w->SWRescAutoTune && hasCarrier(swr)) {
     TuneEnd(w);
     EscAutoTune(w, 1);
     return 1;
@@ -222,6 +207,7 @@ static bool modelStart(Works* w, MsSetting* out) {
   TuneRec own{};
   LoadTuneValFromTabRam(&own, AtuIdxSearch(f, nullptr, nullptr, nullptr, nullptr), w->AntennaIdx, w);
   if (!own.valid) {
+    TunerModel& tunerModel = w->tuneSearch.tunerModel;
     LoadPrediction p = PredictFromMemory(w, tunerModel, w->AntennaIdx, f);
     if (p.usable) {
       ModelSearch ms;
@@ -239,41 +225,43 @@ static bool modelStart(Works* w, MsSetting* out) {
 // model needs the frequency; without one the table runs alone. The model's
 // start word is not sent here: a model run first reads the word in place.
 static void chooseSearch(Works* w) {
-  runSearch = tunerConfig.search;
-  modelFed = false;
-  modelPhase = false;
+  TuneSearch& s = w->tuneSearch;
+  s.runSearch = tunerConfig.search;
+  s.modelFed = false;
+  s.modelPhase = false;
   long f = w->freq.load();
-  if (runSearch == TUNE_SEARCH_TABLE) return;
+  if (s.runSearch == TUNE_SEARCH_TABLE) return;
   if (f <= 0) {
     fprintf(stderr, "autotune: no frequency, table search only\n");
-    runSearch = TUNE_SEARCH_TABLE;
+    s.runSearch = TUNE_SEARCH_TABLE;
     return;
   }
-  tunerModel.build(tunerConfig);
+  s.tunerModel.build(tunerConfig);
   MsSetting start;
-  if (runSearch == TUNE_SEARCH_MODEL && modelStart(w, &start)) {
-    modelSearch.begin(&tunerModel, double(f), w->SWRescAutoTune, start);
-    modelStartWord = start;
+  if (s.runSearch == TUNE_SEARCH_MODEL && modelStart(w, &start)) {
+    s.modelSearch.begin(&s.tunerModel, double(f), w->SWRescAutoTune, start);
+    s.modelStartWord = start;
   } else {
-    modelSearch.begin(&tunerModel, double(f), w->SWRescAutoTune, false);
-    modelStartWord = MsSetting{1, 0, 0};
+    s.modelSearch.begin(&s.tunerModel, double(f), w->SWRescAutoTune, false);
+    s.modelStartWord = MsSetting{1, 0, 0};
   }
-  modelFed = true;
+  s.modelFed = true;
 }
 
 // The table ended above the target: the model search goes on from the
 // table's readings when the run allows it.
 static bool startRescue(Works* w) {
-  if (runSearch != TUNE_SEARCH_RESCUE || !modelFed) return false;
-  float best = miglioretuneParam.SWR;
+  TuneSearch& ts = w->tuneSearch;
+  if (ts.runSearch != TUNE_SEARCH_RESCUE || !ts.modelFed) return false;
+  float best = ts.miglioretuneParam.SWR;
   float target = w->SWRescAutoTune > 0 ? w->SWRescAutoTune : 1.5f;
   if (!hasCarrier(best) || best <= target) return false;
-  modelSearch.rescue();
+  ts.modelSearch.rescue();
   MsSetting s;
-  if (!modelSearch.next(&s)) return false;
+  if (!ts.modelSearch.next(&s)) return false;
   fprintf(stderr, "autotune: table search ended at SWR %.2f, model search goes on\n", double(best));
   applySetting(w, s);
-  modelPhase = true;
+  ts.modelPhase = true;
   return true;
 }
 
@@ -287,38 +275,38 @@ static bool carrierReported(Works* w) {
 // Replies with the carrier reported but no reading before a model run
 // takes the reading as it is (and so ends without storing).
 static const int kDarkReplies = 3;
-static int darkReplies = 0;
 
 // One reply of a model run: the reading goes to the search, and its next
 // setting or the end goes out with this reply's "MT1".
 static void modelStep(Works* w) {
+  TuneSearch& ts = w->tuneSearch;
   takeMeasurement(w);
-  if (modelClosing) {
+  if (ts.modelClosing) {
     // The final word was sent with the last reply: now it is stored.
     TuneEnd(w);
     EscAutoTune(w, 1);
     return;
   }
   MsSetting s;
-  if (modelSearch.next(&s)) {
+  if (ts.modelSearch.next(&s)) {
     applySetting(w, s);
     return;
   }
-  const uint32_t inPlace = tuneParam.Tuneval;
+  const uint32_t inPlace = ts.tuneParam.Tuneval;
   // Left above the target: the lowest of noisy readings is too often a
   // lucky one, so the fit picks among the settings within noise of it.
   float swr;
-  if (modelSearch.settle(&s, &swr)) {
+  if (ts.modelSearch.settle(&s, &swr)) {
     applySetting(w, s);
-    miglioretuneParam = TuneParam{swr, miglioretuneParam.FWD, s.l, s.c, w->Tuneval};
+    ts.miglioretuneParam = TuneParam{swr, ts.miglioretuneParam.FWD, s.l, s.c, w->Tuneval};
   }
   TuneEnd(w);
   // A result worth storing that is not the word in place goes out first;
   // the tune memory is written once the amplifier holds it. (The rescue
   // keeps the end it always had.)
-  if (runSearch == TUNE_SEARCH_MODEL && w->Tuneval != inPlace && tuneParam.SWR <= 6.0f &&
-      hasCarrier(tuneParam.SWR)) {
-    modelClosing = true;
+  if (ts.runSearch == TUNE_SEARCH_MODEL && w->Tuneval != inPlace && ts.tuneParam.SWR <= 6.0f &&
+      hasCarrier(ts.tuneParam.SWR)) {
+    ts.modelClosing = true;
     return;
   }
   EscAutoTune(w, 1);
@@ -328,42 +316,47 @@ static void modelStep(Works* w) {
 // the search's first reading, of whatever word is in place (the recall's,
 // the reset's); until then the start word waits in the tuner.
 static void modelAwaitCarrier(Works* w) {
+  TuneSearch& ts = w->tuneSearch;
   const uint32_t word = w->Tuneval;
   const int mode = DecodeModoFromTuneval(word);
   if (carrierReported(w) && (mode == 1 || mode == 2)) {
-    if (hasCarrier(w->SWR) || ++darkReplies > kDarkReplies) {
+    if (hasCarrier(w->SWR) || ++ts.darkReplies > kDarkReplies) {
       w->ValC = DecodeCapacitaFromTuneval(word);
       w->ValI = DecodeInduttanzaFromTuneval(word);
       w->ModoTune = uint8_t(mode);
       w->TuneState = 12;
-      modelPhase = true;
+      ts.modelPhase = true;
       modelStep(w);
       return;
     }
   }
   MsSetting inPlace{mode, DecodeCapacitaFromTuneval(word), DecodeInduttanzaFromTuneval(word)};
-  if (!(mode == 1 || mode == 2) || !(inPlace == modelStartWord)) applySetting(w, modelStartWord);
+  if (!(mode == 1 || mode == 2) || !(inPlace == ts.modelStartWord)) applySetting(w, ts.modelStartWord);
 }
 
 // The first reply of a model run with a frequency: the set-up of states 0
 // to 2 in one, and the reading of this very reply when the carrier is on.
 static void modelBegin(Works* w) {
+  TuneSearch& s = w->tuneSearch;
   Clr_vTuneParam(w);
-  cnttune = 0;
-  darkReplies = 0;
-  modelClosing = false;
+  s.cnttune = 0;
+  s.darkReplies = 0;
+  s.modelClosing = false;
   chooseSearch(w);
   w->TuneState = 2;
   modelAwaitCarrier(w);
 }
 
 // The newest measurement is not worse than the one before by more than 0.1.
-static bool better() {
-  return double(vTuneParam[0].SWR) <= double(vTuneParam[1].SWR) + 0.1;
+static bool better(const TuneSearch& s) {
+  return double(s.vTuneParam[0].SWR) <= double(s.vTuneParam[1].SWR) + 0.1;
 }
 
 void TuneTask(Works* w) {
-  RunLock lk;
+  RunLock lk(w);
+  TuneSearch& s = w->tuneSearch;
+  int& cnttune = s.cnttune;
+  int& cnttunefine = s.cnttunefine;
   if (w->TuneRunState.load() == 0) return;  // ended by the key or the timer meanwhile
   if (w->cmdQ.urgent.load()) return;
   int idx = w->AutoTuneMaxCicli <= 4 ? w->AutoTuneMaxCicli : 0;
@@ -394,7 +387,7 @@ void TuneTask(Works* w) {
       chooseSearch(w);
       break;
     case 2:
-      if (runSearch == TUNE_SEARCH_MODEL && modelFed) {
+      if (s.runSearch == TUNE_SEARCH_MODEL && s.modelFed) {
         modelAwaitCarrier(w);
         break;
       }
@@ -405,7 +398,7 @@ void TuneTask(Works* w) {
       break;
     case 3:  // L coarse up
       if (TuneStep(w)) return;
-      if (better() && w->ValI + 4 < kLimit) {
+      if (better(s) && w->ValI + 4 < kLimit) {
         setL(w, w->ValI + 4);
       } else {
         ++st;
@@ -415,7 +408,7 @@ void TuneTask(Works* w) {
       break;
     case 4:  // L fine down
       if (TuneStep(w)) return;
-      if (better() && w->ValI >= 1 && cnttunefine <= 7) {
+      if (better(s) && w->ValI >= 1 && cnttunefine <= 7) {
         ++cnttunefine;
         setL(w, w->ValI - 1);
       } else {
@@ -427,7 +420,7 @@ void TuneTask(Works* w) {
     case 5:  // C coarse up (CL)
     case 8:  // C coarse up (LC)
       if (TuneStep(w)) return;
-      if (better() && w->ValC + 8 < kLimit) {
+      if (better(s) && w->ValC + 8 < kLimit) {
         setCap(w, w->ValC + 8);
       } else {
         ++st;
@@ -437,7 +430,7 @@ void TuneTask(Works* w) {
       break;
     case 6:  // C fine down (CL), then over to LC
       if (TuneStep(w)) return;
-      if (better() && w->ValC >= 1 && cnttunefine <= 15) {
+      if (better(s) && w->ValC >= 1 && cnttunefine <= 15) {
         ++cnttunefine;
         setCap(w, w->ValC - 1);
       } else {
@@ -454,7 +447,7 @@ void TuneTask(Works* w) {
       break;
     case 9: {  // C fine down (LC), then back to the best of both
       if (TuneStep(w)) return;
-      bool b = better();
+      bool b = better(s);
       if (b && w->ValC >= 1 && cnttunefine <= 15) {
         ++cnttunefine;
         setCap(w, w->ValC - 1);
@@ -468,7 +461,7 @@ void TuneTask(Works* w) {
     }
     case 10:  // L up by 2 around the best
       if (TuneStep(w)) return;
-      if (better() && w->ValI + 2 < kLimit) {
+      if (better(s) && w->ValI + 2 < kLimit) {
         setL(w, w->ValI + 2);
       } else {
         ++st;
@@ -478,7 +471,7 @@ void TuneTask(Works* w) {
       break;
     case 11:  // L fine down
       if (TuneStep(w)) return;
-      if (better() && w->ValI >= 1 && cnttunefine <= 5) {
+      if (better(s) && w->ValI >= 1 && cnttunefine <= 5) {
         ++cnttunefine;
         setL(w, w->ValI - 1);
       } else {
@@ -487,7 +480,7 @@ void TuneTask(Works* w) {
       }
       break;
     case 12: {
-      if (!modelPhase) {
+      if (!s.modelPhase) {
         if (TuneStep(w)) return;
         if (startRescue(w)) break;
         EscAutoTune(w, 1);
@@ -502,13 +495,14 @@ void TuneTask(Works* w) {
 }
 
 int StartAutotune(Works* w) {
-  RunLock lk;
+  RunLock lk(w);
   if (w->AtuBypassFlag) return 0;
+  TuneSearch& s = w->tuneSearch;
   w->TuneState = 0;
-  modelFed = false;
-  modelPhase = false;
-  modelClosing = false;
-  darkReplies = 0;
+  s.modelFed = false;
+  s.modelPhase = false;
+  s.modelClosing = false;
+  s.darkReplies = 0;
   // The preparation goes out as one urgent batch: nothing of another
   // thread's comes between the protection commands.
   OpenInputSoglieTS(w);
@@ -526,7 +520,7 @@ int StartAutotune(Works* w) {
 }
 
 void GoTune(Works* w) {
-  RunLock lk;
+  RunLock lk(w);
   if (w->TUNEenabled & 0x80) return;  // tuner not installed
   if (w->TuneRunState.load() != 0) {
     fprintf(stderr, "esc tune TUNEMENU\n");
@@ -547,7 +541,7 @@ void GoTune(Works* w) {
 }
 
 void TuneCarrierHandshake(Works* w, TuneHandshake* hs) {
-  RunLock lk;
+  RunLock lk(w);
   if (w->ModeWorkIdx.load() != 1) return;
   uint8_t tf = w->tuneFlags.load();
   if (!(tf & kTfAutoMode)) return;
@@ -582,5 +576,21 @@ void TuneCarrierHandshake(Works* w, TuneHandshake* hs) {
     }
   } else if ((tf & kTfKeyCarrier) && tx && !(tf & kTfCarrierSent)) {
     hs->count = hs->mark = 0;
+  }
+}
+
+void TakeTuneWordFor(Works* w, int cmdNo) {
+  WaitSemaforoTuneval(w);
+  if (cmdNo == CMD_MT1_MEM) {
+    LoadTuneFromMEM(w);
+    w->AtuBypassFlag = 0;
+  } else if (cmdNo == CMD_MT1_BYPASS) {
+    w->Tuneval = (w->Tuneval | kTuneBypass) & ~(kTuneLC | kTuneCL);
+    w->AtuBypassFlag = 1;
+  } else if (cmdNo == CMD_MT1_RESET) {
+    w->Tuneval = kTuneCL;
+    w->ValC = 0;
+    w->ValI = 0;
+    w->AtuBypassFlag = 0;
   }
 }

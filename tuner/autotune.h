@@ -2,6 +2,9 @@
 #pragma once
 #include <cstdint>
 
+#include "tuner/model_search.h"
+#include "tuner/tuner_config.h"
+
 struct Works;
 
 // One measurement of the search: SWR and forward power for a setting.
@@ -13,13 +16,35 @@ struct TuneParam {
   uint32_t Tuneval;
 };
 
-// Search state, used by the Linear thread only (EscAutoTune also clears
-// cnttune from the timer's handshake).
-extern TuneParam tuneParam;
-extern TuneParam miglioretuneParam;
-extern TuneParam vTuneParam[10];
-extern int cnttune;
-extern int cnttunefine;
+// The state of the tune search, one per station (works.tuneSearch). The
+// Linear thread steps the run; the keys, the timer and the Hamlib link
+// start and end runs; all of it under the run lock.
+struct TuneSearch {
+  TuneParam tuneParam = {};          // the newest reading
+  TuneParam miglioretuneParam = {};  // the best reading of the run
+  TuneParam vTuneParam[10] = {};                       // the newest readings, newest first
+  int cnttune = 0;      // readings of the run
+  int cnttunefine = 0;  // steps of the fine walk under way
+
+  // The model search runs in the last state (12), after the table's end or
+  // straight after the start.
+  bool modelPhase = false;             // state 12 steps the model search
+  ModelSearch modelSearch;
+  TunerModel tunerModel;
+  int runSearch = TUNE_SEARCH_TABLE;   // the search of the run under way
+  bool modelFed = false;               // the model search sees this run's readings
+  MsSetting modelStartWord;            // sent when the word in place cannot be read
+  // The model run ended on a setting other than the one in place: that
+  // word goes out first, and the run ends (and stores it) at the next reply.
+  bool modelClosing = false;
+  int darkReplies = 0;  // replies with the carrier reported but no reading
+
+  // The run lock's holder: its nesting, and the tune-memory file its end
+  // leaves to write once the lock is released.
+  int lockDepth = 0;
+  bool saveDue = false;
+  int saveBank = 0, saveAnt = 0;
+};
 
 // Step limits indexed by AutoTuneMaxCicli, and their menu labels.
 extern const int SWRTimeoutCICLI[5];
@@ -43,6 +68,11 @@ void Clr_vTuneParam(Works* w);
 void EscAutoTune(Works* w, int save);
 // True from the end of a stored run until its tune-memory file is written.
 bool TuneSaveInFlight();
+
+// The tune word an "MT1" command cmdNo carries (the stored tuning, the
+// bypass, the reset), set under the tune word's lock, which the caller
+// releases (StopSemaforoTuneval) once the word is on the wire.
+void TakeTuneWordFor(Works* w, int cmdNo);
 
 // Counters of the carrier handshake, kept by the caller between cycles.
 struct TuneHandshake {

@@ -4,6 +4,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "tuner/autotune.h"
+
 // One band row of a bank's antenna table.
 struct AntennaRow {
   char bandName[8];   // at most 7 characters
@@ -55,6 +57,7 @@ struct TunerFields {
   std::atomic<int> TuneState{0};           // search step 0..12
   float TuneBestSWR = 0;       // SWR of the restored best setting
   std::atomic<int> RadioTx{0}; // 1 while the companion radio transmits
+  TuneSearch tuneSearch;       // the search's own state (tuner/autotune.h)
 
   // Band-configuration row whose thresholds were sent last; -1 = resend.
   // Starts at -1 so the band's thresholds go out at start-up whatever row

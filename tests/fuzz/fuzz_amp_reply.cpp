@@ -6,6 +6,7 @@
 
 #include "amp/cmd_queue.h"
 #include "amp/linear.h"
+#include "app/spine.h"
 #include "core/works.h"
 #include "remote/remote_dispatch.h"
 #include "tests/fuzz/support/fuzz_station.h"
@@ -13,12 +14,14 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Works* w = fuzzWorks();
   fuzzSettle(w);
+  // A status reply may step an autotune run, as on the station.
+  InstallStationHooks(w);
   if (size < 1) return 0;
   // The state the link is in when the bytes arrive (a command number
   // waiting for its reply, or one of the link's own states).
-  linearProcessStatus = data[0] % 48;
-  counterrortimeout = 0;
-  LinRx rx;
+  LinearState st;
+  st.status = data[0] % 48;
+  LinRx& rx = st.rx;
   for (size_t i = 1; i < size; i++) {
     const char c = static_cast<char>(data[i]);
     if (c == ';' && rx.count >= 2) {
@@ -27,9 +30,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       // without forged check characters.
       LinRx copy = rx;
       LinRxByte(&copy, c);
-      if (!LinFrameCheckOk(copy.buf, copy.count)) DecodeCatCmd(w, copy.buf + 2, copy.count - 2);
+      if (!LinFrameCheckOk(copy.buf, copy.count)) DecodeCatCmd(w, &st, copy.buf + 2, copy.count - 2);
     }
-    LinWaitStep(w, &rx, 1, 1, c);
+    LinWaitStep(w, &st, 1, 1, c);
   }
   char status[64];
   memset(status, 0x55, sizeof status);
