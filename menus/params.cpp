@@ -285,8 +285,10 @@ void RemoteReadiness(Works* w, int r, int a) {
   fprintf(stderr, "Remote ERROR!\n");
 }
 
-int ModifyParameter(Works* w, int key) {
-  const int par = w->ParIdx;
+namespace {
+
+// The amplifier, tuner and radio settings. Returns the dispatch's result, -1 for another group's parameter.
+int modifyStationParameter(Works* w, int key, int par) {
   const bool item0 = w->ParSubIdx == 0;
   const bool step = isStep(key);
   switch (par) {
@@ -369,6 +371,14 @@ int ModifyParameter(Works* w, int key) {
     case kUseMode:
       if (item0) remoteOperation(w, key);
       return 0;
+    default:
+      return -1;
+  }
+}
+
+// The network addresses and the spectrum plot. Returns the dispatch's result, -1 for another group's parameter.
+int modifyNetworkAndPlotParameter(Works* w, int key, int par) {
+  switch (par) {
     case kIp:
     case kSubnet:
     case kGateway:
@@ -402,6 +412,16 @@ int ModifyParameter(Works* w, int key) {
       if (valueOf(w, k) < k.lo) setValue(w, k, k.lo);
       return savesOnly(key) ? 0 : 1;
     }
+    default:
+      return -1;
+  }
+}
+
+// What the panel shows and how its keys behave. Returns the dispatch's result, -1 for another group's parameter.
+int modifyDisplayParameter(Works* w, int key, int par) {
+  const bool item0 = w->ParSubIdx == 0;
+  const bool step = isStep(key);
+  switch (par) {
     case kFilterView:
       if (step) {
         w->filterView = toggled(w->filterView);
@@ -460,8 +480,18 @@ int ModifyParameter(Works* w, int key) {
       else writeSetup(w);
       return 0;
     }
+    default:
+      return -1;
+  }
+}
+
+// Service actions: power off, updates, remote service. Returns the dispatch's result, -1 for another group's parameter.
+int modifyServiceParameter(Works* w, int key, int par) {
+  const bool item0 = w->ParSubIdx == 0;
+  const bool step = isStep(key);
+  switch (par) {
     case kOffHw:
-      // Runs on the GPIO thread, which sends it with its next exchange.
+      // The GPIO thread sends it with its next exchange.
       if (item0) w->tinyCmd = 133;
       return 0;
     case kFwUpdate:
@@ -493,8 +523,20 @@ int ModifyParameter(Works* w, int key) {
       }
       return 0;
     default:
-      return 0;
+      return -1;
   }
+}
+
+}  // namespace
+
+int ModifyParameter(Works* w, int key) {
+  const int par = w->ParIdx;
+  for (auto group : {modifyStationParameter, modifyNetworkAndPlotParameter, modifyDisplayParameter,
+                     modifyServiceParameter}) {
+    const int r = group(w, key, par);
+    if (r >= 0) return r;
+  }
+  return 0;
 }
 
 void ModifytabAntenna(Works* w, int down) {
