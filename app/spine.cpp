@@ -391,33 +391,11 @@ void InstallStationHooks(Works* w) {
   h.bandNameForFreq = BandNameForFreq;
 }
 
-int zelpyxMain() {
-  // The records live for the whole process.
-  static Works* works = new Works();
-  static SetupRec setupRec{};
-  static ZelParam zelParam{};
-  static std::mutex serMut, sendMut, connMut;
-  static int32_t plotA[1024], plotB[1024];
-  static PlotBuffers plot;
-  Works* w = works;
+namespace {
 
-  fprintf(stderr, "START Main ----------------------------------------------------------------\n");
-  fprintf(stderr, "ZEL PYX version %s\n", kVersion);
-  zlog(LOG_INFO, "ZEL PYX version %s", kVersion);
-
-  FbInfo* fb = fbInitOrMemory();
-  snprintf(w->version, sizeof w->version, "%s", kVersion);
-  w->fb = fb;
-  w->cmdQ.clear();
-  w->setup = &setupRec;
-  w->sendMut = &sendMut;
-  w->connMut = &connMut;
-  w->zelParam = &zelParam;
-  w->serMut = &serMut;
-
-  InitGlobalVar(w);
-  InstallStationHooks(w);
-  g_signalWorks = w;
+// Signals: SIGTERM and SIGINT stop the program, SIGPIPE is ignored, and a
+// test may ask a thread to stall (SIGUSR2).
+void installSignals(Works* w) {
   // A stop request cuts short any shell command still running.
   watchCommandRunFlag(&w->running);
   struct sigaction sa;
@@ -432,7 +410,11 @@ int zelpyxMain() {
   }
   g_pinger.pingMs = sdWatchdogPingMs();
   g_mainThread = std::this_thread::get_id();
+}
 
+// The operator files, each read by its own reader; a missing or broken one
+// leaves its defaults.
+void readOperatorFiles(Works* w) {
   StepTune1 = 8;
   CntIP = CntDNS = CntNetMask = CntGateway = 3;
 
@@ -451,13 +433,10 @@ int zelpyxMain() {
 
   w->AntennaRowIdx = -1;
   fprintf(stderr, "ModeWorkIdx %i \n", w->ModeWorkIdx.load());
+}
 
-  memset(plotA, 0, sizeof plotA);
-  memset(plotB, 0, sizeof plotB);
-  plot.a = plotA;
-  plot.b = plotB;
-  w->plot = &plot;
-
+// The threads, the splash countdown and the first menus, in start-up order.
+void startThreads(Works* w) {
   ReadLanParam();
   LoadFontTable();
   PostTinyCmd(w, 197);
@@ -510,7 +489,12 @@ int zelpyxMain() {
 
   StartThreadCATserial(w);
   if (runByte(s->EnableTime) == '1') thrTime = std::thread(timer, w);
+}
 
+// Until the operator stops the program: the watchdog's pings, and the
+// panel's events when no timer applies them.
+void idleUntilStopped(Works* w) {
+  SetupRec* s = w->setup;
   sdNotify("READY=1");
   zlog(LOG_INFO, "start-up done");
   const bool timerRuns = runByte(s->EnableTime) == '1';
@@ -522,7 +506,11 @@ int zelpyxMain() {
     watchdogTick();
   }
   sdNotify("STOPPING=1");
+}
 
+// The closing picture, then every thread joined.
+void shutDown(Works* w) {
+  SetupRec* s = w->setup;
   fprintf(stderr, "Close..\n");
   std::unique_lock<std::recursive_mutex> drawLock(drawMutex());
   snprintf(w->imgName, sizeof w->imgName, "%s", "start");
@@ -561,5 +549,47 @@ int zelpyxMain() {
 
   destroyCodecs(w);
   fprintf(stderr, "Closed!\n");
+}
+
+}  // namespace
+
+int zelpyxMain() {
+  // The records live for the whole process.
+  static Works* works = new Works();
+  static SetupRec setupRec{};
+  static ZelParam zelParam{};
+  static std::mutex serMut, sendMut, connMut;
+  static int32_t plotA[1024], plotB[1024];
+  static PlotBuffers plot;
+  Works* w = works;
+
+  fprintf(stderr, "START Main ----------------------------------------------------------------\n");
+  fprintf(stderr, "ZEL PYX version %s\n", kVersion);
+  zlog(LOG_INFO, "ZEL PYX version %s", kVersion);
+
+  FbInfo* fb = fbInitOrMemory();
+  snprintf(w->version, sizeof w->version, "%s", kVersion);
+  w->fb = fb;
+  w->cmdQ.clear();
+  w->setup = &setupRec;
+  w->sendMut = &sendMut;
+  w->connMut = &connMut;
+  w->zelParam = &zelParam;
+  w->serMut = &serMut;
+
+  InitGlobalVar(w);
+  InstallStationHooks(w);
+  g_signalWorks = w;
+  installSignals(w);
+  readOperatorFiles(w);
+  memset(plotA, 0, sizeof plotA);
+  memset(plotB, 0, sizeof plotB);
+  plot.a = plotA;
+  plot.b = plotB;
+  w->plot = &plot;
+
+  startThreads(w);
+  idleUntilStopped(w);
+  shutDown(w);
   return 0;
 }
