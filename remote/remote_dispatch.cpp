@@ -155,7 +155,7 @@ int serverFrame(Works* w, LinkState& st, WsFrame& f) {
   if (isType(type, "ST")) {
     qob("ST");
     toRemoteCmd(w, ShortData(f));
-    dispStat(w);
+    dispStat(w, st);
     return 0;
   }
   if (isType(type, "SC") || isType(type, "PA")) {
@@ -216,7 +216,7 @@ int clientFrame(Works* w, LinkState& st, WsFrame& f) {
         return 0;
       }
       toRemoteCmd(w, d);
-      dispStat(w);
+      dispStat(w, st);
       StationStatus s;
       if (decodeStationStatus(d.buf, d.n, &s)) applyStationStatus(w, s);
       return 0;
@@ -259,19 +259,22 @@ int dispatchFrame(Works* w, LinkState& st, WsFrame& f) {
 std::atomic<int> rebootDelayMs{4000};
 
 void dispStat(Works* w) {
+  LinkState once('s');
+  dispStat(w, once);
+}
+
+void dispStat(Works* w, LinkState& st) {
   const char* cmd = w->remoteCmd;
   // The station's status comes with every timer cycle: printed when it
   // changes and at most once a second, not a hundred times a second.
   // Commands are always printed.
-  static std::string lastPrinted;
-  static std::chrono::steady_clock::time_point lastStatusPrint;
   StationStatus probe;
   const bool status = decodeStationStatus(cmd, static_cast<int>(strlen(cmd)), &probe);
   auto now = std::chrono::steady_clock::now();
-  if (lastPrinted != cmd && (!status || now - lastStatusPrint >= std::chrono::seconds(1))) {
+  if (st.lastPrinted != cmd && (!status || now - st.lastStatusPrint >= std::chrono::seconds(1))) {
     echoLimited("BUFFER Wsocket : %.40s", cmd);
-    lastPrinted = cmd;
-    if (status) lastStatusPrint = now;
+    st.lastPrinted = cmd;
+    if (status) st.lastStatusPrint = now;
   }
   SetupRec* s = w->setup;
   if (strncmp(cmd, "MIRKBANK", 8) == 0 || strncmp(cmd, "MIRKPA1", 7) == 0) {

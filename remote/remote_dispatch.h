@@ -3,6 +3,7 @@
 // Everything here runs in the link thread (Wsocket / Wclient).
 #pragma once
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -23,6 +24,10 @@ struct LinkState {
   std::string peer;          // the peer's address, for the log
   std::vector<uint8_t> screen;  // "FB" collecting buffer (memSize bytes)
   ChunkTally screenChunks;       // which chunks of the screen came
+  // The remote command or status text last printed, and when a status
+  // text was (they come with every timer cycle of the station)
+  std::string lastPrinted;
+  std::chrono::steady_clock::time_point lastStatusPrint{};
   uint8_t spectrum[1024] = {};  // operator: "SP" collecting buffer
   explicit LinkState(char r) : role(r) {}
 };
@@ -31,7 +36,9 @@ struct LinkState {
 // The station's first short text frame is the access key.
 int dispatchFrame(Works* w, LinkState& st, WsFrame& f);
 
-// The remote command (or status text) in remoteCmd.
+// The remote command (or status text) in remoteCmd; st keeps what the
+// connection last printed. The one-argument form prints every text.
+void dispStat(Works* w, LinkState& st);
 void dispStat(Works* w);
 
 // Remote commands that rewrite an operator file (the bank change saves

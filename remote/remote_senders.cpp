@@ -117,21 +117,14 @@ void sendWebSockAudioFrame(Works* w, const uint8_t* pcm) {
   const int frames = w->audioFrame;
   const int raw = frames * 2 * 2;
   if (frames <= 0 || raw > 20480) return;
-  static thread_local std::vector<uint8_t> f;
-  f.resize(static_cast<size_t>(raw) + 10);
+  std::vector<uint8_t> f(static_cast<size_t>(raw) + 10);
   uint8_t* out = f.data() + 10;
   int n = raw;
   if (w->AudioCompress != 0 && w->opusEnc != nullptr) {
     n = opus_encode(static_cast<OpusEncoder*>(w->opusEnc), reinterpret_cast<const opus_int16*>(pcm), frames, out, raw);
     if (n < 0) {
-      // Once a second at most: a packet size Opus refuses fails every packet.
-      static int64_t lastLog = 0;
-      const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
-                              std::chrono::steady_clock::now().time_since_epoch()).count();
-      if (lastLog == 0 || now - lastLog >= 1000) {
-        lastLog = now;
-        zlog(LOG_ERR, "encode failed: %s", opus_strerror(n));
-      }
+      // Limited: a packet size Opus refuses fails every packet.
+      zlogLimited(LOG_ERR, "encode failed: %s", opus_strerror(n));
       return;
     }
   } else {
