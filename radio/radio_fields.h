@@ -5,8 +5,35 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <vector>
 
 constexpr int kSpectrumPoints = 854;  // levels drawn by the spectrum plot
+
+constexpr int kZelUsbTransfers = 4;  // USB transfers the spectrum reader keeps in flight
+
+// The USB spectrum reader's transform state, kept for the life of the
+// process: the window and the twiddles are rebuilt only when
+// "Enable1600: " changes.
+struct FftState {
+  std::vector<double> re, im, coeff, co, si;
+  std::vector<uint8_t> fftout;     // shifted level line (N bytes)
+  std::vector<uint8_t> fftoutdec;  // decimated line
+  int oldEnable1600 = 256;  // no byte: the first line always builds the tables
+  int n = 0;
+  int rebuilds = 0;  // how often the tables were built
+};
+
+// The USB spectrum reader's own state (ZELRead and its completions); the
+// countdown and the offsets survive a restart of the thread.
+struct ZelUsbState {
+  int status_usb_open = 0;
+  int err_counter = 0;
+  float globalOffset = 0, lpOffset = 0, attOffset = 0;
+  float recalc = 1;
+  int divide = 1;
+  bool stop = false;
+  std::vector<float> fbuf[kZelUsbTransfers];
+};
 
 struct RadioFields {
   // Descriptors; -1 while closed. catFD is read by the remote link, which
@@ -35,4 +62,8 @@ struct RadioFields {
   // Set once the ZelParam record has been zeroed by the first decode;
   // guarded by serMut.
   uint8_t zelParamReady = 0;
+
+  // The USB spectrum reader's state (ZELRead's).
+  ZelUsbState zelUsb;
+  FftState zelFft;
 };

@@ -15,14 +15,9 @@
 #include "radio/zel_usb_ids.h"
 #include "core/station_hooks.h"
 
-ZelUsbState zelUsb;
-FftState zelFft;
 std::atomic<int> zelReadRunning{0};
 
 namespace {
-
-// The opened radio; ZELRead's own.
-std::unique_ptr<UsbRadioPort> dev_handle;
 
 const char* baseName(const char* path) {
   const char* s = strrchr(path, '/');
@@ -30,9 +25,9 @@ const char* baseName(const char* path) {
 }
 
 // A set-up failure: its line at error level, then the exit function.
-void stopReader(Works* w, const char* text) {
+void stopReader(Works* w, UsbRadioPort* dev, const char* text) {
   zlog(LOG_ERR, "%s", text);
-  ExitZelread(w);
+  ExitZelread(w, dev);
 }
 
 void buildTables(FftState& st, int n) {
@@ -120,10 +115,10 @@ int fftLine(FftState& st, const float* x, int count, char m) {
 
 void fftCalc(const float* x, int count, Works* w) {
   const char m = w->setup != nullptr ? w->setup->Enable1600 : '1';
-  int len = fftLine(zelFft, x, count, m);
+  int len = fftLine(w->zelFft, x, count, m);
   if (len <= 0 || w->remoteConnected.load() != 1) return;
-  sendSpectrumToPeer(w, zelFft.fftoutdec.data(), len);
-  radioTapFrame("SP", zelFft.fftoutdec.data(), len);
+  sendSpectrumToPeer(w, w->zelFft.fftoutdec.data(), len);
+  radioTapFrame("SP", w->zelFft.fftoutdec.data(), len);
 }
 
 void cb_in(Works* w, ZelUsbState& st, int index, int status, const uint8_t* data, int length,
@@ -182,13 +177,12 @@ void cb_in(Works* w, ZelUsbState& st, int index, int status, const uint8_t* data
   }
 }
 
-void ExitZelread(Works* w) {
+void ExitZelread(Works* w, UsbRadioPort* dev) {
   AddErrore(w, 5);
   setRunByte(w->setup->EnableFFT, '0');
   w->remoteFault = 1;
-  if (zelUsb.status_usb_open != 0 && dev_handle) dev_handle->close();
-  dev_handle.reset();
-  zelUsb.status_usb_open = 0;
+  if (w->zelUsb.status_usb_open != 0 && dev != nullptr) dev->close();
+  w->zelUsb.status_usb_open = 0;
 }
 
 namespace {
@@ -196,17 +190,17 @@ namespace {
 // Device search, versions, serial, offsets and FIFO set-up; false after
 // the exit function ran.
 bool setUp(Works* w, UsbRadioPort& u) {
-  ZelUsbState& st = zelUsb;
+  ZelUsbState& st = w->zelUsb;
   int e = u.init();
   if (e != 0) {
     char t[64];
     snprintf(t, sizeof t, "Init Error %d\n", e);
-    stopReader(w, t);
+    stopReader(w, &u, t);
     return false;
   }
   std::vector<UsbDevInfo> devs;
   if (u.listDevices(devs) < 0) {
-    stopReader(w, "Get Device Error\n");
+    stopReader(w, &u, "Get Device Error\n");
     return false;
   }
   int skipped = 0;
@@ -216,7 +210,7 @@ bool setUp(Works* w, UsbRadioPort& u) {
       char t[64];
       snprintf(t, sizeof t, "Get Device Descriptor %d %d\n", static_cast<int>(i), devs[i].descErr);
       u.freeList();
-      stopReader(w, t);
+      stopReader(w, &u, t);
       return false;
     }
     zlog(LOG_INFO, "%d vid %04x pid %04x %d\n", static_cast<int>(i), devs[i].vendor, devs[i].product, skipped);
@@ -229,12 +223,12 @@ bool setUp(Works* w, UsbRadioPort& u) {
   }
   if (found < 0) {
     u.freeList();
-    stopReader(w, "Cannot find QVR Device\n");
+    stopReader(w, &u, "Cannot find QVR Device\n");
     return false;
   }
   if (u.open(found) != 0) {
     u.freeList();
-    stopReader(w, "Cannot open QVR Device\n");
+    stopReader(w, &u, "Cannot open QVR Device\n");
     return false;
   }
   zlog(LOG_INFO, "QVR Device Opened\n");
@@ -245,7 +239,7 @@ bool setUp(Works* w, UsbRadioPort& u) {
   }
   if (u.claimInterface(0) < 0) {
     u.freeList();
-    stopReader(w, "Cannot claim Interface\n");
+    stopReader(w, &u, "Cannot claim Interface\n");
     return false;
   }
   zlog(LOG_INFO, "Interface claimed\n");
@@ -266,14 +260,14 @@ bool setUp(Works* w, UsbRadioPort& u) {
     char t[64];
     snprintf(t, sizeof t, "Serial read failed (%d)\n", e);
     u.freeList();
-    stopReader(w, t);
+    stopReader(w, &u, t);
     return false;
   }
   memcpy(serial, b, 32);
   const uint16_t pid = devs[static_cast<size_t>(found)].product;
   if (pid == kZelUsbProductK2 || pid == kZelUsbProductK1) {
     u.freeList();
-    stopReader(w, pid == kZelUsbProductK2 ? "QVR K2 " : "QVR K1 ");
+    stopReader(w, &u, pid == kZelUsbProductK2 ? "QVR K2 " : "QVR K1 ");
     return false;
   }
   if (pid == kZelUsbProductZel) zlog(LOG_INFO, "QVR ZEL ");
@@ -296,7 +290,7 @@ bool setUp(Works* w, UsbRadioPort& u) {
     if (e != 4) {
       char t[64];
       snprintf(t, sizeof t, o.bad, e);
-      stopReader(w, t);
+      stopReader(w, &u, t);
       return false;
     }
     float f;
@@ -326,12 +320,13 @@ void ZELRead(Works* w) {
   zelReadRunning = 1;
   zlog(LOG_INFO, "Operations init mirk-comms version 1.0\n");
   fprintf(stderr, "Operations init mirk-comms version 1.0\n");
-  ZelUsbState& st = zelUsb;
+  ZelUsbState& st = w->zelUsb;
   st.status_usb_open = 0;
   st.err_counter = 0;
   st.stop = false;
-  dev_handle = usbRadioPortMake();
-  UsbRadioPort& u = *dev_handle;
+  // The opened radio: the thread's own, closed by the exit function.
+  std::unique_ptr<UsbRadioPort> dev = usbRadioPortMake();
+  UsbRadioPort& u = *dev;
   if (!setUp(w, u)) {
     zelReadRunning = 0;
     return;
@@ -342,7 +337,7 @@ void ZELRead(Works* w) {
                              cb_in(w, st, index, status, data, length, resubmit);
                            });
   if (e != 0) {
-    stopReader(w, "libusb_alloc_transfer failed\n");
+    stopReader(w, &u, "libusb_alloc_transfer failed\n");
     zelReadRunning = 0;
     return;
   }
@@ -355,7 +350,7 @@ void ZELRead(Works* w) {
         snprintf(t, sizeof t, "libusb_submit_transfer failed (%d), %s:%d\n", e, baseName(__FILE__), __LINE__);
       else
         snprintf(t, sizeof t, "libusb_submit_transfer failed (%d)\n", e);
-      stopReader(w, t);
+      stopReader(w, &u, t);
       zelReadRunning = 0;
       return;
     }
@@ -372,6 +367,6 @@ void ZELRead(Works* w) {
   st.stop = true;
   zlog(LOG_INFO, "libusb_handle events completed (%d)\n", r);
   zlog(LOG_INFO, "%s Operations end\n", baseName(__FILE__));
-  ExitZelread(w);
+  ExitZelread(w, &u);
   zelReadRunning = 0;
 }
