@@ -14,13 +14,22 @@ set -euo pipefail
 cd "$(dirname "$0")"
 . platform/packages.sh
 zelpyx_install_packages
-cmake -S . -B build-test -DCMAKE_BUILD_TYPE=Debug -DZELPYX_SANITIZE=ON
-cmake --build build-test -j"$(nproc)"
-(cd build-test && ctest --output-on-failure -j2 --timeout 600)
-# No new edge against the folders' floors, by includes or by symbols.
-python3 tools/layering.py build-test
-tools/package_test.sh
+# Each tier says how long it took.
+timed() {
+  local name=$1 start=$SECONDS
+  shift
+  "$@"
+  echo "test.sh: $name took $((SECONDS - start)) s"
+}
+native() {
+  cmake -S . -B build-test -DCMAKE_BUILD_TYPE=Debug -DZELPYX_SANITIZE=ON
+  cmake --build build-test -j"$(nproc)"
+  (cd build-test && ctest --output-on-failure -j2 --timeout 600)
+  python3 tools/layering.py build-test
+}
+timed "the native tier" native
+timed "the package test" tools/package_test.sh
 [ "${1:-}" = "--native" ] && exit 0
-./tsan.sh
-./fuzz.sh 15
-./cross.sh
+timed "the ThreadSanitizer tier" ./tsan.sh
+timed "the fuzz tier" ./fuzz.sh 15
+timed "the armhf tier" ./cross.sh
