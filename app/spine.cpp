@@ -44,6 +44,8 @@
 #include "screens/timer.h"
 #include "tuner/antenna.h"
 #include "tuner/tuner_config.h"
+#include "web/web_config.h"
+#include "web/web_server.h"
 
 namespace {
 
@@ -380,7 +382,22 @@ void InstallStationHooks(Works* w) {
   h.sendCatToPeer = sendWebSockCatFrame;
   h.sendRadioParamsToPeer = sendWebSockSerParFrame;
   h.sendSpectrumToPeer = sendWebSockSerSpectrFrame;
+  h.webInfo = [](char* out, int n) { snprintf(out, static_cast<size_t>(n), "%s", webInfoText().c_str()); };
 }
+
+namespace {
+
+std::thread thrWeb;
+
+// The web server runs on the station unit and on any unit with an
+// amplifier link of its own; it ends when `running` drops.
+void StartThreadWeb(Works* w) {
+  SetupRec* s = w->setup;
+  if (runByte(s->EnableLinear) != '1' && runByte(s->WebSocket) != '1') return;
+  thrWeb = std::thread(WebThread, w);
+}
+
+}  // namespace
 
 int zelpyxMain() {
   // The records live for the whole process.
@@ -501,6 +518,7 @@ int zelpyxMain() {
 
   StartThreadCATserial(w);
   if (runByte(s->EnableTime) == '1') thrTime = std::thread(timer, w);
+  StartThreadWeb(w);
 
   sdNotify("READY=1");
   zlog(LOG_INFO, "start-up done");
@@ -544,10 +562,11 @@ int zelpyxMain() {
   joinIf(runByte(s->EnableLinear) == '1', thrLin, "Communicator joined Linear end");
   joinIf(runByte(s->EnableTime) == '1', thrTime, "Communicator joined Time end");
   joinIf(runByte(s->EnableGPIO) == '1', thrGPIO, "Communicator joined GPIO end");
+  joinIf(true, thrWeb, "Communicator joined Web end");
   // A thread whose run byte changed while it ran still has to be reaped
   // before the process exits; they all end once `running` is 0.
   for (std::thread* t : {&thrKey, &thrFFT, &thrLeggi, &thrScrivi, &thrWsock, &thrCat, &thrCatSer,
-                         &thrSer, &thrLin, &thrTime, &thrGPIO, &thrHamlib})
+                         &thrSer, &thrLin, &thrTime, &thrGPIO, &thrHamlib, &thrWeb})
     if (t->joinable()) t->join();
 
   destroyCodecs(w);

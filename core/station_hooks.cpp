@@ -44,3 +44,7 @@ void sendRadioParamsToPeer(Works* w, const uint8_t* data, int n) {
 void sendSpectrumToPeer(Works* w, const uint8_t* data, int n) {
   if (w->hooks.sendSpectrumToPeer != nullptr) w->hooks.sendSpectrumToPeer(w, data, n);
 }
+void webInfo(Works* w, char* out, int n) {
+  if (n > 0) out[0] = '\0';
+  if (w->hooks.webInfo != nullptr && n > 0) w->hooks.webInfo(out, n);
+}

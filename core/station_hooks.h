@@ -28,6 +28,8 @@ struct StationHooks {
   void (*sendCatToPeer)(Works*, const char* text, int n) = nullptr;
   void (*sendRadioParamsToPeer)(Works*, const uint8_t* data, int n) = nullptr;
   void (*sendSpectrumToPeer)(Works*, const uint8_t* data, int n) = nullptr;
+  // The web server's address and token line for the information screen.
+  void (*webInfo)(char* out, int n) = nullptr;
 };
 
 // The calls, each a no-op while its hook is not installed.
@@ -45,3 +47,5 @@ void applyWorkMode(Works* w);
 void sendCatToPeer(Works* w, const char* text, int n);
 void sendRadioParamsToPeer(Works* w, const uint8_t* data, int n);
 void sendSpectrumToPeer(Works* w, const uint8_t* data, int n);
+// "" (out[0] = 0) while no web server is installed.
+void webInfo(Works* w, char* out, int n);

@@ -379,7 +379,7 @@ void ViewStatusInfo(Works* w) {
   };
   static const Row kRows[] = {{110, "VERSION"}, {132, "SN"}, {154, "POWER"}, {176, "FREQUENCY"},
                               {198, "TEMPERATURE"}, {264, "LAN"}, {308, "STATUS"}, {352, "AMPL"},
-                              {374, "REMOTE"}};
+                              {374, "REMOTE"}, {396, "WEB"}};
   for (const Row& r : kRows) text(w, 8, 5, r.y, r.caption, kWhite);
 
   textf(w, 8, 180, 110, kWhite, "SW ver. %s, FW ver. %s", w->version, a.ampVersion);
@@ -416,5 +416,9 @@ void ViewStatusInfo(Works* w) {
   const std::string key = currentAccessKey(w);
   textf(w, 8, 180, 374, kWhite, "Key: %s, TLS: %s, listen: %s", key.empty() ? "(none)" : key.c_str(),
         w->linkTls.load() != 0 ? "on" : "off", w->listenAddr[0] != '\0' ? w->listenAddr : "any");
+  // The web page's address and token, for the owner's phone or browser.
+  char web[120];
+  webInfo(w, web, sizeof web);
+  if (web[0] != '\0') textf(w, 8, 180, 396, kWhite, "Web: %s", web);
   if (w->MenuIdx == 0) text(w, 8, 300, 400, w->DataOraStr, kWhite);
 }
