@@ -15,6 +15,7 @@
 #include "core/works.h"
 #include "menus/panel_snapshot.h"
 #include "menus/utility.h"
+#include "platform/clock.h"
 #include "platform/files.h"
 #include "tuner/tune_memory.h"
 #include "web/web_server.h"
@@ -87,6 +88,20 @@ bool intField(const json& j, const char* name, long lo, long hi, long* out, std:
   }
   *out = static_cast<long>(it->get<long long>());
   return true;
+}
+
+// The amplifier link is up while status replies keep coming: the poll
+// asks several times a second, so 3 s without one is a dead link.
+bool ampRepliesFlowing(uint32_t replies, int64_t nowMs) {
+  static std::mutex mut;  // leaf: callers on several server threads
+  static uint32_t lastReplies = 0;
+  static int64_t lastChangeMs = 0;
+  std::lock_guard<std::mutex> lk(mut);
+  if (replies != lastReplies) {
+    lastReplies = replies;
+    lastChangeMs = nowMs;
+  }
+  return replies > 0 && nowMs - lastChangeMs < 3000;
 }
 
 }  // namespace
@@ -243,6 +258,7 @@ WebStatus CollectWebStatus(Works* w) {
   s.tempBoardC = round1(a.tempBoard);
   s.tempHeatsinkC = round1(a.tempHeatsink);
   s.supplyV = round1(CalvTensVadcAmp(w, w->tinyAnswer[kTinyVamp].load()));
+  s.supplyKnown = !(w->ampModel.load() != '1' && s.supplyV > 20);
   s.currentA = round1(a.paCurrentRaw / 4096.0 * 14.05);
   s.antenna = w->AntennaIdx.load() + 1;
   s.attenuatorDb = kAttStepsDb[p.attStep >= 0 && p.attStep < 4 ? p.attStep : 0];
@@ -270,7 +286,7 @@ WebStatus CollectWebStatus(Works* w) {
       s.errors.push_back({code, t});
     }
   }
-  s.linkAmp = w->linFD.load() >= 0 && ExistError(w, 4) == 0 && a.replies > 0;
+  s.linkAmp = w->linFD.load() >= 0 && ampRepliesFlowing(a.replies, monoMicros() / 1000);
   SetupRec* setup = w->setup;
   switch (mode) {
     case 1: s.linkRadio = setup != nullptr && runByte(setup->zelRun) == '1' && w->failCode.load() != 3; break;
@@ -293,7 +309,7 @@ std::string WebStatusJson(const WebStatus& s) {
   j["input_w"] = s.inputW;
   j["swr"] = s.swr;
   j["temperature_c"] = {s.tempBoardC, s.tempHeatsinkC};
-  j["supply_v"] = s.supplyV;
+  j["supply_v"] = s.supplyKnown ? json(s.supplyV) : json(nullptr);
   j["current_a"] = s.currentA;
   j["antenna"] = s.antenna;
   j["attenuator_db"] = s.attenuatorDb;

@@ -69,6 +69,7 @@ struct WebStatus {
   double forwardW = 0, reflectedW = 0, inputW = 0, swr = 0;
   double tempBoardC = 0, tempHeatsinkC = 0;
   double supplyV = 0, currentA = 0;
+  bool supplyKnown = true;  // the panel shows dashes for a reading it cannot trust
   int antenna = 1;
   int attenuatorDb = 0;
   bool standby = false;
