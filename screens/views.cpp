@@ -419,6 +419,7 @@ void ViewStatusInfo(Works* w) {
   // The web page's address and token, for the owner's phone or browser.
   char web[120];
   webInfo(w, web, sizeof web);
-  if (web[0] != '\0') textf(w, 8, 180, 396, kWhite, "Web: %s", web);
-  if (w->MenuIdx == 0) text(w, 8, 300, 400, w->DataOraStr, kWhite);
+  if (web[0] != '\0') text(w, 8, 180, 396, web, kWhite);
+  // The clock sits in the title row: the bottom row is the web address's.
+  if (w->MenuIdx == 0) text(w, 8, 560, 58, w->DataOraStr, kWhite);
 }

@@ -158,9 +158,9 @@ WebConfig loadWebConfig() {
     if (!c.enabled) {
       g_info = "off";
     } else {
-      g_info = std::string(c.cert.empty() ? "http" : "https") + "://" +
-               (c.listen.empty() ? std::string("<this unit>") : c.listen) + ":" + std::to_string(c.port) +
-               "/ token " + (c.token.empty() ? std::string("(none)") : c.token);
+      // Short enough for the screen's row: address, port, token, TLS.
+      g_info = (c.listen.empty() ? std::string("any") : c.listen) + ":" + std::to_string(c.port) + "  " +
+               (c.token.empty() ? std::string("(no token)") : c.token) + (c.cert.empty() ? "" : "  https");
     }
   }
   return c;

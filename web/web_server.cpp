@@ -3,6 +3,7 @@
 #include <civetweb.h>
 #include <openssl/ssl.h>
 #include <png.h>
+#include <pthread.h>
 #include <syslog.h>
 
 #include <algorithm>
@@ -356,6 +357,7 @@ void WebServerStop(WebServer* s) {
 }
 
 void WebThread(Works* w) {
+  pthread_setname_np(pthread_self(), "web");
   const WebConfig c = loadWebConfig();
   if (!c.enabled) {
     zlog(LOG_INFO, "web: off (web.txt)");
