@@ -379,7 +379,7 @@ void ViewStatusInfo(Works* w) {
   };
   static const Row kRows[] = {{110, "VERSION"}, {132, "SN"}, {154, "POWER"}, {176, "FREQUENCY"},
                               {198, "TEMPERATURE"}, {264, "LAN"}, {308, "STATUS"}, {352, "AMPL"},
-                              {374, "REMOTE"}, {396, "WEB"}};
+                              {374, "REMOTE"}};
   for (const Row& r : kRows) text(w, 8, 5, r.y, r.caption, kWhite);
 
   textf(w, 8, 180, 110, kWhite, "SW ver. %s, FW ver. %s", w->version, a.ampVersion);
@@ -419,7 +419,10 @@ void ViewStatusInfo(Works* w) {
   // The web page's address and token, for the owner's phone or browser.
   char web[120];
   webInfo(w, web, sizeof web);
-  if (web[0] != '\0') text(w, 8, 180, 396, web, kWhite);
+  if (web[0] != '\0') {
+    text(w, 8, 5, 396, "WEB", kWhite);
+    text(w, 8, 180, 396, web, kWhite);
+  }
   // The clock sits in the title row: the bottom row is the web address's.
   if (w->MenuIdx == 0) text(w, 8, 560, 58, w->DataOraStr, kWhite);
 }

@@ -202,6 +202,14 @@ class WebApi : public ::testing::Test {
       if (all[i].compare(0, 2, "ST") != 0 && all[i].compare(0, 2, "FM") != 0) out.push_back(all[i]);
     return out;
   }
+  // The amplifier's queue is empty: its last frames are only polls.
+  static bool onlyPolling() {
+    std::vector<std::string> all = sim->ampFrames();
+    if (all.size() < 8) return false;
+    for (size_t i = all.size() - 8; i < all.size(); i++)
+      if (all[i].compare(0, 2, "ST") != 0 && all[i].compare(0, 2, "FM") != 0) return false;
+    return true;
+  }
 };
 
 TempRoot* WebApi::root = nullptr;
@@ -268,12 +276,14 @@ TEST_F(WebApi, StatusCarriesWhatTheAmplifierAndTheRadioHold) {
 TEST_F(WebApi, AKeyOverTheApiSendsWhatTheButtonSends) {
   // The ANT key on the main page, once on the front panel and once over
   // the API: each sends the antenna command, for the next antenna.
+  ASSERT_TRUE(waitFor(onlyPolling, 60000, 50)) << sim->control("amp log");
   const int ant0 = atoi(simField("ant").c_str());
   size_t mark = sim->ampFrames().size();
   ASSERT_EQ(sim->control("panel press 3"), "OK");
   ASSERT_TRUE(waitFor([&] { return atoi(simField("ant").c_str()) == ant0 % 3 + 1; })) << sim->control("amp state");
   const std::vector<std::string> byButton = commandsSince(mark);
 
+  ASSERT_TRUE(waitFor(onlyPolling, 60000, 50)) << sim->control("amp log");
   mark = sim->ampFrames().size();
   Reply r = request(port, "POST", "/api/v1/keys/3", token, "{\"long\": false}");
   ASSERT_EQ(r.status, 202) << r.body;
