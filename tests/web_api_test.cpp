@@ -7,6 +7,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -176,6 +177,13 @@ class WebApi : public ::testing::Test {
     ASSERT_TRUE(waitFor([] { return log().find("panel: page main") != std::string::npos; }, 120000, 50)) << log();
   }
   static void TearDownTestSuite() {
+    // A clean stop: the web thread ends with the others, and a sanitizer's
+    // report in the controller shows in its exit status.
+    unit->signal(SIGTERM);
+    const int rc = unit->waitExit(120000);
+    const std::string l = log();
+    EXPECT_EQ(rc, 0) << l.substr(l.size() > 4000 ? l.size() - 4000 : 0);
+    EXPECT_EQ(l.find("ThreadSanitizer"), std::string::npos) << l.substr(l.find("ThreadSanitizer") == std::string::npos ? 0 : l.find("ThreadSanitizer"), 6000);
     delete unit;
     delete sim;
     delete root;

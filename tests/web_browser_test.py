@@ -183,6 +183,9 @@ class WebPage(unittest.TestCase):
         st.stop_unit()
         wait_for(lambda: self.text("link") == "link lost", "link lost", timeout=60)
         self.assertNotIn(st.token, st.log())
+        # A clean stop (a sanitizer's report would show in the status).
+        self.assertEqual(st.unit.returncode, 0, st.log()[-4000:])
+        self.assertNotIn("ThreadSanitizer", st.log())
 
 
 if __name__ == "__main__":
