@@ -12,6 +12,7 @@
 #include "menus/labels.h"
 #include "menus/panel_apply.h"
 #include "menus/panel_snapshot.h"
+#include "platform/clock.h"
 #include "tuner/antenna.h"
 #include "tuner/autotune.h"
 #include "tuner/recall.h"
@@ -22,8 +23,6 @@ namespace {
 // radio back to receive.
 constexpr uint8_t kTfAutoMode = 0x01;
 constexpr uint8_t kTfReturning = 0x08;
-// Error codes: the amplifier's serial link lost / timed out.
-constexpr int kErrAmpPort = 4;
 
 std::mutex g_snapMut;  // leaf: the copy only
 PanelSnapshot g_snap;
@@ -39,8 +38,27 @@ void refuse(PanelReply* r, const char* fmt, ...) {
 
 bool transmitting(Works* w) { return (GetAmpStatus(w).ampStatus[1] & 0x01) != 0; }
 
+// The amplifier answers several status polls a second; none for 3 s is a
+// dead link (error 4 stays listed after the link is back, until a reset,
+// so the list does not tell). Timer thread only, like every caller.
+struct LinkWatch {
+  uint32_t replies = 0;
+  int64_t changeMs = 0;
+};
+LinkWatch g_link;
+
+bool ampRepliesFlowing(Works* w) {
+  const uint32_t replies = GetAmpStatus(w).replies;
+  const int64_t now = monoMicros() / 1000;
+  if (replies != g_link.replies) {
+    g_link.replies = replies;
+    g_link.changeMs = now;
+  }
+  return replies > 0 && now - g_link.changeMs < 3000;
+}
+
 bool ampLinkDown(Works* w) {
-  return w->linFD.load() < 0 || w->failCode.load() == 1 || ExistError(w, kErrAmpPort) != 0;
+  return w->linFD.load() < 0 || w->failCode.load() == 1 || !ampRepliesFlowing(w);
 }
 
 void tune(Works* w, PanelReply* r) {
@@ -161,6 +179,7 @@ void PanelPublish(Works* w) {
   s.attStep = w->AttIdx.load();
   s.manualTune = w->ManualTune != 0;
   s.page = w->MenuIdx.load();
+  s.ampLink = !ampLinkDown(w);
   std::lock_guard<std::mutex> lk(g_snapMut);
   s.seq = g_snap.seq + 1;
   g_snap = s;

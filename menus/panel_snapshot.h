@@ -13,6 +13,7 @@ struct PanelSnapshot {
   int attStep = 0;         // attenuator step applied (index 0..3: 0, 2, 3, 5 dB)
   bool manualTune = false; // manual tuning page on
   int page = 0;            // menu page shown
+  bool ampLink = false;    // the amplifier's status replies keep coming
 };
 
 // The last copy published.

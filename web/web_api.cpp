@@ -15,7 +15,6 @@
 #include "core/works.h"
 #include "menus/panel_snapshot.h"
 #include "menus/utility.h"
-#include "platform/clock.h"
 #include "platform/files.h"
 #include "tuner/tune_memory.h"
 #include "web/web_server.h"
@@ -88,20 +87,6 @@ bool intField(const json& j, const char* name, long lo, long hi, long* out, std:
   }
   *out = static_cast<long>(it->get<long long>());
   return true;
-}
-
-// The amplifier link is up while status replies keep coming: the poll
-// asks several times a second, so 3 s without one is a dead link.
-bool ampRepliesFlowing(uint32_t replies, int64_t nowMs) {
-  static std::mutex mut;  // leaf: callers on several server threads
-  static uint32_t lastReplies = 0;
-  static int64_t lastChangeMs = 0;
-  std::lock_guard<std::mutex> lk(mut);
-  if (replies != lastReplies) {
-    lastReplies = replies;
-    lastChangeMs = nowMs;
-  }
-  return replies > 0 && nowMs - lastChangeMs < 3000;
 }
 
 }  // namespace
@@ -286,7 +271,7 @@ WebStatus CollectWebStatus(Works* w) {
       s.errors.push_back({code, t});
     }
   }
-  s.linkAmp = w->linFD.load() >= 0 && ampRepliesFlowing(a.replies, monoMicros() / 1000);
+  s.linkAmp = p.ampLink;
   SetupRec* setup = w->setup;
   switch (mode) {
     case 1: s.linkRadio = setup != nullptr && runByte(setup->zelRun) == '1' && w->failCode.load() != 3; break;
