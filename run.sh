@@ -170,6 +170,12 @@ if [ ! -e "$ROOT/sim.ready" ]; then
   echo "The simulated station did not start:"; cat "$ROOT/zelsim.log"; exit 1
 fi
 
+# The web page on the loop-back address, on a free port, with a fresh token.
+WEB_PORT="$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')"
+WEB_TOKEN="$(od -An -N16 -tx1 /dev/urandom | tr -d ' \n')"
+printf 'listen 127.0.0.1\nport %s\ntoken %s\n' "$WEB_PORT" "$WEB_TOKEN" > "$ROOT/opt/set/web.txt"
+WEB_URL="http://127.0.0.1:$WEB_PORT/#token=$WEB_TOKEN"
+
 (cd build/screens && ZELPYX_ROOT="$ROOT" exec ../zelpyx) > "$ROOT/zelpyx.log" 2>&1 &
 CTL_PID=$!
 
@@ -187,6 +193,8 @@ Simulated station running in $ROOT
   controller log: $ROOT/zelpyx.log     station log: $ROOT/zelsim.log
   tune memories : $ROOT/opt/set/atu_ant*_b1.txt
   steer the station: build/zelctl $ROOT 'radio freq 7074000' 'amp state'
+  web page      : $WEB_URL
+                  (token $WEB_TOKEN; API: docs/api.md)
 Keys: 1-6 press a front-panel button, q w e r t y hold it (long press),
       Ctrl-C stops the controller and the station. README.md says what
       each button does on the first pages.

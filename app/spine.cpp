@@ -47,6 +47,8 @@
 #include "tuner/recall.h"
 #include "tuner/tune_memory.h"
 #include "tuner/tuner_config.h"
+#include "web/web_config.h"
+#include "web/web_server.h"
 
 namespace {
 
@@ -389,9 +391,20 @@ void InstallStationHooks(Works* w) {
   h.takeTuneWord = TakeTuneWordFor;
   h.releaseTuneWord = StopSemaforoTuneval;
   h.bandNameForFreq = BandNameForFreq;
+  h.webInfo = [](char* out, int n) { snprintf(out, static_cast<size_t>(n), "%s", webInfoText().c_str()); };
 }
 
 namespace {
+
+std::thread thrWeb;
+
+// The web server runs on the station unit and on any unit with an
+// amplifier link of its own; it ends when `running` drops.
+void StartThreadWeb(Works* w) {
+  SetupRec* s = w->setup;
+  if (runByte(s->EnableLinear) != '1' && runByte(s->WebSocket) != '1') return;
+  thrWeb = std::thread(WebThread, w);
+}
 
 // Signals: SIGTERM and SIGINT stop the program, SIGPIPE is ignored, and a
 // test may ask a thread to stall (SIGUSR2).
@@ -489,6 +502,7 @@ void startThreads(Works* w) {
 
   StartThreadCATserial(w);
   if (runByte(s->EnableTime) == '1') thrTime = std::thread(timer, w);
+  StartThreadWeb(w);
 }
 
 // Until the operator stops the program: the watchdog's pings, and the
@@ -541,10 +555,11 @@ void shutDown(Works* w) {
   joinIf(runByte(s->EnableLinear) == '1', thrLin, "Communicator joined Linear end");
   joinIf(runByte(s->EnableTime) == '1', thrTime, "Communicator joined Time end");
   joinIf(runByte(s->EnableGPIO) == '1', thrGPIO, "Communicator joined GPIO end");
+  joinIf(true, thrWeb, "Communicator joined Web end");
   // A thread whose run byte changed while it ran still has to be reaped
   // before the process exits; they all end once `running` is 0.
   for (std::thread* t : {&thrKey, &thrFFT, &thrLeggi, &thrScrivi, &thrWsock, &thrCat, &thrCatSer,
-                         &thrSer, &thrLin, &thrTime, &thrGPIO, &thrHamlib})
+                         &thrSer, &thrLin, &thrTime, &thrGPIO, &thrHamlib, &thrWeb})
     if (t->joinable()) t->join();
 
   destroyCodecs(w);

@@ -62,3 +62,7 @@ void releaseTuneWord(Works* w) {
 const char* bandNameForFreq(Works* w, unsigned long freq) {
   return w->hooks.bandNameForFreq != nullptr ? w->hooks.bandNameForFreq(w, freq) : nullptr;
 }
+void webInfo(Works* w, char* out, int n) {
+  if (n > 0) out[0] = '\0';
+  if (w->hooks.webInfo != nullptr && n > 0) w->hooks.webInfo(out, n);
+}

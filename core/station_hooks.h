@@ -40,6 +40,8 @@ struct StationHooks {
   void (*takeTuneWord)(Works*, int cmdNo) = nullptr;
   void (*releaseTuneWord)(Works*) = nullptr;
   const char* (*bandNameForFreq)(Works*, unsigned long freq) = nullptr;
+  // The web server's address and token line for the information screen.
+  void (*webInfo)(char* out, int n) = nullptr;
 };
 
 // The calls, each a no-op while its hook is not installed.
@@ -64,3 +66,5 @@ void takeTuneWord(Works* w, int cmdNo);
 void releaseTuneWord(Works* w);
 // nullptr while not installed or outside every band.
 const char* bandNameForFreq(Works* w, unsigned long freq);
+// "" (out[0] = 0) while no web server is installed.
+void webInfo(Works* w, char* out, int n);

@@ -94,6 +94,7 @@ int PanelDrain(Works* w, int max) {
     w->reportedPage = w->MenuIdx;
     fprintf(stderr, "panel: page %s\n", PanelPageName(w->reportedPage));
   }
+  PanelPublish(w);
   return n;
 }
 

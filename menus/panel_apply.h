@@ -18,6 +18,8 @@ int PanelDrain(Works* w, int max = 16);
 // ErrorReset, Attenuator): what the panel's own keys do, refused with a
 // reason where the panel would refuse them.
 void PanelNetAction(Works* w, const PanelEvent& ev, PanelReply* reply);
+// Publishes the panel-owned values network clients read (menus/panel_snapshot.h).
+void PanelPublish(Works* w);
 
 // What a key does on the pages an operator meets first, for the progress
 // line each press writes ("panel: ..."); names of the menu pages.

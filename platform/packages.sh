@@ -2,12 +2,14 @@
 # (clang with its libFuzzer and sanitizer runtimes) and the Debian package
 # (dpkg-shlibdeps, file, lintian; systemd-analyze checks the unit) need;
 # rigctld and rigctl (libhamlib-utils) play the radio of the Hamlib test
-# and demo. Sourced by run.sh, test.sh, cross.sh and fuzz.sh, which
+# and demo; civetweb and nlohmann-json build the web server, and headless
+# Chromium with its driver and Selenium run the browser test of its page. Sourced by run.sh, test.sh, cross.sh and fuzz.sh, which
 # install whatever is missing.
 ZELPYX_PACKAGES="cmake g++ make pkg-config libgtest-dev libbenchmark-dev libpng-dev libfreetype-dev \
 libusb-1.0-0-dev libasound2-dev libopus-dev libssl-dev openssl libglib2.0-dev libjpeg62-turbo-dev libjpeg-turbo-progs libfftw3-dev \
 fonts-dejavu-core fonts-paratype clang libclang-rt-14-dev \
-dpkg-dev file lintian systemd libhamlib-utils python3"
+dpkg-dev file lintian systemd libhamlib-utils python3 \
+libcivetweb-dev nlohmann-json3-dev chromium chromium-driver python3-selenium"
 
 zelpyx_install_packages() {
   local missing=""
@@ -30,7 +32,7 @@ zelpyx_install_packages() {
 ZELPYX_ARMHF_PACKAGES="crossbuild-essential-armhf qemu-user-static libgtest-dev:armhf \
 libbenchmark-dev:armhf libpng-dev:armhf libfreetype-dev:armhf libusb-1.0-0-dev:armhf \
 libasound2-dev:armhf libopus-dev:armhf libssl-dev:armhf libglib2.0-dev:armhf \
-libjpeg62-turbo-dev:armhf"
+libjpeg62-turbo-dev:armhf libcivetweb-dev:armhf"
 
 zelpyx_install_armhf_packages() {
   zelpyx_install_packages

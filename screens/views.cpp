@@ -416,5 +416,13 @@ void ViewStatusInfo(Works* w) {
   const std::string key = currentAccessKey(w);
   textf(w, 8, 180, 374, kWhite, "Key: %s, TLS: %s, listen: %s", key.empty() ? "(none)" : key.c_str(),
         w->linkTls.load() != 0 ? "on" : "off", w->listenAddr[0] != '\0' ? w->listenAddr : "any");
-  if (w->MenuIdx == 0) text(w, 8, 300, 400, w->DataOraStr, kWhite);
+  // The web page's address and token, for the owner's phone or browser.
+  char web[120];
+  webInfo(w, web, sizeof web);
+  if (web[0] != '\0') {
+    text(w, 8, 5, 396, "WEB", kWhite);
+    text(w, 8, 180, 396, web, kWhite);
+  }
+  // The clock sits in the title row: the bottom row is the web address's.
+  if (w->MenuIdx == 0) text(w, 8, 560, 58, w->DataOraStr, kWhite);
 }

@@ -290,7 +290,7 @@ TEST_F(Views, InformationScreenReplacesTheStatusRows) {
   // The owner reads the unit's access key here.
   put(8, 5, 374, "REMOTE", 255, 255, 255);
   put(8, 180, 374, "Key: Ab3dEf6hIj9L, TLS: on, listen: any", 255, 255, 255);
-  put(8, 300, 400, "2026-12-08 03:00:00", 255, 255, 255);
+  put(8, 560, 58, "2026-12-08 03:00:00", 255, 255, 255);
   expectSame(0, 88, 800, 137);
   expectSame(0, 158, 800, 181);
   expectSame(0, 312, 800, 420);
