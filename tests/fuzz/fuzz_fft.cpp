@@ -67,17 +67,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   const int want = m == '0' ? 854 : 1706;
   const int points = m == '0' ? 2048 : 4096;
-  const int len = fftLine(zelFft, x.data(), count, m);
+  const int len = fftLine(w->zelFft, x.data(), count, m);
   if (count < 2 * points) {
     if (len != -1) fuzzFail("a line from too few samples", std::to_string(count));
   } else {
     if (len != want) fuzzFail("line length", std::to_string(len));
     for (int i = 0; i < len; i++)
-      if (zelFft.fftoutdec[static_cast<size_t>(i)] > 242) fuzzFail("level above 50 dB", std::to_string(i));
+      if (w->zelFft.fftoutdec[static_cast<size_t>(i)] > 242) fuzzFail("level above 50 dB", std::to_string(i));
     // Fresh tables for the same size, asked by the plain byte of that size.
     FftState fresh;
     if (fftLine(fresh, x.data(), count, m == '0' ? '0' : '1') != len ||
-        memcmp(fresh.fftoutdec.data(), zelFft.fftoutdec.data(), static_cast<size_t>(len)) != 0)
+        memcmp(fresh.fftoutdec.data(), w->zelFft.fftoutdec.data(), static_cast<size_t>(len)) != 0)
       fuzzFail("kept tables give another line than fresh ones", std::string(1, m));
   }
   // fftCalc as the reader calls it: the line goes to a connected peer.
