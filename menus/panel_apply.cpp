@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "core/setup.h"
 #include "core/station_hooks.h"
@@ -50,7 +51,9 @@ void PanelApply(Works* w, const PanelEvent& ev, PanelReply* reply) {
       writeSetup(w);
       break;
     case PanelAct::RemoteService:
-      RemoteConnection();
+      // The service session lasts as long as the operator keeps it: the
+      // panel and its frames go on meanwhile.
+      std::thread(RemoteConnection).detach();
       w->updateFlags |= 0x02;
       break;
     case PanelAct::RemoteCmd:

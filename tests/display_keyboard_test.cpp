@@ -90,6 +90,8 @@ TEST_F(Keyboard, PressesActRepeatsAndReleasesDoNotF12EndsEverything) {
   ASSERT_TRUE(waitFor([&] { return ended.load(); }));
   EXPECT_EQ(w->running, 0u);  // F12 stops the whole program
   PanelDrain(w);  // the timer's part: the setup save and the service mode
+  // The service shell runs on its own thread: the panel goes on meanwhile.
+  EXPECT_TRUE(waitFor([&] { return countOf(root.stubLog(), "sshshell") == 1; }));
 
   const std::string stubs = root.stubLog();
   // Held F11: the setup is written once (one remount window); F9 writes
