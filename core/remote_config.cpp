@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "core/file_problems.h"
+#include "core/name_value_lines.h"
 #include "core/works.h"
 #include "platform/files.h"
 #include "platform/log.h"
@@ -20,13 +21,6 @@ namespace {
 const char kRemotePath[] = "/opt/set/remote.txt";
 const size_t kLineMax = 200;
 const char kKeyChars[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-
-std::string trim(const std::string& s) {
-  size_t a = s.find_first_not_of(" \t");
-  if (a == std::string::npos) return "";
-  size_t b = s.find_last_not_of(" \t");
-  return s.substr(a, b - a + 1);
-}
 
 bool parseOnOff(const std::string& v, bool* out) {
   if (v == "on" || v == "1" || v == "yes") *out = true;
@@ -86,26 +80,10 @@ RemoteConfig parseRemoteConfig(const std::string& textIn, std::vector<RemoteConf
   auto problem = [problems](int line, const std::string& t) {
     if (problems != nullptr && problems->size() < 100) problems->push_back({line, t});
   };
-  const std::string text = textIn.size() > kRemoteFileMax ? textIn.substr(0, kRemoteFileMax) : textIn;
-  if (textIn.size() > kRemoteFileMax) problem(0, "file longer than 4096 bytes: the rest is ignored");
-  size_t at = 0;
-  int lineNo = 0;
-  while (at < text.size()) {
-    size_t end = text.find('\n', at);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(at, end - at);
-    at = end + 1;
-    lineNo++;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.size() > kLineMax) {
-      problem(lineNo, "line too long, ignored");
-      continue;
-    }
-    line = trim(line);
-    if (line.empty() || line[0] == ';' || line[0] == '#') continue;
-    size_t gap = line.find_first_of(" \t");
-    std::string name = line.substr(0, gap);
-    std::string value = gap == std::string::npos ? "" : trim(line.substr(gap));
+  forEachNameValueLine(textIn, kRemoteFileMax, kLineMax, problem, [&](const NameValueLine& nv) {
+    const int lineNo = nv.line;
+    const std::string& name = nv.name;
+    const std::string& value = nv.value;
     if (name == "key") {
       if (keyLine != nullptr) *keyLine = true;
       if (validAccessKey(value)) {
@@ -126,7 +104,7 @@ RemoteConfig parseRemoteConfig(const std::string& textIn, std::vector<RemoteConf
     } else {
       problem(lineNo, "not a known name (key, listen, tls), ignored");
     }
-  }
+  });
   return c;
 }
 

@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "core/file_problems.h"
+#include "core/name_value_lines.h"
 #include "platform/files.h"
 #include "platform/log.h"
 #include "platform/net.h"
@@ -19,13 +20,6 @@ const size_t kLineMax = 300;
 
 std::mutex g_infoMut;  // leaf: the information screen reads what start-up loaded
 std::string g_info;
-
-std::string trim(const std::string& s) {
-  size_t a = s.find_first_not_of(" \t");
-  if (a == std::string::npos) return "";
-  size_t b = s.find_last_not_of(" \t");
-  return s.substr(a, b - a + 1);
-}
 
 bool readWebFile(std::string* text) {
   FILE* f = openRooted(kWebPath, "r");
@@ -65,29 +59,13 @@ std::string webTokenFromBytes(const unsigned char* bytes, int n) {
 WebConfig parseWebConfig(const std::string& textIn, std::vector<WebConfigProblem>* problems, bool* tokenLine) {
   WebConfig c;
   if (tokenLine != nullptr) *tokenLine = false;
-  auto problem = [problems](int line, const char* t) {
+  auto problem = [problems](int line, const std::string& t) {
     if (problems != nullptr && problems->size() < 100) problems->push_back({line, t});
   };
-  const std::string text = textIn.size() > kWebFileMax ? textIn.substr(0, kWebFileMax) : textIn;
-  if (textIn.size() > kWebFileMax) problem(0, "file longer than 4096 bytes: the rest is ignored");
-  size_t at = 0;
-  int lineNo = 0;
-  while (at < text.size()) {
-    size_t end = text.find('\n', at);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(at, end - at);
-    at = end + 1;
-    lineNo++;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.size() > kLineMax) {
-      problem(lineNo, "line too long, ignored");
-      continue;
-    }
-    line = trim(line);
-    if (line.empty() || line[0] == ';' || line[0] == '#') continue;
-    size_t gap = line.find_first_of(" \t");
-    const std::string name = line.substr(0, gap);
-    const std::string value = gap == std::string::npos ? "" : trim(line.substr(gap));
+  forEachNameValueLine(textIn, kWebFileMax, kLineMax, problem, [&](const NameValueLine& nv) {
+    const int lineNo = nv.line;
+    const std::string& name = nv.name;
+    const std::string& value = nv.value;
     if (name == "enabled") {
       if (value == "1" || value == "on") c.enabled = true;
       else if (value == "0" || value == "off") c.enabled = false;
@@ -117,7 +95,7 @@ WebConfig parseWebConfig(const std::string& textIn, std::vector<WebConfigProblem
     } else {
       problem(lineNo, "not a known name (enabled, port, listen, token, cert, certkey), ignored");
     }
-  }
+  });
   return c;
 }
 
